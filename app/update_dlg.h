@@ -1,0 +1,60 @@
+#pragma once
+// The main dialog's logic and members. It reaches its controls only through the
+// WindowLayer, the device only through its port pair, and time only through
+// its WaitPolicy, so it runs the same in the program and in tests.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/window_layer.h"
+#include "midi/midi_layer.h"
+#include "midi/sysex_port.h"
+#include "midi/wait_policy.h"
+#include "protocol/device_commands.h"
+#include "protocol/display.h"
+
+namespace tamblet {
+
+class CUpdateDlg : private Display {
+ public:
+  CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits = RealTimeWaits());
+  ~CUpdateDlg() override;
+
+  // Sets the progress range and finds the device's port pair; true when both
+  // ports were found.
+  bool OnInitDialog();
+  void OnBrowse();
+  // The whole update: the file stage, then the device stage, then the clean-up.
+  void OnLoad();
+
+  // The device commands, through the dialog's port pair, status line and bar.
+  int32_t GetModelName(char (&name)[kModelNameSize]);
+  int32_t SelectDevice(uint8_t target_select);
+  int32_t RunOperation(uint16_t code, uint32_t start, uint32_t count, uint32_t chunk_size);
+  int32_t WriteChunk(uint32_t address, const uint8_t* data, uint32_t count);
+  int32_t VerifySum(uint32_t address, uint32_t count, uint16_t sum);
+  int32_t ModeOff();
+
+  std::optional<uint32_t> output_port_index() const { return output_port_index_; }
+  std::optional<uint32_t> input_port_index() const { return input_port_index_; }
+  const std::string& selected_file_path() const { return selected_file_path_; }
+  std::optional<uint64_t> file_length() const { return file_length_; }
+  CSysExPort& port_pair() { return port_pair_; }
+
+ private:
+  void SetStatusText(const char* text) override;
+  void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
+
+  WindowLayer& window_;
+  midi::MidiLayer& midi_;
+  WaitPolicy& waits_;
+  CSysExPort port_pair_;
+  DeviceCommands commands_;
+  std::optional<uint32_t> output_port_index_;  // recorded by discovery
+  std::optional<uint32_t> input_port_index_;
+  std::string selected_file_path_;  // written only by Browse
+  std::optional<uint64_t> file_length_;
+};
+
+}  // namespace tamblet

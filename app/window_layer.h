@@ -1,0 +1,43 @@
+#pragma once
+// What the dialog logic needs of its window: set and read control texts, drive
+// the progress bar, show a message box, run the file-open dialog. A Qt
+// implementation serves the program, a recording fake the tests.
+
+#include <cstdint>
+#include <string>
+
+namespace tamblet {
+
+enum ControlId : int {
+  IDC_BROWSE = 1000,
+  IDC_FILE_NAME = 1001,
+  IDC_LOAD = 1002,
+  IDC_PROGRESS = 1007,
+  IDC_STATUS = 1012,
+  IDC_INPUT_PORT = 1014,
+  IDC_OUTPUT_PORT = 1015,
+};
+
+class WindowLayer {
+ public:
+  virtual ~WindowLayer() = default;
+
+  // Replaces the text of a static or edit control at once. May be called from
+  // the thread that runs an update; the window shows the texts in call order.
+  virtual void SetWindowText(int control, const std::string& text) = 0;
+  virtual std::string GetWindowText(int control) = 0;
+
+  // PBM_SETRANGE, PBM_SETPOS or PBM_DELTAPOS to the progress bar; same threading
+  // and ordering as SetWindowText.
+  virtual void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) = 0;
+
+  // A text with one OK button; returns when it is closed.
+  virtual void MessageBox(const std::string& text) = 0;
+
+  // The file-open dialog: "program files (*.pgm)" selected first, then
+  // "All Files (*.*)"; only existing files; "sdy" appended to a name typed
+  // without a suffix. Returns the full path, or "" after Cancel.
+  virtual std::string RunFileOpenDialog() = 0;
+};
+
+}  // namespace tamblet

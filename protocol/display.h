@@ -1,0 +1,27 @@
+#pragma once
+// What the update procedure shows: one status line and one progress bar.
+// The progress bar is driven by the three messages of the progress control
+// the program was designed for, so that the values stay exactly as sent.
+
+#include <cstdint>
+
+namespace tamblet {
+
+inline constexpr uint32_t PBM_SETRANGE = 0x0401;  // wparam 0, lparam = min | max << 16
+inline constexpr uint32_t PBM_SETPOS = 0x0402;    // wparam = position
+inline constexpr uint32_t PBM_DELTAPOS = 0x0403;  // wparam = increment
+
+// The lparam of PBM_SETRANGE: both ends travel as 16-bit values.
+constexpr uint32_t MakeRange(uint32_t min, uint32_t max) {
+  return (min & 0xFFFFu) | ((max & 0xFFFFu) << 16);
+}
+
+class Display {
+ public:
+  virtual ~Display() = default;
+  // Replaces the whole status line text.
+  virtual void SetStatusText(const char* text) = 0;
+  virtual void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) = 0;
+};
+
+}  // namespace tamblet

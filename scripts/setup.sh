@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs everything Tamblet needs to build, run and test, from Debian's packages.
+# Safe to run again: it only installs what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ clang clang-format libclang-rt-14-dev pkg-config
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # window
+  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic
+  # MIDI
+  libasound2-dev libjack-jackd2-dev jackd2
+  # running the window without a desktop, and driving it from outside
+  xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  echo "setup: installing ${missing[*]}"
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all dependencies present"

@@ -1,0 +1,114 @@
+#pragma once
+// A window layer for tests: it keeps every control text and every progress
+// message in the order they came, and answers the file dialog from a script.
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "app/window_layer.h"
+#include "protocol/display.h"
+
+namespace tamblet::test {
+
+struct TextSet {
+  int control;
+  std::string text;
+  bool operator==(const TextSet&) const = default;
+};
+struct ProgressOp {
+  uint32_t msg;
+  uint32_t wparam;
+  uint32_t lparam;
+  bool operator==(const ProgressOp&) const = default;
+};
+using WindowEvent = std::variant<TextSet, ProgressOp>;
+
+class RecordingWindow : public WindowLayer {
+ public:
+  void SetWindowText(int control, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_[control] = text;
+    events_.push_back(TextSet{control, text});
+  }
+  std::string GetWindowText(int control) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_[control];
+  }
+  void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(ProgressOp{msg, wparam, lparam});
+  }
+  void MessageBox(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    message_boxes_.push_back(text);
+  }
+  std::string RunFileOpenDialog() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++file_dialogs_;
+    if (file_dialog_answers_.empty()) return "";
+    std::string path = file_dialog_answers_.front();
+    file_dialog_answers_.pop_front();
+    return path;
+  }
+
+  // The path the next file dialog returns ("" is Cancel).
+  void AnswerFileDialog(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_dialog_answers_.push_back(path);
+  }
+  // Text typed into a control by the user.
+  void Type(int control, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    texts_[control] = text;
+  }
+
+  std::string Text(int control) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_[control];
+  }
+  std::vector<WindowEvent> events() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  // Every text the status line was given, in order.
+  std::vector<std::string> StatusTexts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& e : events_)
+      if (auto* t = std::get_if<TextSet>(&e); t && t->control == IDC_STATUS) out.push_back(t->text);
+    return out;
+  }
+  std::vector<ProgressOp> ProgressOps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<ProgressOp> out;
+    for (const auto& e : events_)
+      if (auto* p = std::get_if<ProgressOp>(&e)) out.push_back(*p);
+    return out;
+  }
+  std::vector<std::string> message_boxes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return message_boxes_;
+  }
+  int file_dialogs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return file_dialogs_;
+  }
+  void ClearEvents() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<int, std::string> texts_;
+  std::vector<WindowEvent> events_;
+  std::vector<std::string> message_boxes_;
+  std::deque<std::string> file_dialog_answers_;
+  int file_dialogs_ = 0;
+};
+
+}  // namespace tamblet::test
