@@ -1,0 +1,13 @@
+#pragma once
+// The MIDI layer the program uses on this machine: every ALSA rawmidi port,
+// then the MIDI ports of a running JACK server, as one list per direction.
+
+#include <memory>
+
+#include "midi/midi_layer.h"
+
+namespace tamblet::midi {
+
+std::unique_ptr<MidiLayer> CreateSystemMidiLayer();
+
+}  // namespace tamblet::midi
