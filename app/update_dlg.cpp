@@ -1,0 +1,123 @@
+#include "app/update_dlg.h"
+
+#include "update/file_reader.h"
+#include "update/update_file.h"
+#include "update/update_sequence.h"
+
+namespace tamblet {
+namespace {
+
+// Closes the port pair on every way out of Load, whether or not it was opened.
+class ClosePortPairOnExit {
+ public:
+  explicit ClosePortPairOnExit(CSysExPort& port) : port_(port) {}
+  ~ClosePortPairOnExit() { port_.Close(); }
+  ClosePortPairOnExit(const ClosePortPairOnExit&) = delete;
+  ClosePortPairOnExit& operator=(const ClosePortPairOnExit&) = delete;
+
+ private:
+  CSysExPort& port_;
+};
+
+// The dialog seen by the device stage: the pair's open and the six commands.
+class DialogTarget final : public UpdateTarget {
+ public:
+  explicit DialogTarget(CUpdateDlg& dlg) : dlg_(dlg) {}
+  bool Open(uint32_t out_index, uint32_t in_index) override {
+    return dlg_.port_pair().Open(out_index, in_index);
+  }
+  int32_t GetModelName(char (&name)[kModelNameSize]) override { return dlg_.GetModelName(name); }
+  int32_t SelectDevice(uint8_t target_select) override { return dlg_.SelectDevice(target_select); }
+  int32_t RunOperation(uint16_t code, uint32_t start, uint32_t count,
+                       uint32_t chunk_size) override {
+    return dlg_.RunOperation(code, start, count, chunk_size);
+  }
+  int32_t WriteChunk(uint32_t address, const uint8_t* data, uint32_t count) override {
+    return dlg_.WriteChunk(address, data, count);
+  }
+  int32_t VerifySum(uint32_t address, uint32_t count, uint16_t sum) override {
+    return dlg_.VerifySum(address, count, sum);
+  }
+  int32_t ModeOff() override { return dlg_.ModeOff(); }
+
+ private:
+  CUpdateDlg& dlg_;
+};
+
+}  // namespace
+
+CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits)
+    : window_(window),
+      midi_(midi),
+      waits_(waits),
+      port_pair_(midi, waits),
+      commands_(port_pair_, *this) {}
+
+CUpdateDlg::~CUpdateDlg() = default;
+
+void CUpdateDlg::SetStatusText(const char* text) { window_.SetWindowText(IDC_STATUS, text); }
+
+void CUpdateDlg::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) {
+  window_.SendProgressMessage(msg, wparam, lparam);
+}
+
+void CUpdateDlg::OnLoad() {
+  ClosePortPairOnExit close_port_pair(port_pair_);
+
+  // The file stage: read the file whole, check every block, assemble the image.
+  SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, 2));
+  SendProgressMessage(PBM_SETPOS, 0, 0);
+  SetStatusText(kFileReadingText);
+
+  FileBytes file;
+  uint64_t length = 0;
+  switch (ReadWholeFile(selected_file_path_, file, length)) {
+    case ReadStatus::kOk:
+      break;
+    case ReadStatus::kNotFound:
+      SetStatusText(kFileNotFoundText);
+      return;
+    case ReadStatus::kNoMemory:
+      file_length_ = length;
+      SetStatusText(kReadBufferMemoryText);
+      return;
+    case ReadStatus::kReadError:
+      file_length_ = length;
+      SetStatusText(kFileReadErrorText);
+      return;
+  }
+  file_length_ = length;
+  SendProgressMessage(PBM_SETPOS, 1, 0);
+
+  FileStageResult checked = CheckAndAssemble({file.data.get(), file.length});
+  file.data.reset();  // the image holds all that is needed from here on
+  if (checked.failure) {
+    SetStatusText(checked.failure);
+    return;
+  }
+  SendProgressMessage(PBM_SETPOS, 2, 0);
+
+  DialogTarget target(*this);
+  RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_,
+                 target, *this, waits_);
+}
+
+int32_t CUpdateDlg::GetModelName(char (&name)[kModelNameSize]) {
+  return commands_.GetModelName(name);
+}
+int32_t CUpdateDlg::SelectDevice(uint8_t target_select) {
+  return commands_.SelectDevice(target_select);
+}
+int32_t CUpdateDlg::RunOperation(uint16_t code, uint32_t start, uint32_t count,
+                                 uint32_t chunk_size) {
+  return commands_.RunOperation(code, start, count, chunk_size);
+}
+int32_t CUpdateDlg::WriteChunk(uint32_t address, const uint8_t* data, uint32_t count) {
+  return commands_.WriteChunk(address, data, count);
+}
+int32_t CUpdateDlg::VerifySum(uint32_t address, uint32_t count, uint16_t sum) {
+  return commands_.VerifySum(address, count, sum);
+}
+int32_t CUpdateDlg::ModeOff() { return commands_.ModeOff(); }
+
+}  // namespace tamblet

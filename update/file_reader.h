@@ -1,0 +1,21 @@
+#pragma once
+// Reads a whole file into one buffer: opened read-only, measured, read, closed
+// on every path.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tamblet {
+
+enum class ReadStatus { kOk, kNotFound, kNoMemory, kReadError };
+
+struct FileBytes {
+  std::unique_ptr<uint8_t[]> data;
+  uint64_t length = 0;
+};
+
+// `length_out` is set as soon as the file is measured, also when the read then fails.
+ReadStatus ReadWholeFile(const std::string& path, FileBytes& out, uint64_t& length_out);
+
+}  // namespace tamblet

@@ -1,0 +1,131 @@
+#include "update/update_sequence.h"
+
+#include <cstdio>
+
+namespace tamblet {
+namespace {
+
+uint32_t PieceLength(uint32_t remaining, uint32_t chunk_size) {
+  return remaining <= chunk_size ? remaining : chunk_size;
+}
+
+class Stage {
+ public:
+  Stage(const UpdateHeader& header, const uint8_t* image, UpdateTarget& target, Display& display,
+        WaitPolicy& waits)
+      : header_(header), image_(image), target_(target), display_(display), waits_(waits) {}
+
+  // Each step returns the failure text, or null to go on.
+  const char* Run(std::optional<uint32_t> out_index, std::optional<uint32_t> in_index) {
+    display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, kOpenWaitSteps));
+    display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+    display_.SetStatusText(kDeviceOpenText);
+    // A port index that discovery never recorded is never opened.
+    if (!out_index || !in_index || !target_.Open(*out_index, *in_index))
+      return kDeviceOpenFailedText;
+    // The device needs time after the ports open before it answers.
+    for (uint32_t k = 0; k < kOpenWaitSteps; ++k) {
+      display_.SendProgressMessage(PBM_SETPOS, k + 1, 0);
+      waits_.Sleep(kOpenWaitStepMs);
+    }
+
+    char reported[16] = {};
+    if (target_.GetModelName(reported) != 0) return kGetModelNameFailedText;
+    if (!ModelNamesMatch(reported, header_.model_name)) return kCompareModelNameErrorText;
+    if (target_.SelectDevice(header_.target_select) != 0) return kSelectDeviceFailedText;
+
+    display_.SetStatusText(kCopyingText);
+    if (target_.RunOperation(kOpCopy, 0, header_.image_size, header_.chunk_size) != 0)
+      return kCopyFailedText;
+
+    for (const Region& region : header_.regions)
+      if (!LoadRegion(region)) return kLoadFailedText;
+
+    display_.SetStatusText(kUninstallingText);
+    for (const Region& region : header_.regions)
+      if (region.size != 0 && target_.RunOperation(kOpUninstall, region.address, region.size,
+                                                    header_.chunk_size) != 0)
+        return kUninstallFailedText;
+
+    display_.SetStatusText(kInstallingText);
+    for (const Region& region : header_.regions)
+      if (region.size != 0 && target_.RunOperation(kOpInstall, region.address, region.size,
+                                                    header_.chunk_size) != 0)
+        return kInstallFailedText;
+
+    display_.SetStatusText(kVerifyingText);
+    for (const Region& region : header_.regions)
+      if (region.size != 0 && !VerifyRegion(region)) return kVerifyErrorText;
+
+    return target_.ModeOff() != 0 ? kModeOffErrorText : kCompleteText;
+  }
+
+ private:
+  bool LoadRegion(const Region& region) {
+    uint32_t address = region.address;
+    uint32_t remaining = region.size;
+    while (remaining != 0) {
+      const uint32_t n = PieceLength(remaining, header_.chunk_size);
+      char text[32];
+      FormatLoadingText(text, region.size, remaining);
+      display_.SetStatusText(text);
+      if (target_.WriteChunk(address, image_ + address, n) != 0) return false;
+      address += n;
+      remaining -= n;
+    }
+    return true;
+  }
+
+  bool VerifyRegion(const Region& region) {
+    const uint32_t pieces = (region.size - 1) / header_.chunk_size + 1;
+    display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, pieces));
+    display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+    uint32_t address = region.address;
+    uint32_t remaining = region.size;
+    while (remaining != 0) {
+      const uint32_t n = PieceLength(remaining, header_.chunk_size);
+      if (target_.VerifySum(address, n, Sum16(image_ + address, n)) != 0) return false;
+      address += n;
+      remaining -= n;
+      display_.SendProgressMessage(PBM_DELTAPOS, 1, 0);
+    }
+    return true;
+  }
+
+  const UpdateHeader& header_;
+  const uint8_t* image_;
+  UpdateTarget& target_;
+  Display& display_;
+  WaitPolicy& waits_;
+};
+
+}  // namespace
+
+bool ModelNamesMatch(const char (&reported)[16], const char (&expected)[16]) {
+  for (int i = 0; i < 16; ++i) {
+    if (reported[i] != expected[i]) return false;
+    if (reported[i] == '\0') return true;
+  }
+  return false;
+}
+
+void FormatLoadingText(char (&text)[32], uint32_t region_size, uint32_t remaining) {
+  // In 64 bits: (size - remaining) * 100 wraps in 32 bits for regions over ~42 MB.
+  const uint64_t percent = uint64_t{region_size - remaining} * 100 / region_size;
+  std::snprintf(text, sizeof text, "Loading.... (%3u%%)", static_cast<unsigned>(percent));
+}
+
+uint16_t Sum16(const uint8_t* data, uint32_t n) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < n; ++i) sum += data[i];
+  return static_cast<uint16_t>(sum);
+}
+
+void RunDeviceStage(const UpdateHeader& header, const uint8_t* image,
+                    std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
+                    UpdateTarget& target, Display& display, WaitPolicy& waits) {
+  Stage stage(header, image, target, display, waits);
+  display.SetStatusText(stage.Run(out_index, in_index));
+}
+
+}  // namespace tamblet
