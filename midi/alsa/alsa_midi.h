@@ -1,0 +1,14 @@
+#pragma once
+// The ALSA rawmidi backend: every rawmidi port of every card, opened
+// exclusively, written whole and drained, read with poll.
+
+#include <memory>
+
+#include "midi/midi_layer.h"
+
+namespace tamblet::midi {
+
+// Enumerates the ports once, now; the list does not change afterwards.
+std::unique_ptr<MidiLayer> CreateAlsaMidiLayer();
+
+}  // namespace tamblet::midi

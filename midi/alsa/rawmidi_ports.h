@@ -1,0 +1,26 @@
+#pragma once
+// Enumeration of the rawmidi ports of every ALSA card.
+
+#include <string>
+#include <vector>
+
+#include "midi/alsa/port_naming.h"
+#include "midi/midi_layer.h"
+
+namespace tamblet::midi::alsa {
+
+struct RawmidiPort {
+  std::string device;  // "hw:C,D,S", what snd_rawmidi_open takes
+  MidiCaps caps;
+};
+
+struct RawmidiPortList {
+  std::vector<RawmidiPort> outputs;  // ports we write to
+  std::vector<RawmidiPort> inputs;   // ports we read from
+};
+
+// Every card, every rawmidi device, every subdevice, in that order. Cards that
+// cannot be opened or queried are skipped: they have no port we could use.
+RawmidiPortList EnumerateRawmidiPorts();
+
+}  // namespace tamblet::midi::alsa

@@ -1,0 +1,22 @@
+#include "midi/system_midi.h"
+
+#include <vector>
+
+#include "midi/alsa/alsa_midi.h"
+#include "midi/system/composite_midi_layer.h"
+#ifdef TAMBLET_HAVE_JACK
+#include "midi/jack/jack_midi.h"
+#endif
+
+namespace tamblet::midi {
+
+std::unique_ptr<MidiLayer> CreateSystemMidiLayer() {
+  std::vector<std::unique_ptr<MidiLayer>> layers;
+  layers.push_back(CreateAlsaMidiLayer());
+#ifdef TAMBLET_HAVE_JACK
+  // JACK-HOOK: the JACK backend's factory goes here once its name is known.
+#endif
+  return std::make_unique<CompositeMidiLayer>(std::move(layers));
+}
+
+}  // namespace tamblet::midi
