@@ -1,0 +1,193 @@
+#include "protocol/device_commands.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "protocol/frame.h"
+
+namespace tamblet {
+namespace {
+
+constexpr uint32_t kRequestSize = 256;
+constexpr uint32_t kWriteRequestSize = 4096;
+
+// Offsets into a reply.
+constexpr uint32_t kReplyCommand = 5;
+constexpr uint32_t kReplySubCommand = 6;
+constexpr uint32_t kReplyData = 7;
+
+constexpr uint8_t kSysExEnd = 0xF7;
+constexpr uint8_t kAcknowledged = 0x40;
+constexpr uint8_t kProgress = 0x20;
+constexpr uint8_t kSuccess = 0x01;
+
+constexpr int32_t kSuccessResult = 0;
+constexpr int32_t kFailureResult = 1;
+
+using Buffer = std::unique_ptr<uint8_t[]>;
+
+Buffer Allocate(uint32_t size) { return Buffer(new (std::nothrow) uint8_t[size]()); }
+
+bool IsAck(const uint8_t* reply, uint8_t command, uint8_t sub_command) {
+  return reply[kReplyCommand] == command &&
+         reply[kReplySubCommand] == (sub_command | kAcknowledged) && reply[kReplyData] == kSuccess;
+}
+
+// The request buffer and the reply slot of one call; allocated zero-filled,
+// freed on every way out.
+class Exchange {
+ public:
+  Exchange(CSysExPort& port, Display& display, uint32_t request_size)
+      : port_(port), request_(Allocate(request_size)) {
+    if (request_) slot_ = Allocate(kReplySlotSize);
+    if (!request_ || !slot_) {
+      request_.reset();
+      display.SetStatusText(kOutOfMemoryText);
+    }
+  }
+
+  bool ok() const { return slot_ != nullptr; }
+  uint8_t* request() { return request_.get(); }
+  const uint8_t* reply() const { return slot_.get(); }
+
+  // Sends the frame in the request buffer; true when a reply came in time.
+  bool Run(int32_t length) {
+    port_.Send(request_.get(), static_cast<uint32_t>(length),
+               std::span<uint8_t>(slot_.get(), kReplySlotSize));
+    return port_.AwaitReply(kReplyTimeoutMs);
+  }
+
+  // A request of command and sub-command bytes only.
+  bool RunBare(uint8_t command, uint8_t sub_command) {
+    request_[5] = command;
+    request_[6] = sub_command;
+    return Run(BuildFrame(request_.get(), 0, 0, false));
+  }
+
+ private:
+  CSysExPort& port_;
+  Buffer request_;
+  Buffer slot_;
+};
+
+}  // namespace
+
+int32_t DeviceCommands::GetModelName(char (&name)[kModelNameSize]) {
+  Exchange ex(port_, display_, kRequestSize);
+  if (!ex.ok()) return kFailureResult;
+  if (!ex.RunBare(0x00, 0x02)) return kFailureResult;
+  const uint8_t* reply = ex.reply();
+  if (reply[kReplyCommand] != 0x00 || reply[kReplySubCommand] != 0x42) return kFailureResult;
+
+  // The name runs to the first F7; a reply without one inside the slot is broken.
+  const uint8_t* first = reply + kReplyData;
+  const uint8_t* last = reply + kReplySlotSize;
+  const uint8_t* end = std::find(first, last, kSysExEnd);
+  if (end == last) return kFailureResult;
+
+  // A name that fills the buffer is kept without its NUL, so that it can never
+  // compare equal to a model name.
+  const size_t length = static_cast<size_t>(end - first);
+  const size_t kept = std::min<size_t>(length, kModelNameSize);
+  std::memcpy(name, first, kept);
+  if (kept < kModelNameSize) name[kept] = '\0';
+  return kSuccessResult;
+}
+
+int32_t DeviceCommands::SelectDevice(uint8_t target_select) {
+  Exchange ex(port_, display_, kRequestSize);
+  if (!ex.ok()) return kFailureResult;
+  uint8_t* frame = ex.request();
+  frame[5] = 0x01;
+  frame[6] = 0x01;
+  frame[7] = target_select;
+  if (!ex.Run(BuildFrame(frame, 0, 1, false))) return kFailureResult;
+  return IsAck(ex.reply(), 0x01, 0x01) ? kSuccessResult : kFailureResult;
+}
+
+int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t count,
+                                     uint32_t chunk_size) {
+  // Positions are counted in chunks; a chunk size of 0 would divide by zero.
+  if (chunk_size == 0) return kFailureResult;
+  Exchange ex(port_, display_, kRequestSize);
+  if (!ex.ok()) return kFailureResult;
+  const uint8_t command = static_cast<uint8_t>(code >> 8);
+  const uint8_t sub_command = static_cast<uint8_t>(code & 0xFF);
+
+  display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, count / chunk_size));
+  display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+
+  uint8_t* frame = ex.request();
+  frame[5] = 0x01;
+  frame[6] = 0x02;
+  PutHex8(frame, 7, start);
+  PutHex8(frame, 15, count);
+  if (!ex.Run(BuildFrame(frame, 0, 16, false))) return kFailureResult;
+  if (!IsAck(ex.reply(), 0x01, 0x02)) return kFailureResult;
+
+  const uint8_t* reply = ex.reply();
+  bool replied = ex.RunBare(command, sub_command);
+  for (;;) {
+    if (!replied) return kFailureResult;
+    // Answers to Continue carry the operation's command byte too.
+    if (reply[kReplyCommand] != command) return kFailureResult;
+    const uint8_t flagged = reply[kReplySubCommand];
+    if (flagged == (sub_command | kAcknowledged)) {
+      return reply[kReplyData] == kSuccess ? kSuccessResult : kFailureResult;
+    }
+    if (flagged != (sub_command | kProgress)) return kFailureResult;
+    const uint32_t address = ParseHex(reply + kReplyData, 8);
+    display_.SendProgressMessage(PBM_SETPOS, (address - start) / chunk_size, 0);
+    replied = ex.RunBare(0x05, 0x7F);
+  }
+}
+
+int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32_t count) {
+  Exchange ex(port_, display_, kWriteRequestSize);
+  if (!ex.ok()) return kFailureResult;
+  const uint32_t frame_bytes = static_cast<uint32_t>(kMaxWriteDataBytes);
+
+  // The range counts whole frames while a short last frame is sent as well, so
+  // the last step may go one past the end.
+  display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, count / frame_bytes));
+  display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+
+  while (count != 0) {
+    const uint32_t n = std::min(count, frame_bytes);
+    const int32_t length = BuildWriteData(ex.request(), address, data, static_cast<int32_t>(n));
+    if (!ex.Run(length)) return kFailureResult;
+    if (!IsAck(ex.reply(), 0x03, 0x00)) return kFailureResult;
+    address += n;
+    data += n;
+    count -= n;
+    display_.SendProgressMessage(PBM_DELTAPOS, 1, 0);
+  }
+  return kSuccessResult;
+}
+
+int32_t DeviceCommands::VerifySum(uint32_t address, uint32_t count, uint16_t sum) {
+  Exchange ex(port_, display_, kRequestSize);
+  if (!ex.ok()) return kFailureResult;
+  uint8_t* frame = ex.request();
+  frame[5] = 0x04;
+  frame[6] = 0x02;
+  PutHex8(frame, 7, address);
+  PutHex8(frame, 15, count);
+  PutHex4(frame, 23, sum);
+  if (!ex.Run(BuildFrame(frame, 0, 20, false))) return kFailureResult;
+  return IsAck(ex.reply(), 0x04, 0x02) ? kSuccessResult : kFailureResult;
+}
+
+int32_t DeviceCommands::ModeOff() {
+  Exchange ex(port_, display_, kRequestSize);
+  if (!ex.ok()) return kFailureResult;
+  if (!ex.RunBare(0x00, 0x01)) return kFailureResult;
+  const uint8_t* reply = ex.reply();
+  return reply[kReplyCommand] == 0x00 && reply[kReplySubCommand] == 0x41 ? kSuccessResult
+                                                                         : kFailureResult;
+}
+
+}  // namespace tamblet
