@@ -1,0 +1,22 @@
+#pragma once
+// The MIDI layer over a running JACK server. It never starts a server: with
+// none running it simply has no ports. Each other client's MIDI input port is
+// an output device, each MIDI output port an input device (see
+// jack_port_names.h for their names and ids).
+
+#include <memory>
+#include <string>
+
+#include "midi/midi_layer.h"
+
+namespace tamblet::midi {
+
+struct JackMidiOptions {
+  std::string server_name;              // empty: JACK_DEFAULT_SERVER, else "default"
+  std::string client_name = "Tamblet";  // our own client, renamed by JACK if taken
+};
+
+std::unique_ptr<MidiLayer> CreateJackMidiLayer();
+std::unique_ptr<MidiLayer> CreateJackMidiLayer(const JackMidiOptions& options);
+
+}  // namespace tamblet::midi
