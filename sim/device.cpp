@@ -47,8 +47,8 @@ bool Device::InjectFault(Command command, int occurrence, Fault fault) {
   return true;
 }
 
-bool Device::InjectFault(const FaultSpec& spec) {
-  return InjectFault(spec.command, spec.occurrence, spec.fault);
+bool Device::InjectFault(const FaultRule& rule) {
+  return InjectFault(rule.command, rule.occurrence, rule.fault);
 }
 
 std::vector<Reply> Device::OnRequest(std::span<const uint8_t> bytes) {

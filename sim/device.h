@@ -73,7 +73,7 @@ class Device {
   // recorded, operation advanced) happen as for the good reply, as on a device
   // whose answer got lost or garbled on the way.
   bool InjectFault(Command command, int occurrence, Fault fault);
-  bool InjectFault(const FaultSpec& spec);
+  bool InjectFault(const FaultRule& rule);
 
   std::vector<uint8_t> flash() const;
   std::vector<uint8_t> FlashRange(uint32_t address, uint32_t count) const;

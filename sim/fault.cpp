@@ -42,22 +42,22 @@ bool IsValidFault(Command command, int occurrence, const Fault& fault) {
   return fault.kind != FaultKind::kLongName || command == Command::kGetModelName;
 }
 
-std::optional<FaultSpec> ParseFaultSpec(std::string_view text) {
+std::optional<FaultRule> ParseFaultRule(std::string_view text) {
   const size_t first = text.find(':');
   if (first == std::string_view::npos) return std::nullopt;
   const size_t second = text.find(':', first + 1);
   if (second == std::string_view::npos) return std::nullopt;
 
-  FaultSpec spec;
+  FaultRule rule;
   auto command = CommandFromName(text.substr(0, first));
   if (!command) return std::nullopt;
-  spec.command = *command;
+  rule.command = *command;
 
   auto occurrence = ParseNumber(text.substr(first + 1, second - first - 1));
   if (!occurrence || *occurrence > static_cast<uint32_t>(std::numeric_limits<int>::max())) {
     return std::nullopt;
   }
-  spec.occurrence = static_cast<int>(*occurrence);
+  rule.occurrence = static_cast<int>(*occurrence);
 
   std::string_view fault = text.substr(second + 1);
   std::string_view value_text;
@@ -74,27 +74,27 @@ std::optional<FaultSpec> ParseFaultSpec(std::string_view text) {
   if (!found || (has_value && !found->takes_value) || (found->needs_value && !has_value)) {
     return std::nullopt;
   }
-  spec.fault.kind = found->kind;
+  rule.fault.kind = found->kind;
   if (has_value) {
     auto value = ParseNumber(value_text);
     if (!value) return std::nullopt;
-    spec.fault.value = *value;
+    rule.fault.value = *value;
   }
-  if (!IsValidFault(spec.command, spec.occurrence, spec.fault)) return std::nullopt;
-  return spec;
+  if (!IsValidFault(rule.command, rule.occurrence, rule.fault)) return std::nullopt;
+  return rule;
 }
 
-std::string FormatFaultSpec(const FaultSpec& spec) {
-  std::string text(CommandName(spec.command));
+std::string FormatFaultRule(const FaultRule& rule) {
+  std::string text(CommandName(rule.command));
   text += ':';
-  text += std::to_string(spec.occurrence);
+  text += std::to_string(rule.occurrence);
   text += ':';
   for (const auto& entry : kFaultNames) {
-    if (entry.kind != spec.fault.kind) continue;
+    if (entry.kind != rule.fault.kind) continue;
     text += entry.name;
-    if (entry.needs_value || (entry.takes_value && spec.fault.value != 0)) {
+    if (entry.needs_value || (entry.takes_value && rule.fault.value != 0)) {
       text += '=';
-      text += std::to_string(spec.fault.value);
+      text += std::to_string(rule.fault.value);
     }
   }
   return text;

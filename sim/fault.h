@@ -39,7 +39,7 @@ struct Fault {
   uint32_t value = 0;
 };
 
-struct FaultSpec {
+struct FaultRule {
   Command command = Command::kUnknown;
   int occurrence = 0;  // 1-based: the k-th time the command is received
   Fault fault;
@@ -48,7 +48,7 @@ struct FaultSpec {
 // Whether the fault can be applied to that command at that occurrence.
 bool IsValidFault(Command command, int occurrence, const Fault& fault);
 
-std::optional<FaultSpec> ParseFaultSpec(std::string_view text);
-std::string FormatFaultSpec(const FaultSpec& spec);
+std::optional<FaultRule> ParseFaultRule(std::string_view text);
+std::string FormatFaultRule(const FaultRule& rule);
 
 }  // namespace tamblet::sim

@@ -58,7 +58,7 @@ std::vector<Reply> Exercise(Device& device, Command command) {
 }
 
 std::string Describe(Command command, const Fault& fault) {
-  return FormatFaultSpec({command, 2, fault});
+  return FormatFaultRule({command, 2, fault});
 }
 
 class EveryFault : public ::testing::TestWithParam<std::tuple<Command, Fault>> {};
@@ -218,7 +218,7 @@ TEST(Faults, ConfiguredDelayAppliesToEveryReplyUnlessAFaultSetsOne) {
   EXPECT_EQ(device.OnRequest(test::GetModelName())[0].delay_ms, 30u);
 }
 
-TEST(FaultSpec, Parses) {
+TEST(FaultRule, Parses) {
   struct Case {
     const char* text;
     Command command;
@@ -239,24 +239,24 @@ TEST(FaultSpec, Parses) {
       {"SetRange:2:late", Command::kSetRange, 2, FaultKind::kLate, 0},
   };
   for (const Case& c : cases) {
-    auto spec = ParseFaultSpec(c.text);
-    ASSERT_TRUE(spec) << c.text;
-    EXPECT_EQ(spec->command, c.command) << c.text;
-    EXPECT_EQ(spec->occurrence, c.occurrence) << c.text;
-    EXPECT_EQ(spec->fault.kind, c.kind) << c.text;
-    EXPECT_EQ(spec->fault.value, c.value) << c.text;
-    EXPECT_EQ(FormatFaultSpec(*spec), c.text);
+    auto rule = ParseFaultRule(c.text);
+    ASSERT_TRUE(rule) << c.text;
+    EXPECT_EQ(rule->command, c.command) << c.text;
+    EXPECT_EQ(rule->occurrence, c.occurrence) << c.text;
+    EXPECT_EQ(rule->fault.kind, c.kind) << c.text;
+    EXPECT_EQ(rule->fault.value, c.value) << c.text;
+    EXPECT_EQ(FormatFaultRule(*rule), c.text);
   }
 }
 
-TEST(FaultSpec, RejectsMalformedText) {
+TEST(FaultRule, RejectsMalformedText) {
   for (const char* text :
        {"", "VerifySum", "VerifySum:3", "VerifySum:0:no-reply", "VerifySum:-1:no-reply",
         "VerifySum:x:no-reply", "verifysum:3:no-reply", "VerifySum:3:noreply",
         "VerifySum:3:no-reply=1", "VerifySum:3:delay",
         "VerifySum:3:delay=", "VerifySum:3:delay=12ms", "ModeOff:1:long-name", "Unknown:1:no-reply",
         "VerifySum:99999999999:no-reply", "VerifySum:3:no-reply:extra"}) {
-    EXPECT_FALSE(ParseFaultSpec(text)) << text;
+    EXPECT_FALSE(ParseFaultRule(text)) << text;
   }
 }
 

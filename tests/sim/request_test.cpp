@@ -31,18 +31,6 @@ TEST(DecodeRequest, WorkedExamples) {
   EXPECT_EQ(write.data, (Bytes{0x80, 0x01, 0xFF}));
 }
 
-TEST(DecodeRequest, VerifySumFields) {
-  // 04 02, address 0x00ABCDEF, count 0x100, sum 0x1234.
-  const Request r = DecodeRequest(Bytes{0xF0, 0x43, 0x50, 0x03, 0x00, 0x04, 0x02, '0', '0', 'A',
-                                        'B',  'C',  'D',  'E',  'F',  '0',  '0',  '0', '0', '0',
-                                        '1',  '0',  '0',  '1',  '2',  '3',  '4',  0xF7});
-  ASSERT_TRUE(r.well_formed()) << r.problem;
-  EXPECT_EQ(r.command, Command::kVerifySum);
-  EXPECT_EQ(r.address, 0xABCDEFu);
-  EXPECT_EQ(r.count, 0x100u);
-  EXPECT_EQ(r.sum, 0x1234);
-}
-
 TEST(DecodeRequest, UnknownMessagesHaveNoCommand) {
   for (const Bytes& bytes : {Bytes{}, Bytes{0xF0, 0x43, 0xF7}, Bytes{0x90, 0x40, 0x7F},
                              Bytes{0xF0, 0x43, 0x50, 0x03, 0x00, 0x06, 0x00, 0xF7},
@@ -87,15 +75,6 @@ TEST(ReadHexField, AcceptsOnlyUppercaseDigits) {
     const Bytes bytes(text.begin(), text.end());
     EXPECT_EQ(ReadHexField(bytes), c.value) << c.text;
   }
-}
-
-TEST(CommandNames, RoundTrip) {
-  for (int i = 0; i < static_cast<int>(Command::kUnknown); ++i) {
-    const auto command = static_cast<Command>(i);
-    EXPECT_EQ(CommandFromName(CommandName(command)), command);
-  }
-  EXPECT_FALSE(CommandFromName("Unknown"));
-  EXPECT_FALSE(CommandFromName("getmodelname"));
 }
 
 }  // namespace
