@@ -46,8 +46,43 @@ class CSysExPort {
                             uintptr_t param1, uintptr_t param2);
 
  private:
-  // Fields keep the names of the design: is_open, out_handle, out_header,
-  // sent_event, in_handle, in_headers, reply_awaited, reply_event, reply_slot.
+  // A manual-reset event: stays set until reset, wakes every waiter.
+  class Event {
+   public:
+    void Set();
+    void Reset();
+    bool IsSet();
+    // True if set within `ms`; the wait goes through the policy.
+    bool Wait(WaitPolicy& waits, uint32_t ms);
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool set_ = false;
+  };
+
+  void OnOutput(uint32_t msg);
+  void OnInput(midi::PortHandle port, uint32_t msg, uintptr_t param1);
+  int HeaderIndex(const midi::MIDIHDR* header) const;
+  void Disarm();
+
+  midi::MidiLayer& layer_;
+  WaitPolicy& waits_;
+
+  std::atomic<bool> is_open{false};
+  midi::PortHandle out_handle = nullptr;
+  midi::MIDIHDR out_header{};
+  Event sent_event;
+  midi::PortHandle in_handle = nullptr;
+  std::array<midi::MIDIHDR, kInputBuffers> in_headers{};
+  std::unique_ptr<uint8_t[]> in_buffers;  // kInputBuffers * kInputBufferSize, one block
+  // Armed while a reply slot waits for its reply. The callback checks, copies
+  // and disarms under reply_mutex, and a timed-out AwaitReply disarms under it
+  // too, so no copy into a slot can start or still run once AwaitReply returns.
+  std::atomic<bool> reply_awaited{false};
+  Event reply_event;
+  std::span<uint8_t> reply_slot;
+  std::mutex reply_mutex;
 };
 
 }  // namespace tamblet
