@@ -14,7 +14,8 @@ std::unique_ptr<MidiLayer> CreateSystemMidiLayer() {
   std::vector<std::unique_ptr<MidiLayer>> layers;
   layers.push_back(CreateAlsaMidiLayer());
 #ifdef TAMBLET_HAVE_JACK
-  // JACK-HOOK: the JACK backend's factory goes here once its name is known.
+  // With no JACK server running this layer simply has no ports.
+  layers.push_back(CreateJackMidiLayer());
 #endif
   return std::make_unique<CompositeMidiLayer>(std::move(layers));
 }

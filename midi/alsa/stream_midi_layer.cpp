@@ -1,0 +1,194 @@
+#include "midi/alsa/stream_midi_layer.h"
+
+namespace tamblet::midi::alsa {
+namespace {
+
+template <typename Map>
+bool IndexInUse(const Map& open, uint32_t index) {
+  for (const auto& [handle, port] : open) {
+    if (port.index == index) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+StreamMidiLayer::StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs)
+    : outputs_(std::move(outputs)), inputs_(std::move(inputs)) {}
+
+StreamMidiLayer::~StreamMidiLayer() {
+  std::map<PortHandle, Open<OutputEngine>> outputs;
+  std::map<PortHandle, Open<InputEngine>> inputs;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    outputs.swap(open_outputs_);
+    inputs.swap(open_inputs_);
+  }
+  // The engines close themselves as they go.
+}
+
+uint32_t StreamMidiLayer::OutGetNumDevs() { return static_cast<uint32_t>(outputs_.size()); }
+uint32_t StreamMidiLayer::InGetNumDevs() { return static_cast<uint32_t>(inputs_.size()); }
+
+MMRESULT StreamMidiLayer::OutGetDevCaps(uint32_t index, MidiCaps* caps) {
+  if (caps == nullptr) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if (index >= outputs_.size()) {
+    return MMSYSERR_BADDEVICEID;
+  }
+  *caps = outputs_[index].caps;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamMidiLayer::InGetDevCaps(uint32_t index, MidiCaps* caps) {
+  if (caps == nullptr) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if (index >= inputs_.size()) {
+    return MMSYSERR_BADDEVICEID;
+  }
+  *caps = inputs_[index].caps;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback callback,
+                                  uintptr_t instance) {
+  if (port == nullptr || callback == nullptr) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if (index >= outputs_.size()) {
+    return MMSYSERR_BADDEVICEID;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (IndexInUse(open_outputs_, index)) {
+    return MMSYSERR_ALLOCATED;
+  }
+  std::unique_ptr<ByteStream> stream;
+  const MMRESULT result = outputs_[index].open(&stream);
+  if (result != MMSYSERR_NOERROR) {
+    return result;
+  }
+  auto engine = std::make_unique<OutputEngine>(std::move(stream), callback, instance);
+  *port = engine->handle();
+  open_outputs_.emplace(*port, Open<OutputEngine>{std::move(engine), index});
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamMidiLayer::InOpen(PortHandle* port, uint32_t index, MidiCallback callback,
+                                 uintptr_t instance) {
+  if (port == nullptr || callback == nullptr) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if (index >= inputs_.size()) {
+    return MMSYSERR_BADDEVICEID;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (IndexInUse(open_inputs_, index)) {
+    return MMSYSERR_ALLOCATED;
+  }
+  std::unique_ptr<ByteStream> stream;
+  const MMRESULT result = inputs_[index].open(&stream);
+  if (result != MMSYSERR_NOERROR) {
+    return result;
+  }
+  auto engine = std::make_unique<InputEngine>(std::move(stream), callback, instance);
+  *port = engine->handle();
+  open_inputs_.emplace(*port, Open<InputEngine>{std::move(engine), index});
+  return MMSYSERR_NOERROR;
+}
+
+OutputEngine* StreamMidiLayer::FindOut(PortHandle port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = open_outputs_.find(port);
+  return it == open_outputs_.end() ? nullptr : it->second.engine.get();
+}
+
+InputEngine* StreamMidiLayer::FindIn(PortHandle port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = open_inputs_.find(port);
+  return it == open_inputs_.end() ? nullptr : it->second.engine.get();
+}
+
+MMRESULT StreamMidiLayer::OutPrepareHeader(PortHandle port, MIDIHDR* header) {
+  return FindOut(port) == nullptr ? MMSYSERR_INVALHANDLE : PrepareHeader(header);
+}
+
+MMRESULT StreamMidiLayer::OutUnprepareHeader(PortHandle port, MIDIHDR* header) {
+  return FindOut(port) == nullptr ? MMSYSERR_INVALHANDLE : UnprepareHeader(header);
+}
+
+MMRESULT StreamMidiLayer::OutLongMsg(PortHandle port, MIDIHDR* header) {
+  OutputEngine* engine = FindOut(port);
+  return engine == nullptr ? MMSYSERR_INVALHANDLE : engine->LongMsg(header);
+}
+
+MMRESULT StreamMidiLayer::OutReset(PortHandle port) {
+  OutputEngine* engine = FindOut(port);
+  return engine == nullptr ? MMSYSERR_INVALHANDLE : engine->Reset();
+}
+
+MMRESULT StreamMidiLayer::OutClose(PortHandle port) {
+  OutputEngine* engine = FindOut(port);
+  if (engine == nullptr) {
+    return MMSYSERR_INVALHANDLE;
+  }
+  // Closed outside the lock: its last callbacks may call into this layer.
+  engine->Close();
+  std::unique_ptr<OutputEngine> gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = open_outputs_.find(port);
+    gone = std::move(it->second.engine);
+    open_outputs_.erase(it);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT StreamMidiLayer::InPrepareHeader(PortHandle port, MIDIHDR* header) {
+  return FindIn(port) == nullptr ? MMSYSERR_INVALHANDLE : PrepareHeader(header);
+}
+
+MMRESULT StreamMidiLayer::InUnprepareHeader(PortHandle port, MIDIHDR* header) {
+  return FindIn(port) == nullptr ? MMSYSERR_INVALHANDLE : UnprepareHeader(header);
+}
+
+MMRESULT StreamMidiLayer::InAddBuffer(PortHandle port, MIDIHDR* header) {
+  InputEngine* engine = FindIn(port);
+  return engine == nullptr ? MMSYSERR_INVALHANDLE : engine->AddBuffer(header);
+}
+
+MMRESULT StreamMidiLayer::InStart(PortHandle port) {
+  InputEngine* engine = FindIn(port);
+  return engine == nullptr ? MMSYSERR_INVALHANDLE : engine->Start();
+}
+
+MMRESULT StreamMidiLayer::InStop(PortHandle port) {
+  InputEngine* engine = FindIn(port);
+  return engine == nullptr ? MMSYSERR_INVALHANDLE : engine->Stop();
+}
+
+MMRESULT StreamMidiLayer::InReset(PortHandle port) {
+  InputEngine* engine = FindIn(port);
+  return engine == nullptr ? MMSYSERR_INVALHANDLE : engine->Reset();
+}
+
+MMRESULT StreamMidiLayer::InClose(PortHandle port) {
+  InputEngine* engine = FindIn(port);
+  if (engine == nullptr) {
+    return MMSYSERR_INVALHANDLE;
+  }
+  engine->Close();
+  std::unique_ptr<InputEngine> gone;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = open_inputs_.find(port);
+    gone = std::move(it->second.engine);
+    open_inputs_.erase(it);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace tamblet::midi::alsa

@@ -1,0 +1,71 @@
+#pragma once
+// A MidiLayer whose ports are byte streams: each port is a capability record
+// and a way to open its stream. The ALSA backend fills it with rawmidi ports;
+// tests fill it with sockets.
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "midi/alsa/byte_stream.h"
+#include "midi/alsa/port_engine.h"
+#include "midi/midi_layer.h"
+
+namespace tamblet::midi::alsa {
+
+struct StreamPort {
+  MidiCaps caps;
+  // Opens the stream, or returns why not (MMSYSERR_ALLOCATED when another
+  // program holds the port). Called once per open.
+  std::function<MMRESULT(std::unique_ptr<ByteStream>* stream)> open;
+};
+
+class StreamMidiLayer : public MidiLayer {
+ public:
+  StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs);
+  ~StreamMidiLayer() override;  // closes the ports still open
+
+  uint32_t OutGetNumDevs() override;
+  MMRESULT OutGetDevCaps(uint32_t index, MidiCaps* caps) override;
+  uint32_t InGetNumDevs() override;
+  MMRESULT InGetDevCaps(uint32_t index, MidiCaps* caps) override;
+
+  MMRESULT OutOpen(PortHandle* port, uint32_t index, MidiCallback callback,
+                   uintptr_t instance) override;
+  MMRESULT OutPrepareHeader(PortHandle port, MIDIHDR* header) override;
+  MMRESULT OutUnprepareHeader(PortHandle port, MIDIHDR* header) override;
+  MMRESULT OutLongMsg(PortHandle port, MIDIHDR* header) override;
+  MMRESULT OutReset(PortHandle port) override;
+  MMRESULT OutClose(PortHandle port) override;
+
+  MMRESULT InOpen(PortHandle* port, uint32_t index, MidiCallback callback,
+                  uintptr_t instance) override;
+  MMRESULT InPrepareHeader(PortHandle port, MIDIHDR* header) override;
+  MMRESULT InUnprepareHeader(PortHandle port, MIDIHDR* header) override;
+  MMRESULT InAddBuffer(PortHandle port, MIDIHDR* header) override;
+  MMRESULT InStart(PortHandle port) override;
+  MMRESULT InStop(PortHandle port) override;
+  MMRESULT InReset(PortHandle port) override;
+  MMRESULT InClose(PortHandle port) override;
+
+ private:
+  template <typename Engine>
+  struct Open {
+    std::unique_ptr<Engine> engine;
+    uint32_t index;
+  };
+  OutputEngine* FindOut(PortHandle port);
+  InputEngine* FindIn(PortHandle port);
+
+  const std::vector<StreamPort> outputs_;
+  const std::vector<StreamPort> inputs_;
+  // Guards the two maps only; never held while an engine works, since engine
+  // calls come back in from callbacks.
+  std::mutex mutex_;
+  std::map<PortHandle, Open<OutputEngine>> open_outputs_;
+  std::map<PortHandle, Open<InputEngine>> open_inputs_;
+};
+
+}  // namespace tamblet::midi::alsa
