@@ -9,7 +9,7 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # window
-  qt6-base-dev qt6-base-dev-tools libgl-dev fonts-ipafont-gothic
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev fonts-ipafont-gothic
   # MIDI
   libasound2-dev libjack-jackd2-dev jackd2
   # running the window without a desktop, and driving it from outside
