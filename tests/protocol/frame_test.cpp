@@ -7,24 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/protocol/unpack7.h"
+
 namespace tamblet {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The inverse of Pack7, kept deliberately naive.
-Bytes Unpack7(const uint8_t* packed, int32_t packed_length, int32_t n) {
-  Bytes out;
-  int32_t at = 0;
-  while (static_cast<int32_t>(out.size()) < n && at < packed_length) {
-    const uint8_t lead = packed[at++];
-    for (int i = 0; i < 7 && static_cast<int32_t>(out.size()) < n; ++i) {
-      const uint8_t top = static_cast<uint8_t>(((lead >> (6 - i)) & 1) << 7);
-      out.push_back(static_cast<uint8_t>(top | packed[at++]));
-    }
-  }
-  return out;
-}
+using test::Unpack7;
 
 Bytes Digits(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

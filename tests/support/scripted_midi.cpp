@@ -111,6 +111,21 @@ void ScriptedMidi::Drain() {
   idle_.wait(lock, [this] { return tasks_.empty() && !busy_; });
 }
 
+bool ScriptedMidi::Delivering() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return (busy_ || !tasks_.empty()) && !delaying_;
+}
+
+bool ScriptedWaits::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                            uint32_t ms, const std::function<bool()>& ready) {
+  // Bounded, so that a fault in the code under test cannot hang the test.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!ready() && midi_.Delivering() && std::chrono::steady_clock::now() < give_up) {
+    cv.wait_for(lock, std::chrono::microseconds(200), ready);
+  }
+  return FastWaits::WaitFor(cv, lock, ms, ready);
+}
+
 void ScriptedMidi::Run() {
   for (;;) {
     Task task;
@@ -140,7 +155,13 @@ void ScriptedMidi::Run() {
       }
     }
     if (task.answer.delay_ms != 0) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        delaying_ = true;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(task.answer.delay_ms));
+      std::lock_guard<std::mutex> lock(mutex_);
+      delaying_ = false;
     }
     {
       std::lock_guard<std::mutex> delivering(delivery_);

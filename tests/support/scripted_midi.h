@@ -4,6 +4,7 @@
 // thread of its own as a driver would: first MOM_DONE, then the answer.
 //
 //   test::ScriptedMidi midi;
+//   test::ScriptedWaits waits(midi);  // FastWaits that wait out scripted replies
 //   CSysExPort port(midi, waits);
 //   port.Open(0, 0);
 //   midi.Script({test::Reply(0x01, 0x41, 0x01), test::NoReply()});
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "midi/midi_layer.h"
+#include "tests/support/fast_waits.h"
 
 namespace tamblet::test {
 
@@ -77,6 +79,9 @@ class ScriptedMidi : public midi::MidiLayer {
   size_t Dropped() const;
   // Waits until every answer handed to the worker has been delivered.
   void Drain();
+  // True while a MOM_DONE or an answer is on its way (a delayed answer counts
+  // only once its delay is over).
+  bool Delivering() const;
 
   // Caps reported for port 0 of each direction.
   midi::MidiCaps out_caps;
@@ -133,12 +138,26 @@ class ScriptedMidi : public midi::MidiLayer {
   bool in_started_ = false;
   bool stopping_ = false;
   bool busy_ = false;
+  bool delaying_ = false;
   std::deque<Answer> script_;
   std::deque<Task> tasks_;
   std::deque<midi::MIDIHDR*> in_queue_;
   std::vector<Bytes> sent_;
   size_t dropped_ = 0;
   std::thread worker_;
+};
+
+// FastWaits that never times out while the ScriptedMidi still has a callback on
+// its way, so that a loaded machine cannot turn a scripted reply into a
+// time-out. The built-in times are recorded as by FastWaits.
+class ScriptedWaits : public FastWaits {
+ public:
+  explicit ScriptedWaits(const ScriptedMidi& midi) : midi_(midi) {}
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
+               const std::function<bool()>& ready) override;
+
+ private:
+  const ScriptedMidi& midi_;
 };
 
 }  // namespace tamblet::test
