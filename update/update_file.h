@@ -37,15 +37,27 @@ struct UpdateHeader {
 // Reads the header fields from the first 128 bytes.
 UpdateHeader ParseHeader(std::span<const uint8_t, kHeaderSize> bytes);
 
+// N: the number of whole 4096-byte blocks in an image of `image_size` bytes.
+constexpr uint32_t BlockCount(uint32_t image_size) { return image_size >> 12; }
+
+// The checksum byte a block's table entry must hold: the one's complement of
+// the 8-bit sum of its bytes.
+uint8_t BlockChecksum(std::span<const uint8_t, kBlockSize> block);
+
 struct FileStageResult {
   const char* failure = nullptr;  // null on success, else the status text
   uint32_t progress = 0;          // progress position reached (of 0..2)
   UpdateHeader header;
-  std::unique_ptr<uint8_t[]> image;  // image_size bytes on success
+  // image_size bytes on success. After a failure in the block pass it holds the
+  // blocks before the failing one, the rest 0xFF; null for earlier failures.
+  std::unique_ptr<uint8_t[]> image;
 };
 
 // Checks every present block against its checksum and assembles the image, in
-// one pass. Never reads outside `file`.
+// one pass. Never reads outside `file`. Besides a checksum mismatch it refuses,
+// with the format error, a file too short for what its header announces, a
+// `chunk_size` of 0, a used region outside the image, and a `target_select`
+// that cannot travel in a SysEx data byte (0x80 or more).
 FileStageResult CheckAndAssemble(std::span<const uint8_t> file);
 
 }  // namespace tamblet
