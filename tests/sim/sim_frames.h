@@ -49,9 +49,11 @@ inline std::vector<uint8_t> Continue() { return Frame(0x05, 0x7F); }
 
 // A reply as the device sends it: head, command, flagged sub-command, the rest, F7.
 inline std::vector<uint8_t> ReplyBytes(uint8_t cmd, uint8_t sub, const std::vector<uint8_t>& rest) {
-  std::vector<uint8_t> bytes = {0xF0, 0x43, 0x50, 0x03, 0x00, cmd, sub};
-  bytes.insert(bytes.end(), rest.begin(), rest.end());
-  bytes.push_back(0xF7);
+  std::vector<uint8_t> bytes(rest.size() + 8);
+  const uint8_t head[] = {0xF0, 0x43, 0x50, 0x03, 0x00, cmd, sub};
+  std::copy(std::begin(head), std::end(head), bytes.begin());
+  std::copy(rest.begin(), rest.end(), bytes.begin() + 7);
+  bytes.back() = 0xF7;
   return bytes;
 }
 
