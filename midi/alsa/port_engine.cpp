@@ -202,10 +202,11 @@ void InputEngine::OnShort(uint32_t message) {
 // ---- output ----
 
 OutputEngine::OutputEngine(std::unique_ptr<ByteStream> stream, MidiCallback callback,
-                           uintptr_t instance)
+                           uintptr_t instance, int write_stall_ms)
     : stream_(std::move(stream)),
       callback_(callback),
       instance_(instance),
+      write_stall_ms_(write_stall_ms),
       writer_([this] { Run(); }) {}
 
 OutputEngine::~OutputEngine() { Close(); }
@@ -240,7 +241,7 @@ void OutputEngine::Run() {
     lock.unlock();
     if (!gone_) {
       IoStatus status =
-          stream_->WriteAll(header->lpData, header->dwBufferLength, kWriteStallMs, abandon_);
+          stream_->WriteAll(header->lpData, header->dwBufferLength, write_stall_ms_, abandon_);
       if (status == IoStatus::kOk) {
         status = stream_->Drain();
       }

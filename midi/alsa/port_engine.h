@@ -70,7 +70,8 @@ class InputEngine : private MessageSink {
 
 class OutputEngine {
  public:
-  OutputEngine(std::unique_ptr<ByteStream> stream, MidiCallback callback, uintptr_t instance);
+  OutputEngine(std::unique_ptr<ByteStream> stream, MidiCallback callback, uintptr_t instance,
+               int write_stall_ms = kWriteStallMs);
   ~OutputEngine();
   OutputEngine(const OutputEngine&) = delete;
   OutputEngine& operator=(const OutputEngine&) = delete;
@@ -92,6 +93,7 @@ class OutputEngine {
   const std::unique_ptr<ByteStream> stream_;
   const MidiCallback callback_;
   const uintptr_t instance_;
+  const int write_stall_ms_;
 
   std::mutex mutex_;
   std::condition_variable changed_;

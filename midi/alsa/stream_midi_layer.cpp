@@ -15,8 +15,9 @@ bool IndexInUse(const Map& open, uint32_t index) {
 
 }  // namespace
 
-StreamMidiLayer::StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs)
-    : outputs_(std::move(outputs)), inputs_(std::move(inputs)) {}
+StreamMidiLayer::StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs,
+                                 int write_stall_ms)
+    : outputs_(std::move(outputs)), inputs_(std::move(inputs)), write_stall_ms_(write_stall_ms) {}
 
 StreamMidiLayer::~StreamMidiLayer() {
   std::map<PortHandle, Open<OutputEngine>> outputs;
@@ -71,7 +72,8 @@ MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback
   if (result != MMSYSERR_NOERROR) {
     return result;
   }
-  auto engine = std::make_unique<OutputEngine>(std::move(stream), callback, instance);
+  auto engine =
+      std::make_unique<OutputEngine>(std::move(stream), callback, instance, write_stall_ms_);
   *port = engine->handle();
   open_outputs_.emplace(*port, Open<OutputEngine>{std::move(engine), index});
   return MMSYSERR_NOERROR;

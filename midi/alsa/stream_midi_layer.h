@@ -24,7 +24,8 @@ struct StreamPort {
 
 class StreamMidiLayer : public MidiLayer {
  public:
-  StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs);
+  StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs,
+                  int write_stall_ms = kWriteStallMs);
   ~StreamMidiLayer() override;  // closes the ports still open
 
   uint32_t OutGetNumDevs() override;
@@ -61,6 +62,7 @@ class StreamMidiLayer : public MidiLayer {
 
   const std::vector<StreamPort> outputs_;
   const std::vector<StreamPort> inputs_;
+  const int write_stall_ms_;
   // Guards the two maps only; never held while an engine works, since engine
   // calls come back in from callbacks.
   std::mutex mutex_;
