@@ -274,11 +274,15 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         BadFileCase{"PresentBlockPastTheEnd",
                     [] {
-                      // Map 1 1, then one block and a 2-byte table: block 1 runs off the end.
+                      // Map 1 1, then one block and a 2-byte table: block 1 runs off the
+                      // end. Copied to an exact size so that no spare capacity hides a read
+                      // past the end from AddressSanitizer.
                       Bytes file = Truncated(2 * 4096, 128 + 2 + 4096);
+                      const std::span<const uint8_t, kBlockSize> block0(file.data() + 130,
+                                                                        kBlockSize);
+                      file.push_back(BlockChecksum(block0));  // block 0 passes
                       file.push_back(0x00);
-                      file.push_back(0x00);
-                      return file;
+                      return Bytes(file.begin(), file.end());
                     },
                     false},
         BadFileCase{"ChunkSizeZero",
