@@ -25,7 +25,8 @@ namespace {
 constexpr size_t kEventRingBytes = 1 << 16;  // a few of the largest events
 constexpr size_t kDoneRingBytes = 1 << 12;
 constexpr size_t kLargestSend = kEventRingBytes / 2;
-constexpr auto kFirstCycleWait = std::chrono::milliseconds(500);
+// How long an open waits for the server to put a new connection into effect.
+constexpr auto kConnectWait = std::chrono::seconds(2);
 
 enum class Dir { kOut, kIn };
 
@@ -67,6 +68,7 @@ struct Session {
   std::atomic<uint32_t> out_tag{0};
   std::atomic<uint32_t> in_tag{0};
   std::atomic<uint32_t> max_event_size{0};  // of an empty output buffer; 0 until known
+  std::atomic<uint64_t> cycles{0};          // process calls so far
 
   Session() {
     out_ring = jack_ringbuffer_create(kEventRingBytes);
@@ -138,6 +140,7 @@ struct Session {
     auto* session = static_cast<Session*>(arg);
     session->ProcessOutput(frames);
     session->ProcessInput(frames);
+    session->cycles.fetch_add(1, std::memory_order_release);
     return 0;
   }
 
@@ -532,6 +535,7 @@ class JackMidiLayer final : public MidiLayer {
                 uintptr_t instance) {
     if (handle == nullptr) return MMSYSERR_INVALPARAM;
     MidiPort* port = nullptr;
+    std::string target;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       for (MidiPort* open : ports_) {
@@ -542,7 +546,7 @@ class JackMidiLayer final : public MidiLayer {
       if (index >= list.size()) return MMSYSERR_BADDEVICEID;
       Session* session = EnsureSession();
       if (session == nullptr) return MMSYSERR_NODRIVER;
-      const std::string& target = list[index].jack_name;
+      target = list[index].jack_name;
       if (jack_port_by_name(session->client, target.c_str()) == nullptr) {
         return MMSYSERR_BADDEVICEID;  // gone since it was listed
       }
@@ -585,17 +589,31 @@ class JackMidiLayer final : public MidiLayer {
       });
       port->thread_id = port->thread.get_id();
     }
-    if (dir == Dir::kOut) {
-      // The largest event is known after the first period; sends are checked against it.
-      const auto deadline = std::chrono::steady_clock::now() + kFirstCycleWait;
-      while (port->session->max_event_size.load(std::memory_order_relaxed) == 0 &&
-             !port->session->dead.load(std::memory_order_acquire) &&
-             std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-    }
+    WaitConnected(*port->session, dir, target);
     *handle = port;
     return MMSYSERR_NOERROR;
+  }
+
+  // jack_connect returns before the server's graph carries the connection: an
+  // event written in a period before that is lost. So wait until the graph
+  // shows it and two of our periods have passed, which also makes the size of
+  // an empty output buffer known before the first send.
+  static void WaitConnected(Session& session, Dir dir, const std::string& target) {
+    const auto deadline = std::chrono::steady_clock::now() + kConnectWait;
+    auto in_time = [&] {
+      if (session.dead.load(std::memory_order_acquire)) return false;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return true;
+    };
+    jack_port_t* ours = (dir == Dir::kOut ? session.out_port : session.in_port).load();
+    while (!jack_port_connected_to(ours, target.c_str())) {
+      if (!in_time()) return;
+    }
+    const uint64_t seen = session.cycles.load(std::memory_order_acquire);
+    while (session.cycles.load(std::memory_order_acquire) < seen + 2) {
+      if (!in_time()) return;
+    }
   }
 
   MMRESULT Reset(Dir dir, PortHandle port) {

@@ -1,0 +1,128 @@
+#include "sim/devsim/devsim_options.h"
+
+#include <charconv>
+#include <cstdio>
+#include <optional>
+
+#include "sim/request.h"
+
+namespace tamblet::sim {
+namespace {
+
+// Decimal, or hexadecimal with 0x.
+std::optional<uint32_t> ParseNumber(std::string_view text) {
+  int base = 10;
+  if (text.starts_with("0x") || text.starts_with("0X")) {
+    text.remove_prefix(2);
+    base = 16;
+  }
+  uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string Hex(uint32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+  return text;
+}
+
+}  // namespace
+
+std::string DevsimUsage() {
+  return "usage: tamblet-devsim [options]\n"
+         "  --model NAME         model name the device reports\n"
+         "  --flash-size N       flash bytes (decimal or 0x hex)\n"
+         "  --progress-step N    bytes between progress replies of long operations (0: none)\n"
+         "  --delay MS           every reply leaves MS milliseconds after its request\n"
+         "  --fault SPEC         Command:occurrence:fault, e.g. VerifySum:3:no-reply (repeatable)\n"
+         "  --dump FILE          on exit, write the flash contents to FILE\n"
+         "  --name NAME          JACK client name (default \"QELMAR SIM\")\n"
+         "  --server NAME        JACK server name (default: JACK_DEFAULT_SERVER or \"default\")\n"
+         "  --quiet              print no line per request\n"
+         "Ends on SIGTERM or Ctrl-C.\n";
+}
+
+std::variant<DevsimOptions, std::string> ParseDevsimOptions(
+    std::span<const std::string_view> args) {
+  DevsimOptions options;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string_view option = args[i];
+    if (option == "--quiet") {
+      options.quiet = true;
+      continue;
+    }
+    if (option == "--help" || option == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return std::string(option) + ": value missing";
+    const std::string_view value = args[++i];
+    if (option == "--model") {
+      options.device.model_name = value;
+    } else if (option == "--name") {
+      if (value.empty()) return "--name: empty client name";
+      options.client_name = value;
+    } else if (option == "--server") {
+      options.server_name = value;
+    } else if (option == "--dump") {
+      options.dump_path = value;
+    } else if (option == "--fault") {
+      const auto rule = ParseFaultRule(value);
+      if (!rule) return "--fault: cannot use \"" + std::string(value) + "\"";
+      options.faults.push_back(*rule);
+    } else if (option == "--flash-size" || option == "--progress-step" || option == "--delay") {
+      const auto number = ParseNumber(value);
+      if (!number) return std::string(option) + ": not a number: " + std::string(value);
+      if (option == "--flash-size") {
+        if (*number == 0) return "--flash-size: must not be 0";
+        options.device.flash_size = *number;
+      } else if (option == "--progress-step") {
+        options.device.progress_step = *number;
+      } else {
+        options.device.reply_delay_ms = *number;
+      }
+    } else {
+      return "unknown option: " + std::string(option);
+    }
+  }
+  return options;
+}
+
+std::string DescribeExchange(std::span<const uint8_t> bytes, const std::vector<Reply>& replies) {
+  const Request request = DecodeRequest(bytes);
+  std::string line(CommandName(request.command));
+  switch (request.command) {
+    case Command::kSelectDevice:
+      line += " target " + std::to_string(request.target);
+      break;
+    case Command::kSetRange:
+      line += " " + Hex(request.address, 8) + " +" + Hex(request.count, 8);
+      break;
+    case Command::kVerifySum:
+      line += " " + Hex(request.address, 8) + " +" + Hex(request.count, 8) + " sum " +
+              Hex(request.sum, 4);
+      break;
+    case Command::kWriteData:
+      line += " " + Hex(request.address, 8) + " +" + std::to_string(request.count);
+      break;
+    default:
+      break;
+  }
+  line += " (" + std::to_string(bytes.size()) + " bytes)";
+  if (request.problem != nullptr) line += std::string(" malformed: ") + request.problem;
+  if (replies.empty()) {
+    line += " -> no reply";
+  } else {
+    for (const Reply& reply : replies) {
+      line += " -> " + std::to_string(reply.bytes.size()) + " bytes";
+      if (reply.kind == Reply::Kind::kLongError) line += " broken";
+      if (reply.kind == Reply::Kind::kShortData) line += " short";
+      if (reply.delay_ms != 0) line += " after " + std::to_string(reply.delay_ms) + " ms";
+    }
+  }
+  return line;
+}
+
+}  // namespace tamblet::sim
