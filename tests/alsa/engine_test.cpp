@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -79,6 +80,8 @@ class InputPort : public ::testing::Test {
     ASSERT_EQ(ports_.layer->InOpen(&in_, 0, &CallbackLog::Callback, log_.instance()),
               MMSYSERR_NOERROR);
   }
+  // Buffers live as long as the fixture: the port may hand them back in TearDown.
+  Buffer& NewBuffer(uint32_t size) { return buffers_.emplace_back(size); }
   void Queue(Buffer& buffer) {
     ASSERT_EQ(ports_.layer->InPrepareHeader(in_, &buffer.header), MMSYSERR_NOERROR);
     ASSERT_EQ(ports_.layer->InAddBuffer(in_, &buffer.header), MMSYSERR_NOERROR);
@@ -91,12 +94,14 @@ class InputPort : public ::testing::Test {
 
   SocketPorts ports_;
   CallbackLog log_;
+  std::deque<Buffer> buffers_;
   PortHandle in_ = nullptr;
 };
 
 TEST_F(InputPort, DeliversWholeMessagesIntoQueuedBuffersInOrder) {
   Open();
-  Buffer first(4096), second(4096);
+  Buffer& first = NewBuffer(4096);
+  Buffer& second = NewBuffer(4096);
   Queue(first);
   Queue(second);
   ASSERT_EQ(ports_.layer->InStart(in_), MMSYSERR_NOERROR);
@@ -117,17 +122,17 @@ TEST_F(InputPort, DeliversWholeMessagesIntoQueuedBuffersInOrder) {
 
 TEST_F(InputPort, ReportsShortMessagesBrokenAndOversizedOnes) {
   Open();
-  Buffer small(8), other(4096);
+  Buffer& small = NewBuffer(8);
+  Buffer& other = NewBuffer(4096);
   Queue(small);
   Queue(other);
   ASSERT_EQ(ports_.layer->InStart(in_), MMSYSERR_NOERROR);
   Bytes big(20, 0x11);
   big.front() = 0xF0;
   big.back() = 0xF7;
-  Bytes stream = {0x90, 0x40, 0x7F};
-  stream.insert(stream.end(), big.begin(), big.end());
-  stream.insert(stream.end(), {0xF0, 0x01, 0x80, 0x40, 0x00});
-  WriteBytes(ports_.in_far, stream);
+  WriteBytes(ports_.in_far, {0x90, 0x40, 0x7F});
+  WriteBytes(ports_.in_far, big);
+  WriteBytes(ports_.in_far, {0xF0, 0x01, 0x80, 0x40, 0x00});
   ASSERT_TRUE(log_.WaitForCount(4));
   const auto records = log_.records();
   ASSERT_EQ(records.size(), 4u);
@@ -149,7 +154,7 @@ TEST_F(InputPort, DropsAMessageThatFindsNoBuffer) {
   // The short message marks the point where the first one has been handled.
   WriteBytes(ports_.in_far, {0xF0, 0x01, 0xF7, 0xB0, 0x07, 0x00});
   ASSERT_TRUE(log_.WaitForCount(1));
-  Buffer buffer(4096);
+  Buffer& buffer = NewBuffer(4096);
   Queue(buffer);
   WriteBytes(ports_.in_far, {0xF0, 0x02, 0xF7});
   ASSERT_TRUE(log_.WaitForCount(2));
@@ -162,7 +167,9 @@ TEST_F(InputPort, DropsAMessageThatFindsNoBuffer) {
 
 TEST_F(InputPort, ResetHandsEveryQueuedBufferBackBeforeItReturns) {
   Open();
-  Buffer a(4096), b(4096), c(4096);
+  Buffer& a = NewBuffer(4096);
+  Buffer& b = NewBuffer(4096);
+  Buffer& c = NewBuffer(4096);
   for (Buffer* buffer : {&a, &b, &c}) Queue(*buffer);
   ASSERT_EQ(ports_.layer->InStart(in_), MMSYSERR_NOERROR);
   ASSERT_EQ(ports_.layer->InReset(in_), MMSYSERR_NOERROR);
@@ -185,8 +192,7 @@ TEST_F(InputPort, ResetHandsEveryQueuedBufferBackBeforeItReturns) {
 
 TEST_F(InputPort, FarEndGoneLeavesBuffersQueuedUntilReset) {
   Open();
-  Buffer buffer(4096);
-  Queue(buffer);
+  Queue(NewBuffer(4096));
   ASSERT_EQ(ports_.layer->InStart(in_), MMSYSERR_NOERROR);
   WriteBytes(ports_.in_far, {0xF0, 0x01});  // half a message, then unplugged
   ports_.ForgetNearEnds();
@@ -249,6 +255,7 @@ class OutputPort : public ::testing::Test {
     ASSERT_EQ(ports_.layer->OutOpen(&out_, 0, &CallbackLog::Callback, log_.instance()),
               MMSYSERR_NOERROR);
   }
+  Buffer& NewBuffer(uint32_t size) { return buffers_.emplace_back(size); }
   void Send(Buffer& buffer) {
     ASSERT_EQ(ports_.layer->OutPrepareHeader(out_, &buffer.header), MMSYSERR_NOERROR);
     ASSERT_EQ(ports_.layer->OutLongMsg(out_, &buffer.header), MMSYSERR_NOERROR);
@@ -271,12 +278,13 @@ class OutputPort : public ::testing::Test {
 
   SocketPorts ports_;
   CallbackLog log_;
+  std::deque<Buffer> buffers_;
   PortHandle out_ = nullptr;
 };
 
 TEST_F(OutputPort, WritesTheMessageWholeThenReportsDoneFromItsOwnThread) {
   Open();
-  Buffer frame(2362);
+  Buffer& frame = NewBuffer(2362);
   for (size_t i = 0; i < frame.bytes.size(); ++i) frame.bytes[i] = static_cast<uint8_t>(i & 0x7F);
   frame.bytes.front() = 0xF0;
   frame.bytes.back() = 0xF7;
@@ -295,8 +303,8 @@ TEST_F(OutputPort, WritesTheMessageWholeThenReportsDoneFromItsOwnThread) {
 TEST_F(OutputPort, ResetAbandonsAWriteTheFarEndDoesNotTake) {
   Open();
   // Far more than the socket holds, and the far end reads nothing.
-  Buffer huge(8 << 20);
-  Buffer next(16);
+  Buffer& huge = NewBuffer(8 << 20);
+  Buffer& next = NewBuffer(16);
   Send(huge);
   Send(next);
   pollfd pfd{ports_.out_far, POLLIN, 0};
@@ -313,7 +321,8 @@ TEST_F(OutputPort, FarEndGoneStillReportsDone) {
   Open();
   ports_.ForgetNearEnds();
   ports_.HangUp();
-  Buffer first(100), second(100);
+  Buffer& first = NewBuffer(100);
+  Buffer& second = NewBuffer(100);
   first.bytes.front() = second.bytes.front() = 0xF0;
   Send(first);
   ASSERT_TRUE(log_.WaitForCount(1));
@@ -331,9 +340,11 @@ class StalledOutputPort : public OutputPort {
 // later ones complete without being written after the broken one.
 TEST_F(StalledOutputPort, GivesUpOnAFarEndThatTakesNothing) {
   Open();
-  Buffer huge(8 << 20), next(3);
-  next.bytes = {0xF0, 0x01, 0xF7};
-  next.header.lpData = next.bytes.data();
+  Buffer& huge = NewBuffer(8 << 20);
+  Buffer& next = NewBuffer(3);
+  next.bytes[0] = 0xF0;
+  next.bytes[1] = 0x01;
+  next.bytes[2] = 0xF7;
   Send(huge);
   ASSERT_TRUE(log_.WaitForCount(1));
   Send(next);
