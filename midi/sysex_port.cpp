@@ -18,8 +18,13 @@ constexpr uint32_t kSendTimeoutMs = 5000;
 }  // namespace
 
 void CSysExPort::Event::Set() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  set_ = true;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    set_ = true;
+  }
+  // Outside the lock, so the woken waiter does not block on it at once. The
+  // event outlives this call: the pair is destroyed only after Close, and
+  // Close returns only once no callback runs.
   cv_.notify_all();
 }
 
@@ -59,8 +64,8 @@ bool CSysExPort::Open(uint32_t out_index, uint32_t in_index) {
   if (out_handle != nullptr && in_handle != nullptr) return true;
   if (!in_buffers) return false;
 
-  if (layer_.OutOpen(&out_handle, out_index, &OutputCallback,
-                     reinterpret_cast<uintptr_t>(this)) != MMSYSERR_NOERROR) {
+  if (layer_.OutOpen(&out_handle, out_index, &OutputCallback, reinterpret_cast<uintptr_t>(this)) !=
+      MMSYSERR_NOERROR) {
     out_handle = nullptr;
     return false;
   }

@@ -292,7 +292,8 @@ void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& wor
   const std::vector<uint8_t>& bytes = work.message.bytes;
   if (work.message.kind == sim::Reply::Kind::kShortData) {
     uintptr_t packed = 0;
-    for (size_t i = 0; i < std::min<size_t>(bytes.size(), 3); ++i) packed |= uintptr_t{bytes[i]} << (8 * i);
+    for (size_t i = 0; i < std::min<size_t>(bytes.size(), 3); ++i)
+      packed |= uintptr_t{bytes[i]} << (8 * i);
     ++delivered_;
     Invoke(lock, port, MIM_DATA, packed);
   } else if (work.corruption == Corruption::kForeignHeader) {
@@ -318,8 +319,7 @@ void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& wor
     const bool whole = work.message.kind == sim::Reply::Kind::kLongData &&
                        IsWholeSysEx(bytes, header->dwBufferLength);
     ++delivered_;
-    Invoke(lock, port, whole ? MIM_LONGDATA : MIM_LONGERROR,
-           reinterpret_cast<uintptr_t>(header));
+    Invoke(lock, port, whole ? MIM_LONGDATA : MIM_LONGERROR, reinterpret_cast<uintptr_t>(header));
   }
   ReleaseCallback(port);
 }

@@ -44,6 +44,20 @@ class Peer {
   virtual std::vector<sim::Reply> OnRequest(std::span<const uint8_t> request) = 0;
 };
 
+// Any device with a matching OnRequest (the simulated device core, say) as a
+// Peer.
+template <typename Device>
+class PeerFor final : public Peer {
+ public:
+  explicit PeerFor(Device& device) : device_(device) {}
+  std::vector<sim::Reply> OnRequest(std::span<const uint8_t> request) override {
+    return device_.OnRequest(request);
+  }
+
+ private:
+  Device& device_;
+};
+
 // A call that fails with `result` once `after` calls of it have succeeded,
 // counted from when the faults were set.
 struct Fault {
@@ -114,7 +128,7 @@ class SimulatedMidi final : public MidiLayer {
   // What the driver saw and holds.
   std::vector<std::vector<uint8_t>> Sent(uint32_t out_index) const;  // every message read
   size_t HeldCount() const;
-  size_t QueuedBuffers(uint32_t in_index) const;    // receive buffers the driver holds
+  size_t QueuedBuffers(uint32_t in_index) const;      // receive buffers the driver holds
   size_t OutstandingSends(uint32_t out_index) const;  // handed over, MOM_DONE not yet reported
   bool IsOutOpen(uint32_t index) const;
   bool IsInOpen(uint32_t index) const;

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -130,6 +131,7 @@ struct Delivery {
   uint32_t msg;
   uint32_t bytes;
 };
+void PrintTo(const Delivery& c, std::ostream* os) { *os << c.name; }
 
 class DeliveryTest : public DriverTest, public ::testing::WithParamInterface<Delivery> {};
 

@@ -31,7 +31,7 @@ namespace {
 using midi::SimulatedMidi;
 
 #ifdef TAMBLET_SANITIZED
-constexpr int kExchanges = 2000;
+constexpr int kExchanges = 5000;
 #else
 constexpr int kExchanges = 8000;
 #endif

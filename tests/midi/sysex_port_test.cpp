@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,7 @@ struct OpenFailure {
   midi::OutPortFaults out;
   midi::InPortFaults in;
 };
+void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
 
 class OpenFailureTest : public PortPairTest, public ::testing::WithParamInterface<OpenFailure> {};
 
@@ -208,6 +210,7 @@ struct ExchangeCase {
   bool delivered;  // what AwaitReply returns
   Bytes slot;      // what the slot starts with afterwards; empty: untouched
 };
+void PrintTo(const ExchangeCase& c, std::ostream* os) { *os << c.name; }
 
 class ExchangeTest : public PortPairTest, public ::testing::WithParamInterface<ExchangeCase> {};
 
@@ -361,6 +364,7 @@ struct RefusedSend {
   const char* name;
   midi::OutPortFaults faults;
 };
+void PrintTo(const RefusedSend& c, std::ostream* os) { *os << c.name; }
 
 class RefusedSendTest : public PortPairTest, public ::testing::WithParamInterface<RefusedSend> {};
 
@@ -419,6 +423,7 @@ struct Corrupt {
   const char* name;
   midi::Corruption corruption;
 };
+void PrintTo(const Corrupt& c, std::ostream* os) { *os << c.name; }
 
 class CorruptDeliveryTest : public PortPairTest, public ::testing::WithParamInterface<Corrupt> {};
 
