@@ -98,8 +98,8 @@ void CUpdateDlg::OnLoad() {
   SendProgressMessage(PBM_SETPOS, 2, 0);
 
   DialogTarget target(*this);
-  RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_,
-                 target, *this, waits_);
+  RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_, target,
+                 *this, waits_);
 }
 
 int32_t CUpdateDlg::GetModelName(char (&name)[kModelNameSize]) {

@@ -43,14 +43,14 @@ class Stage {
 
     display_.SetStatusText(kUninstallingText);
     for (const Region& region : header_.regions)
-      if (region.size != 0 && target_.RunOperation(kOpUninstall, region.address, region.size,
-                                                    header_.chunk_size) != 0)
+      if (region.size != 0 &&
+          target_.RunOperation(kOpUninstall, region.address, region.size, header_.chunk_size) != 0)
         return kUninstallFailedText;
 
     display_.SetStatusText(kInstallingText);
     for (const Region& region : header_.regions)
-      if (region.size != 0 && target_.RunOperation(kOpInstall, region.address, region.size,
-                                                    header_.chunk_size) != 0)
+      if (region.size != 0 &&
+          target_.RunOperation(kOpInstall, region.address, region.size, header_.chunk_size) != 0)
         return kInstallFailedText;
 
     display_.SetStatusText(kVerifyingText);

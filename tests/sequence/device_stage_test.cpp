@@ -113,23 +113,50 @@ TEST(DeviceStage, FullRunSendsEveryStepInOrder) {
   StageRun run;
   run.Go(Header(0x800, 0x3000, {0x0, 0x1000}, {0x2000, 0x900}), image);
 
-  const std::vector<std::string> expected = {
-      "Open 2 1", "GetModelName", "SelectDevice 3", "Copy 0 12288 2048",
-      "WriteChunk 0 2048 0", "WriteChunk 2048 2048 40",  // 2048 % 251 = 40
-      "WriteChunk 8192 2048 160", "WriteChunk 10240 256 200",
-      "Uninstall 0 4096 2048", "Uninstall 8192 2304 2048",
-      "Install 0 4096 2048", "Install 8192 2304 2048",
-      "VerifySum 0 2048 " + Sum(image, 0, 2048), "VerifySum 2048 2048 " + Sum(image, 2048, 2048),
-      "VerifySum 8192 2048 " + Sum(image, 8192, 2048), "VerifySum 10240 256 " + Sum(image, 10240, 256),
-      "ModeOff"};
+  const std::vector<std::string> expected = {"Open 2 1",
+                                             "GetModelName",
+                                             "SelectDevice 3",
+                                             "Copy 0 12288 2048",
+                                             "WriteChunk 0 2048 0",
+                                             "WriteChunk 2048 2048 40",  // 2048 % 251 = 40
+                                             "WriteChunk 8192 2048 160",
+                                             "WriteChunk 10240 256 200",
+                                             "Uninstall 0 4096 2048",
+                                             "Uninstall 8192 2304 2048",
+                                             "Install 0 4096 2048",
+                                             "Install 8192 2304 2048",
+                                             "VerifySum 0 2048 " + Sum(image, 0, 2048),
+                                             "VerifySum 2048 2048 " + Sum(image, 2048, 2048),
+                                             "VerifySum 8192 2048 " + Sum(image, 8192, 2048),
+                                             "VerifySum 10240 256 " + Sum(image, 10240, 256),
+                                             "ModeOff"};
   EXPECT_EQ(run.target.calls, expected);
 
-  const std::vector<std::string> log = {
-      "range 5", "pos 0", "text Device open....", "pos 1", "pos 2", "pos 3", "pos 4", "pos 5",
-      "text Copying....", "text Loading.... (  0%)", "text Loading.... ( 50%)",
-      "text Loading.... (  0%)", "text Loading.... ( 88%)", "text Uninstalling....",
-      "text Installing....", "text Verifying....", "range 2", "pos 0", "delta 1", "delta 1",
-      "range 2", "pos 0", "delta 1", "delta 1", "text Complete!"};
+  const std::vector<std::string> log = {"range 5",
+                                        "pos 0",
+                                        "text Device open....",
+                                        "pos 1",
+                                        "pos 2",
+                                        "pos 3",
+                                        "pos 4",
+                                        "pos 5",
+                                        "text Copying....",
+                                        "text Loading.... (  0%)",
+                                        "text Loading.... ( 50%)",
+                                        "text Loading.... (  0%)",
+                                        "text Loading.... ( 88%)",
+                                        "text Uninstalling....",
+                                        "text Installing....",
+                                        "text Verifying....",
+                                        "range 2",
+                                        "pos 0",
+                                        "delta 1",
+                                        "delta 1",
+                                        "range 2",
+                                        "pos 0",
+                                        "delta 1",
+                                        "delta 1",
+                                        "text Complete!"};
   EXPECT_EQ(run.display.log, log);
   EXPECT_EQ(run.waits.sleeps(), (std::vector<uint32_t>{1000, 1000, 1000, 1000, 1000}));
 }
@@ -170,17 +197,35 @@ TEST_P(Regions, PiecesTextsAndVerifyRanges) {
 
 INSTANTIATE_TEST_SUITE_P(
     DeviceStage, Regions,
-    testing::Values(
-        RegionCase{"BothEmpty", 0x1000, {0, 0}, {0x100, 0}, {}, {}, 0},
-        RegionCase{"OnlySecond", 0x1000, {0x10, 0}, {0x1000, 0x1000}, {"Loading.... (  0%)"},
-                   {"range 1"}, 1},
-        RegionCase{"ThreeChunks", 0x10000, {0, 0x30000}, {0, 0},
-                   {"Loading.... (  0%)", "Loading.... ( 33%)", "Loading.... ( 66%)"},
-                   {"range 3"}, 3},
-        RegionCase{"SmallerThanChunk", 0x10000, {0x100, 0x80}, {0, 0}, {"Loading.... (  0%)"},
-                   {"range 1"}, 1},
-        RegionCase{"ChunkPlusOne", 0x1000, {0, 0x1001}, {0, 0},
-                   {"Loading.... (  0%)", "Loading.... ( 99%)"}, {"range 2"}, 2}),
+    testing::Values(RegionCase{"BothEmpty", 0x1000, {0, 0}, {0x100, 0}, {}, {}, 0},
+                    RegionCase{"OnlySecond",
+                               0x1000,
+                               {0x10, 0},
+                               {0x1000, 0x1000},
+                               {"Loading.... (  0%)"},
+                               {"range 1"},
+                               1},
+                    RegionCase{"ThreeChunks",
+                               0x10000,
+                               {0, 0x30000},
+                               {0, 0},
+                               {"Loading.... (  0%)", "Loading.... ( 33%)", "Loading.... ( 66%)"},
+                               {"range 3"},
+                               3},
+                    RegionCase{"SmallerThanChunk",
+                               0x10000,
+                               {0x100, 0x80},
+                               {0, 0},
+                               {"Loading.... (  0%)"},
+                               {"range 1"},
+                               1},
+                    RegionCase{"ChunkPlusOne",
+                               0x1000,
+                               {0, 0x1001},
+                               {0, 0},
+                               {"Loading.... (  0%)", "Loading.... ( 99%)"},
+                               {"range 2"},
+                               2}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DeviceStage, OnlySecondRegionIsUninstalledInstalledAndVerified) {
@@ -188,9 +233,9 @@ TEST(DeviceStage, OnlySecondRegionIsUninstalledInstalledAndVerified) {
   StageRun run;
   run.Go(Header(0x1000, 0x4000, {0x10, 0}, {0x1000, 0x1000}), image);
   const std::vector<std::string> tail(run.target.calls.begin() + 5, run.target.calls.end());
-  EXPECT_EQ(tail, (std::vector<std::string>{"Uninstall 4096 4096 4096", "Install 4096 4096 4096",
-                                            "VerifySum 4096 4096 " + Sum(image, 4096, 4096),
-                                            "ModeOff"}));
+  EXPECT_EQ(tail,
+            (std::vector<std::string>{"Uninstall 4096 4096 4096", "Install 4096 4096 4096",
+                                      "VerifySum 4096 4096 " + Sum(image, 4096, 4096), "ModeOff"}));
 }
 
 struct FailureCase {
@@ -255,7 +300,11 @@ TEST(DeviceStage, ModelNameMustMatchExactly) {
     bool match;
   };
   const std::vector<Case> cases = {
-      {"MODEL-X", true}, {"model-x", false}, {"MODEL-X2", false}, {"MODEL-", false}, {"", false},
+      {"MODEL-X", true},
+      {"model-x", false},
+      {"MODEL-X2", false},
+      {"MODEL-", false},
+      {"", false},
       {std::string("MODEL-X\0junk", 12), true},  // bytes after the NUL do not count
   };
   for (const auto& c : cases) {

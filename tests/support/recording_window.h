@@ -6,7 +6,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "app/window_layer.h"
@@ -14,25 +13,27 @@
 
 namespace tamblet::test {
 
-struct TextSet {
-  int control;
-  std::string text;
-  bool operator==(const TextSet&) const = default;
-};
 struct ProgressOp {
   uint32_t msg;
   uint32_t wparam;
   uint32_t lparam;
   bool operator==(const ProgressOp&) const = default;
 };
-using WindowEvent = std::variant<TextSet, ProgressOp>;
+
+// A text set on a control, or (control == IDC_PROGRESS) a progress message.
+struct WindowEvent {
+  int control = 0;
+  std::string text;
+  ProgressOp progress{};
+  bool operator==(const WindowEvent&) const = default;
+};
 
 class RecordingWindow : public WindowLayer {
  public:
   void SetWindowText(int control, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_[control] = text;
-    events_.push_back(TextSet{control, text});
+    events_.push_back(WindowEvent{control, text, {}});
   }
   std::string GetWindowText(int control) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -40,7 +41,7 @@ class RecordingWindow : public WindowLayer {
   }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(ProgressOp{msg, wparam, lparam});
+    events_.push_back(WindowEvent{IDC_PROGRESS, {}, {msg, wparam, lparam}});
   }
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -79,14 +80,14 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> out;
     for (const auto& e : events_)
-      if (auto* t = std::get_if<TextSet>(&e); t && t->control == IDC_STATUS) out.push_back(t->text);
+      if (e.control == IDC_STATUS) out.push_back(e.text);
     return out;
   }
   std::vector<ProgressOp> ProgressOps() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<ProgressOp> out;
     for (const auto& e : events_)
-      if (auto* p = std::get_if<ProgressOp>(&e)) out.push_back(*p);
+      if (e.control == IDC_PROGRESS) out.push_back(e.progress);
     return out;
   }
   std::vector<std::string> message_boxes() const {
