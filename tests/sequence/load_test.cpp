@@ -13,7 +13,6 @@
 #include "app/update_dlg.h"
 #include "midi/simulated/simulated_midi.h"
 #include "sim/device.h"
-#include "tests/support/device_peer.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/settled_waits.h"
@@ -98,7 +97,7 @@ class LoadRig {
   bool PortsClosed() const { return !midi_.IsOutOpen(1) && !midi_.IsInOpen(0); }
 
   sim::Device device_;
-  test::DevicePeer peer_;
+  midi::PeerFor<sim::Device> peer_;
   test::FastWaits driver_waits_;
   midi::SimulatedMidi midi_;
   test::SettledWaits waits_;
