@@ -262,6 +262,18 @@ void SimulatedMidi::ProcessSend(std::unique_lock<std::mutex>& lock, Work& work) 
   std::vector<uint8_t> bytes(work.header->lpData,
                              work.header->lpData + work.header->dwBufferLength);
   ports_->out[port->index].sent.push_back(bytes);
+
+  // The device has the request before the send is reported done, so once the
+  // program's Send returns, the replies are scheduled (and late ones held).
+  if (peer_ != nullptr && peer_out_ == port->index) {
+    Peer* peer = peer_;
+    const uint32_t in_index = peer_in_;
+    lock.unlock();
+    std::vector<sim::Reply> replies = peer->OnRequest(bytes);
+    lock.lock();
+    for (sim::Reply& reply : replies) Queue(in_index, std::move(reply), Corruption::kNone);
+  }
+
   if (AcquireCallback(lock, port)) {
     work.header->dwFlags = (work.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
     Invoke(lock, port, MOM_DONE, reinterpret_cast<uintptr_t>(work.header));
@@ -269,14 +281,6 @@ void SimulatedMidi::ProcessSend(std::unique_lock<std::mutex>& lock, Work& work) 
   }
   --port->sends_pending;
   cv_.notify_all();
-
-  if (peer_ == nullptr || peer_out_ != port->index) return;
-  Peer* peer = peer_;
-  const uint32_t in_index = peer_in_;
-  lock.unlock();
-  std::vector<sim::Reply> replies = peer->OnRequest(bytes);
-  lock.lock();
-  for (sim::Reply& reply : replies) Queue(in_index, std::move(reply), Corruption::kNone);
 }
 
 void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& work) {

@@ -39,8 +39,9 @@ class Peer {
  public:
   virtual ~Peer() = default;
   // Called on the driver's thread for every long message sent to the peer's
-  // output port, after its MOM_DONE. The replies leave in order, each after
-  // its delay. Must not call the driver's blocking hooks (Drain, ReleaseHeld).
+  // output port, before its MOM_DONE is reported. The replies leave in order
+  // after that, each after its delay. Must not call the driver's blocking
+  // hooks (Drain, ReleaseHeld).
   virtual std::vector<sim::Reply> OnRequest(std::span<const uint8_t> request) = 0;
 };
 
