@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Starts and stops a private JACK server on the dummy backend for tests.
-#   jack-test-server.sh start STATE_FILE   start one under a fresh name; the file
-#                                          gets "NAME PID" (tests read the name)
+#   jack-test-server.sh start STATE_FILE   start one under a name no running
+#                                          server has; the file gets "NAME PID"
 #   jack-test-server.sh stop STATE_FILE    stop the server named in the file
-# The name is unique per start, so parallel runs and a demo server never meet.
+# Names come from a small pool (TAMBLET_JACK_NAMES), taken under a lock, so
+# parallel runs and a demo server never meet. The pool is not a fresh name per
+# run because JACK keeps a machine-wide table of at most 8 servers, and a
+# server stopped while clients are still connected leaves its entry behind;
+# only a later server of the same name takes that entry back.
 # A server that fails to start is tried again; if it never comes up, start fails.
 set -u
 export LC_ALL=C
@@ -22,6 +26,8 @@ period=${TAMBLET_JACK_PERIOD:-256}
 if chrt -f 1 true 2>/dev/null; then default_mode=--realtime; else default_mode=--no-realtime; fi
 read -r -a mode <<<"${TAMBLET_JACK_MODE:-$default_mode}"
 attempts=3
+names=${TAMBLET_JACK_NAMES:-"tamblet-test-1 tamblet-test-2 tamblet-test-3 tamblet-test-4 tamblet-test-5 tamblet-test-6"}
+lock=${TMPDIR:-/tmp}/tamblet-jack-test-server.lock
 lifetime=1800  # an orphaned server (a run killed before its cleanup) ends by itself
 
 stop_pid() {
@@ -31,7 +37,8 @@ stop_pid() {
     kill -0 "$pid" 2>/dev/null || return 0
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null
+  # timeout runs jackd in a process group of its own, led by timeout.
+  kill -KILL -- "-$pid" 2>/dev/null
   return 0
 }
 
@@ -39,11 +46,27 @@ case $command in
   start)
     mkdir -p "$(dirname "$state")"
     log="$state.log"
+    # Held until this script ends: choosing a name and starting under it is one step.
+    exec 9>"$lock"
+    if ! flock -w 120 9; then
+      echo "cannot take $lock" >&2
+      exit 1
+    fi
     for attempt in $(seq $attempts); do
-      name="tamblet-test-$$-$RANDOM$RANDOM"
+      name=
+      for candidate in $names; do
+        if [[ $(jack_wait -s "$candidate" -c 2>/dev/null) == "not running" ]]; then
+          name=$candidate
+          break
+        fi
+      done
+      if [[ -z $name ]]; then
+        echo "every test server name is taken by a running server: $names" >&2
+        exit 1
+      fi
       # Output to a file: a test runner waits for the pipes of what it started.
       timeout -s TERM "$lifetime" jackd -n "$name" "${mode[@]}" -d dummy -r 48000 -p "$period" \
-        </dev/null >"$log" 2>&1 &
+        </dev/null >"$log" 2>&1 9>&- &
       pid=$!
       if jack_wait -s "$name" -w -t 5 >/dev/null 2>&1 && kill -0 "$pid" 2>/dev/null; then
         echo "$name $pid" >"$state"

@@ -56,9 +56,9 @@ struct Session {
   jack_client_t* client = nullptr;
   std::atomic<jack_port_t*> out_port{nullptr};
   std::atomic<jack_port_t*> in_port{nullptr};
-  jack_ringbuffer_t* out_ring = nullptr;   // sends, written by OutLongMsg
-  jack_ringbuffer_t* done_ring = nullptr;  // one record per send written (or failed)
-  jack_ringbuffer_t* in_ring = nullptr;    // received events
+  EventRing out_ring{kEventRingBytes};  // sends, written by OutLongMsg
+  EventRing done_ring{kDoneRingBytes};  // one record per send written (or failed)
+  EventRing in_ring{kEventRingBytes};   // received events
   Semaphore out_wake;
   Semaphore in_wake;
   std::atomic<bool> dead{false};
@@ -70,16 +70,9 @@ struct Session {
   std::atomic<uint32_t> max_event_size{0};  // of an empty output buffer; 0 until known
   std::atomic<uint64_t> cycles{0};          // process calls so far
 
-  Session() {
-    out_ring = jack_ringbuffer_create(kEventRingBytes);
-    done_ring = jack_ringbuffer_create(kDoneRingBytes);
-    in_ring = jack_ringbuffer_create(kEventRingBytes);
-  }
+  Session() = default;
   ~Session() {
     if (client != nullptr) jack_client_close(client);  // no callback runs after this
-    jack_ringbuffer_free(out_ring);
-    jack_ringbuffer_free(done_ring);
-    jack_ringbuffer_free(in_ring);
   }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -95,21 +88,21 @@ struct Session {
     const uint32_t tag = out_tag.load(std::memory_order_acquire);
     bool reported = false;
     RingRecord head;
-    while (PeekRecord(out_ring, &head)) {
+    while (out_ring.Peek(&head)) {
       if (!enabled || head.tag != tag) {  // abandoned by a reset or a close
-        ConsumeRecord(out_ring, head, nullptr);
+        out_ring.Consume(head, nullptr);
         continue;
       }
       RingRecord done{0, head.tag, 0};
       if (head.length > largest) {
-        ConsumeRecord(out_ring, head, nullptr);
+        out_ring.Consume(head, nullptr);
         done.flags = kRecordFailed;
       } else {
         jack_midi_data_t* space = jack_midi_event_reserve(buffer, 0, head.length);
         if (space == nullptr) break;  // this period is full: the next one takes it
-        ConsumeRecord(out_ring, head, space);
+        out_ring.Consume(head, space);
       }
-      WriteRecord(done_ring, done, nullptr);
+      done_ring.Write(done, nullptr);
       reported = true;
     }
     if (reported) out_wake.Post();
@@ -126,10 +119,10 @@ struct Session {
       jack_midi_event_t event;
       if (jack_midi_event_get(&event, buffer, i) != 0) continue;
       RingRecord head{static_cast<uint32_t>(event.size), tag, 0};
-      if (!WriteRecord(in_ring, head, event.buffer)) {
+      if (!in_ring.Write(head, event.buffer)) {
         head.length = 0;
         head.flags = kRecordOverflow;
-        WriteRecord(in_ring, head, nullptr);
+        in_ring.Write(head, nullptr);
       }
       received = true;
     }
@@ -195,8 +188,8 @@ struct MidiPort {
       {
         std::lock_guard<std::mutex> lock(mutex);
         RingRecord head;
-        while (PeekRecord(session->done_ring, &head)) {
-          ConsumeRecord(session->done_ring, head, nullptr);
+        while (session->done_ring.Peek(&head)) {
+          session->done_ring.Consume(head, nullptr);
           if (head.tag == tag && !queue.empty()) {
             done.push_back(queue.front());
             queue.pop_front();
@@ -230,8 +223,8 @@ struct MidiPort {
     for (;;) {
       session->in_wake.Wait();
       RingRecord head;
-      while (PeekRecord(session->in_ring, &head)) {
-        ConsumeRecord(session->in_ring, head, bytes.data());
+      while (session->in_ring.Peek(&head)) {
+        session->in_ring.Consume(head, bytes.data());
         DeliverEvent(head, bytes.data());
       }
       uint64_t resets = 0;
@@ -390,7 +383,7 @@ class JackMidiLayer final : public MidiLayer {
       std::lock_guard<std::mutex> port_lock(port->mutex);
       header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
       port->queue.push_back(header);
-      if (!WriteRecord(session.out_ring, RingRecord{length, port->tag, 0}, header->lpData)) {
+      if (!session.out_ring.Write(RingRecord{length, port->tag, 0}, header->lpData)) {
         port->queue.pop_back();
         header->dwFlags &= ~MHDR_INQUEUE;
         return MIDIERR_NOTREADY;
@@ -490,8 +483,7 @@ class JackMidiLayer final : public MidiLayer {
     }
     if (session_) return session_->dead.load(std::memory_order_acquire) ? nullptr : session_.get();
     auto session = std::make_unique<Session>();
-    if (session->out_ring == nullptr || session->done_ring == nullptr ||
-        session->in_ring == nullptr) {
+    if (!session->out_ring.ok() || !session->done_ring.ok() || !session->in_ring.ok()) {
       return nullptr;
     }
     jack_status_t status{};

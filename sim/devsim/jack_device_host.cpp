@@ -10,32 +10,25 @@
 namespace tamblet::sim {
 namespace {
 
-using midi::ConsumeRecord;
-using midi::PeekRecord;
 using midi::RingRecord;
-using midi::WriteRecord;
 
-constexpr size_t kRingBytes = 1 << 16;
+constexpr size_t kRequestBytes = 1 << 16;
 
 }  // namespace
 
 JackDeviceHost::JackDeviceHost(Device& device, RequestLog log, ServerGone server_gone)
     : device_(device), log_(std::move(log)), server_gone_(server_gone) {
   sem_init(&wake_, 0, 0);
-  requests_ = jack_ringbuffer_create(kRingBytes);
-  replies_ = jack_ringbuffer_create(kRingBytes);
 }
 
 JackDeviceHost::~JackDeviceHost() {
   Stop();
-  jack_ringbuffer_free(requests_);
-  jack_ringbuffer_free(replies_);
   sem_destroy(&wake_);
 }
 
 bool JackDeviceHost::Start(const std::string& client_name, const std::string& server_name,
                            std::string* error) {
-  if (requests_ == nullptr || replies_ == nullptr) {
+  if (!requests_.ok() || !replies_.ok()) {
     *error = "out of memory";
     return false;
   }
@@ -84,8 +77,7 @@ int JackDeviceHost::Process(jack_nframes_t frames, void* arg) {
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, in, i) != 0) continue;
-    if (!WriteRecord(host->requests_, RingRecord{static_cast<uint32_t>(event.size), 0, 0},
-                     event.buffer)) {
+    if (!host->requests_.Write(RingRecord{static_cast<uint32_t>(event.size), 0, 0}, event.buffer)) {
       host->dropped_.fetch_add(1, std::memory_order_relaxed);
     }
   }
@@ -95,15 +87,15 @@ int JackDeviceHost::Process(jack_nframes_t frames, void* arg) {
   jack_midi_clear_buffer(out);
   const size_t largest = jack_midi_max_event_size(out);
   RingRecord head;
-  while (PeekRecord(host->replies_, &head)) {
+  while (host->replies_.Peek(&head)) {
     if (head.length > largest) {
-      ConsumeRecord(host->replies_, head, nullptr);
+      host->replies_.Consume(head, nullptr);
       host->dropped_.fetch_add(1, std::memory_order_relaxed);
       continue;
     }
     jack_midi_data_t* space = jack_midi_event_reserve(out, 0, head.length);
     if (space == nullptr) break;  // the next period takes it
-    ConsumeRecord(host->replies_, head, space);
+    host->replies_.Consume(head, space);
   }
   return 0;
 }
@@ -139,22 +131,22 @@ void JackDeviceHost::SendReply(const Reply& reply) {
     bytes.pop_back();
   }
   if (bytes.empty()) return;
-  if (!WriteRecord(replies_, RingRecord{static_cast<uint32_t>(bytes.size()), 0, 0}, bytes.data())) {
+  if (!replies_.Write(RingRecord{static_cast<uint32_t>(bytes.size()), 0, 0}, bytes.data())) {
     dropped_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
 void JackDeviceHost::Work() {
-  std::vector<uint8_t> request(kRingBytes);
+  std::vector<uint8_t> request(kRequestBytes);
   while (!stop_.load()) {
     RingRecord head;
-    if (!PeekRecord(requests_, &head)) {
+    if (!requests_.Peek(&head)) {
       while (sem_wait(&wake_) != 0 && errno == EINTR) {
       }
       continue;
     }
     const auto arrived = std::chrono::steady_clock::now();
-    ConsumeRecord(requests_, head, request.data());
+    requests_.Consume(head, request.data());
     const std::span<const uint8_t> bytes(request.data(), head.length);
     const std::vector<Reply> replies = device_.OnRequest(bytes);
     if (log_) log_(bytes, replies);

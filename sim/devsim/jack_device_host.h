@@ -5,7 +5,6 @@
 // delay in real time.
 
 #include <jack/jack.h>
-#include <jack/ringbuffer.h>
 #include <semaphore.h>
 
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "midi/jack/jack_ring.h"
 #include "sim/device.h"
 
 namespace tamblet::sim {
@@ -42,6 +42,8 @@ class JackDeviceHost {
   uint64_t dropped_events() const { return dropped_.load(); }
 
  private:
+  static constexpr size_t kRingBytes = 1 << 16;
+
   static int Process(jack_nframes_t frames, void* arg);
   static void Shutdown(jack_status_t code, const char* reason, void* arg);
   void Work();
@@ -54,8 +56,8 @@ class JackDeviceHost {
   jack_client_t* client_ = nullptr;
   jack_port_t* in_port_ = nullptr;
   jack_port_t* out_port_ = nullptr;
-  jack_ringbuffer_t* requests_ = nullptr;
-  jack_ringbuffer_t* replies_ = nullptr;
+  midi::EventRing requests_{kRingBytes};
+  midi::EventRing replies_{kRingBytes};
   sem_t wake_;
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> dropped_{0};

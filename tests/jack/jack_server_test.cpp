@@ -121,13 +121,16 @@ class JackWithDevice : public ::testing::Test {
   std::string server_;
   std::string client_;
   DevsimProcess devsim_;
+  // Before the layer: a port left open by a failed assertion closes first.
+  Recorder out_events_;
+  Recorder in_events_;
   std::unique_ptr<MidiLayer> layer_;
   uint32_t out_index_ = 0;
   uint32_t in_index_ = 0;
 };
 
 TEST_F(JackWithDevice, DevsimPortsAreListedAsTheDeviceAndOtherPortsKeepTheirNames) {
-  StartDevice();
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
   // A plain MIDI client beside the device.
   const std::string plain = "plain" + std::to_string(getpid());
   jack_status_t status{};
@@ -162,7 +165,7 @@ TEST_F(JackWithDevice, DevsimPortsAreListedAsTheDeviceAndOtherPortsKeepTheirName
 }
 
 TEST_F(JackWithDevice, GetModelNameOverThePortPairGetsTheConfiguredName) {
-  StartDevice({"--model", "JACKMODEL"});
+  ASSERT_NO_FATAL_FAILURE(StartDevice({"--model", "JACKMODEL"}));
   NullDisplay display;
   CSysExPort port(*layer_);
   for (int cycle = 0; cycle < 2; ++cycle) {  // the pair opens again after a close
@@ -180,7 +183,7 @@ TEST_F(JackWithDevice, GetModelNameOverThePortPairGetsTheConfiguredName) {
 
 TEST_F(JackWithDevice, LargestWriteDataFrameArrivesWhole) {
   const std::string dump = "/tmp/tamblet-devsim-dump-" + std::to_string(getpid()) + ".bin";
-  StartDevice({"--flash-size", "0x4000", "--dump", dump});
+  ASSERT_NO_FATAL_FAILURE(StartDevice({"--flash-size", "0x4000", "--dump", dump}));
   std::vector<uint8_t> data(kMaxWriteDataBytes);
   std::mt19937 random(7);
   for (auto& byte : data) byte = static_cast<uint8_t>(random());
@@ -205,7 +208,8 @@ TEST_F(JackWithDevice, LargestWriteDataFrameArrivesWhole) {
 }
 
 TEST_F(JackWithDevice, InjectedFaultMakesTheExchangeTimeOutAndCloseStillReturns) {
-  StartDevice({"--fault", "GetModelName:1:no-reply", "--fault", "GetModelName:3:late"});
+  ASSERT_NO_FATAL_FAILURE(
+      StartDevice({"--fault", "GetModelName:1:no-reply", "--fault", "GetModelName:3:late"}));
   NullDisplay display;
   ScaledWaits waits;
   CSysExPort port(*layer_, waits);
@@ -221,8 +225,9 @@ TEST_F(JackWithDevice, InjectedFaultMakesTheExchangeTimeOutAndCloseStillReturns)
 }
 
 TEST_F(JackWithDevice, BrokenReplyComesBackAsLongErrorAndResetReturnsTheBuffers) {
-  StartDevice({"--fault", "GetModelName:1:long-error"});
-  Recorder out_events, in_events;
+  ASSERT_NO_FATAL_FAILURE(StartDevice({"--fault", "GetModelName:1:long-error"}));
+  Recorder& out_events = out_events_;
+  Recorder& in_events = in_events_;
   PortHandle out = nullptr, in = nullptr;
   ASSERT_EQ(layer_->OutOpen(&out, out_index_, &Recorder::Callback, out_events.instance()), 0u);
   ASSERT_EQ(layer_->InOpen(&in, in_index_, &Recorder::Callback, in_events.instance()), 0u);
@@ -262,8 +267,8 @@ TEST_F(JackWithDevice, BrokenReplyComesBackAsLongErrorAndResetReturnsTheBuffers)
 }
 
 TEST_F(JackWithDevice, SendLargerThanAnEventIsRefusedWithoutCompletion) {
-  StartDevice();
-  Recorder events;
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
+  Recorder& events = out_events_;
   PortHandle out = nullptr;
   ASSERT_EQ(layer_->OutOpen(&out, out_index_, &Recorder::Callback, events.instance()), 0u);
   std::vector<uint8_t> huge(40000, 0x11);
@@ -289,11 +294,11 @@ TEST_F(JackWithDevice, SendLargerThanAnEventIsRefusedWithoutCompletion) {
 // A second layer reads what the first one sends: the receiving side sees each
 // event whole, judged against its buffer.
 TEST_F(JackWithDevice, ReceivedEventsAreDeliveredWholeOrAsErrors) {
-  StartDevice();
+  ASSERT_NO_FATAL_FAILURE(StartDevice());
   const std::string sender_client = "TambletA" + std::to_string(getpid());
+  Recorder sent, received;  // outlive the layers below
   auto sender = LayerOn(server_, sender_client);
   PortHandle out = nullptr;
-  Recorder sent;
   ASSERT_TRUE(FindOutput(*sender, client_ + " OUT 1"));
   ASSERT_EQ(sender->OutOpen(&out, *FindOutput(*sender, client_ + " OUT 1"), &Recorder::Callback,
                             sent.instance()),
@@ -302,7 +307,6 @@ TEST_F(JackWithDevice, ReceivedEventsAreDeliveredWholeOrAsErrors) {
   const auto from_sender = FindInput(*receiver, sender_client + ":out");
   ASSERT_TRUE(from_sender);
   PortHandle in = nullptr;
-  Recorder received;
   ASSERT_EQ(receiver->InOpen(&in, *from_sender, &Recorder::Callback, received.instance()), 0u);
   std::vector<std::vector<uint8_t>> buffers(4, std::vector<uint8_t>(4096));
   MIDIHDR headers[4];
