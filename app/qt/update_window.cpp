@@ -1,0 +1,335 @@
+#include "app/qt/update_window.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <algorithm>
+
+#include "app/qt/about_dlg.h"
+#include "app/qt/app_icon.h"
+#include "app/qt/dialog_template.h"
+#include "app/qt/sleep_inhibitor.h"
+#include "protocol/display.h"
+
+namespace tamblet {
+namespace {
+
+void Place(QWidget* widget, const TemplateRect& rect, DialogBaseUnits base) {
+  const PixelRect px = ToPixels(rect, base);
+  widget->setGeometry(px.x, px.y, px.width, px.height);
+}
+
+// A static text control: plain text only, so that a port name or a version is
+// never taken for markup.
+QLabel* MakeStatic(QWidget* parent, const QString& text, Qt::Alignment align, bool edge) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(align);
+  if (edge) {
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setLineWidth(1);
+    label->setMargin(1);
+  }
+  return label;
+}
+
+}  // namespace
+
+QtUpdateWindow::QtUpdateWindow(std::unique_ptr<SleepInhibitor> inhibitor)
+    : QDialog(nullptr),
+      file_dialog_(&QtUpdateWindow::RunQtFileDialog),
+      message_box_([](QWidget* parent, const QString& text) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Tamblet"), text, QMessageBox::Ok,
+                        parent);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+      }),
+      inhibitor_(inhibitor ? std::move(inhibitor) : std::make_unique<SleepInhibitor>()) {
+  setWindowTitle(QStringLiteral("Tamblet"));
+  setWindowIcon(AppIcon());
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  setFont(DialogFont());
+  base_ = BaseUnitsOf(font());
+  setFixedSize(DialogXToPixels(kMainDialogWidth, base_), DialogYToPixels(kMainDialogHeight, base_));
+  BuildControls();
+
+  // No system menu here: the About entry lives in the dialog's context menu and on F1.
+  auto* about = new QAction(QStringLiteral("&About...."), this);
+  about->setShortcut(QKeySequence(Qt::Key_F1));
+  connect(about, &QAction::triggered, this, &QtUpdateWindow::ShowAbout);
+  addAction(about);
+  setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+QtUpdateWindow::~QtUpdateWindow() {
+  // A run owns the dialog logic's state; it must end before anything goes.
+  if (worker_.joinable()) worker_.join();
+}
+
+void QtUpdateWindow::BuildControls() {
+  // Created in template order, which is also the tab order.
+  browse_ = new QPushButton(QStringLiteral("&Browse"), this);
+  file_name_ = new QLineEdit(this);
+  load_ = new QPushButton(QStringLiteral("&Load"), this);
+  progress_ = new QProgressBar(this);
+  status_ = MakeStatic(this, QString(), Qt::AlignCenter, true);
+  auto* input_label =
+      MakeStatic(this, QStringLiteral("Input Port :"), Qt::AlignLeft | Qt::AlignTop, false);
+  auto* file_label =
+      MakeStatic(this, QStringLiteral("File Name :"), Qt::AlignLeft | Qt::AlignTop, false);
+  auto* status_label =
+      MakeStatic(this, QStringLiteral("Status :"), Qt::AlignLeft | Qt::AlignTop, false);
+  auto* output_label =
+      MakeStatic(this, QStringLiteral("Output Port :"), Qt::AlignLeft | Qt::AlignTop, false);
+  output_port_ = MakeStatic(this, QString(), Qt::AlignLeft | Qt::AlignVCenter, true);
+  input_port_ = MakeStatic(this, QString(), Qt::AlignLeft | Qt::AlignVCenter, true);
+
+  Place(browse_, kBrowseRect, base_);
+  Place(file_name_, kFileNameRect, base_);
+  Place(load_, kLoadRect, base_);
+  Place(progress_, kProgressRect, base_);
+  Place(status_, kStatusRect, base_);
+  Place(input_label, kInputLabelRect, base_);
+  Place(file_label, kFileLabelRect, base_);
+  Place(status_label, kStatusLabelRect, base_);
+  Place(output_label, kOutputLabelRect, base_);
+  Place(output_port_, kOutputPortRect, base_);
+  Place(input_port_, kInputPortRect, base_);
+
+  const std::pair<QWidget*, int> ids[] = {
+      {browse_, IDC_BROWSE},          {file_name_, IDC_FILE_NAME}, {load_, IDC_LOAD},
+      {progress_, IDC_PROGRESS},      {status_, IDC_STATUS},       {input_port_, IDC_INPUT_PORT},
+      {output_port_, IDC_OUTPUT_PORT}};
+  for (const auto& [widget, id] : ids) {
+    widget->setObjectName(QStringLiteral("control%1").arg(id));
+    widget->setProperty("controlId", id);
+  }
+  input_label->setObjectName(QStringLiteral("inputLabel"));
+  file_label->setObjectName(QStringLiteral("fileLabel"));
+  status_label->setObjectName(QStringLiteral("statusLabel"));
+  output_label->setObjectName(QStringLiteral("outputLabel"));
+
+  // No default button: Enter works only on the button that has the focus.
+  for (QPushButton* button : {browse_, load_}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    button->setFocusPolicy(Qt::StrongFocus);
+  }
+  progress_->setTextVisible(false);
+  progress_->setFocusPolicy(Qt::NoFocus);
+  ApplyProgress(PBM_SETRANGE, 0, MakeRange(0, 100));
+  QWidget::setTabOrder(browse_, file_name_);
+  QWidget::setTabOrder(file_name_, load_);
+
+  connect(browse_, &QPushButton::clicked, this, &QtUpdateWindow::OnBrowseClicked);
+  connect(load_, &QPushButton::clicked, this, &QtUpdateWindow::OnLoadClicked);
+}
+
+void QtUpdateWindow::SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+void QtUpdateWindow::SetFileDialogHook(FileDialogHook hook) { file_dialog_ = std::move(hook); }
+void QtUpdateWindow::SetMessageBoxHook(MessageBoxHook hook) { message_box_ = std::move(hook); }
+
+void QtUpdateWindow::FocusFirstTabStop() { browse_->setFocus(Qt::OtherFocusReason); }
+
+QWidget* QtUpdateWindow::Control(int id) const {
+  switch (id) {
+    case IDC_BROWSE:
+      return browse_;
+    case IDC_FILE_NAME:
+      return file_name_;
+    case IDC_LOAD:
+      return load_;
+    case IDC_PROGRESS:
+      return progress_;
+    case IDC_STATUS:
+      return status_;
+    case IDC_INPUT_PORT:
+      return input_port_;
+    case IDC_OUTPUT_PORT:
+      return output_port_;
+    default:
+      return nullptr;
+  }
+}
+
+template <typename F>
+void QtUpdateWindow::OnWindowThread(F&& apply) {
+  if (QThread::currentThread() == thread()) {
+    apply();
+  } else {
+    // Posted events to one receiver are delivered in the order they were posted.
+    QMetaObject::invokeMethod(this, std::forward<F>(apply), Qt::QueuedConnection);
+  }
+}
+
+void QtUpdateWindow::SetWindowText(int control, const std::string& text) {
+  OnWindowThread(
+      [this, control, text = QString::fromStdString(text)] { ApplyText(control, text); });
+}
+
+void QtUpdateWindow::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) {
+  OnWindowThread([this, msg, wparam, lparam] { ApplyProgress(msg, wparam, lparam); });
+}
+
+std::string QtUpdateWindow::GetWindowText(int control) {
+  std::string text;
+  auto read = [this, control, &text] {
+    if (control == IDC_FILE_NAME) {
+      text = file_name_->text().toStdString();
+    } else if (auto* label = qobject_cast<QLabel*>(Control(control))) {
+      text = label->text().toStdString();
+    } else if (auto* button = qobject_cast<QPushButton*>(Control(control))) {
+      text = button->text().toStdString();
+    }
+  };
+  if (QThread::currentThread() == thread()) {
+    read();
+  } else {
+    QMetaObject::invokeMethod(this, read, Qt::BlockingQueuedConnection);
+  }
+  return text;
+}
+
+void QtUpdateWindow::MessageBox(const std::string& text) {
+  auto show = [this, text = QString::fromStdString(text)] { message_box_(this, text); };
+  if (QThread::currentThread() == thread()) {
+    show();
+  } else {
+    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
+  }
+}
+
+std::string QtUpdateWindow::RunFileOpenDialog() {
+  std::string path;
+  auto run = [this, &path] { path = file_dialog_(this); };
+  if (QThread::currentThread() == thread()) {
+    run();
+  } else {
+    QMetaObject::invokeMethod(this, run, Qt::BlockingQueuedConnection);
+  }
+  return path;
+}
+
+std::string QtUpdateWindow::RunQtFileDialog(QWidget* parent) {
+  QFileDialog dialog(parent);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setNameFilters(
+      {QStringLiteral("program files (*.pgm)"), QStringLiteral("All Files (*.*)")});
+  dialog.selectNameFilter(QStringLiteral("program files (*.pgm)"));
+  dialog.setDefaultSuffix(QStringLiteral("sdy"));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().front().toStdString();
+}
+
+void QtUpdateWindow::ApplyText(int control, const QString& text) {
+  if (control == IDC_FILE_NAME) {
+    file_name_->setText(text);
+  } else if (auto* label = qobject_cast<QLabel*>(Control(control))) {
+    label->setText(text);
+  }
+}
+
+void QtUpdateWindow::ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam) {
+  // The progress control this program was made for keeps its position inside
+  // its range; QProgressBar would ignore an outside value instead.
+  int64_t position = position_;
+  switch (msg) {
+    case PBM_SETRANGE:
+      range_min_ = static_cast<int>(lparam & 0xFFFFu);
+      range_max_ = static_cast<int>(lparam >> 16);
+      break;
+    case PBM_SETPOS:
+      position = static_cast<int32_t>(wparam);
+      break;
+    case PBM_DELTAPOS:
+      position += static_cast<int32_t>(wparam);
+      break;
+    default:
+      return;
+  }
+  const int high = std::max(range_min_, range_max_);
+  position_ = static_cast<int>(std::clamp<int64_t>(position, range_min_, high));
+  // An empty range would make QProgressBar spin as "busy"; show it empty instead.
+  if (range_max_ > range_min_) {
+    progress_->setRange(range_min_, range_max_);
+    progress_->setValue(position_);
+  } else {
+    progress_->setRange(0, 1);
+    progress_->setValue(0);
+  }
+}
+
+void QtUpdateWindow::OnBrowseClicked() {
+  if (running_ || !handlers_.browse) return;
+  handlers_.browse();
+}
+
+void QtUpdateWindow::OnLoadClicked() {
+  // One run at a time: clicks during a run are not acted on.
+  if (running_ || !handlers_.load) return;
+  running_ = true;
+  inhibitor_->Acquire();
+  emit RunStarted();
+  worker_ = std::thread([this, load = handlers_.load] {
+    load();
+    // Queued after everything the run has set, so it is handled after them.
+    QMetaObject::invokeMethod(
+        this, [this] { OnRunEnded(); }, Qt::QueuedConnection);
+  });
+}
+
+void QtUpdateWindow::OnRunEnded() {
+  worker_.join();
+  running_ = false;
+  inhibitor_->Release();
+  emit RunFinished();
+  if (close_pending_) {
+    close_pending_ = false;
+    QDialog::reject();
+  }
+}
+
+void QtUpdateWindow::reject() {
+  if (running_) {
+    close_pending_ = true;
+    return;
+  }
+  QDialog::reject();
+}
+
+void QtUpdateWindow::keyPressEvent(QKeyEvent* event) {
+  const bool plain = event->modifiers() == Qt::NoModifier ||
+                     (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
+  if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+    QWidget* focus = focusWidget();
+    if (focus == browse_ || focus == load_) {
+      static_cast<QPushButton*>(focus)->click();
+    } else if (focus == file_name_) {
+      reject();
+    }
+    event->accept();
+    return;
+  }
+  if (plain && event->key() == Qt::Key_Escape) {
+    reject();
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void QtUpdateWindow::ShowAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+}  // namespace tamblet

@@ -1,0 +1,106 @@
+#pragma once
+// The main dialog on Qt: the controls of template 102 and the WindowLayer the
+// dialog logic talks to. Load runs on a worker thread so that the window stays
+// alive during an update; what that thread sets is shown in call order.
+
+#include <QDialog>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "app/qt/dialog_units.h"
+#include "app/qt/sleep_inhibitor.h"
+#include "app/window_layer.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace tamblet {
+
+class QtUpdateWindow : public QDialog, public WindowLayer {
+  Q_OBJECT
+ public:
+  // What the buttons run: Browse on the window's thread, Load on a worker.
+  struct Handlers {
+    std::function<void()> browse;
+    std::function<void()> load;
+  };
+  using FileDialogHook = std::function<std::string(QWidget* parent)>;
+  using MessageBoxHook = std::function<void(QWidget* parent, const QString& text)>;
+
+  // `inhibitor` null: the login manager on the system bus.
+  explicit QtUpdateWindow(std::unique_ptr<SleepInhibitor> inhibitor = nullptr);
+  ~QtUpdateWindow() override;
+
+  void SetHandlers(Handlers handlers);
+  // Replace the real file-open dialog and message box (tests).
+  void SetFileDialogHook(FileDialogHook hook);
+  void SetMessageBoxHook(MessageBoxHook hook);
+
+  // Called from any thread. From the worker, texts and progress messages are
+  // queued to the window's thread; calls that return a value wait for it.
+  void SetWindowText(int control, const std::string& text) override;
+  std::string GetWindowText(int control) override;
+  void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
+  void MessageBox(const std::string& text) override;
+  std::string RunFileOpenDialog() override;
+
+  // Focus on the first tab stop, as after a successful discovery.
+  void FocusFirstTabStop();
+  bool IsRunning() const { return running_; }
+  QWidget* Control(int id) const;
+  DialogBaseUnits base_units() const { return base_; }
+  SleepInhibitor& inhibitor() { return *inhibitor_; }
+
+  // The real file-open dialog: filters, default suffix, existing files only.
+  static std::string RunQtFileDialog(QWidget* parent);
+
+ public slots:
+  void ShowAbout();
+  // Escape, the close box and Enter in the file-name box end here; during a run
+  // the close waits until the run has ended.
+  void reject() override;
+
+ signals:
+  void RunStarted();
+  void RunFinished();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void BuildControls();
+  void OnBrowseClicked();
+  void OnLoadClicked();
+  void OnRunEnded();
+  void ApplyText(int control, const QString& text);
+  void ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam);
+  template <typename F>
+  void OnWindowThread(F&& apply);
+
+  DialogBaseUnits base_;
+  QPushButton* browse_ = nullptr;
+  QLineEdit* file_name_ = nullptr;
+  QPushButton* load_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QLabel* status_ = nullptr;
+  QLabel* output_port_ = nullptr;
+  QLabel* input_port_ = nullptr;
+  // The bar's range and position as the program set them; shown clamped.
+  int range_min_ = 0;
+  int range_max_ = 100;
+  int position_ = 0;
+
+  Handlers handlers_;
+  FileDialogHook file_dialog_;
+  MessageBoxHook message_box_;
+  std::unique_ptr<SleepInhibitor> inhibitor_;
+  std::thread worker_;
+  bool running_ = false;        // window thread only
+  bool close_pending_ = false;  // window thread only
+};
+
+}  // namespace tamblet
