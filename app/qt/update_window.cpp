@@ -235,7 +235,10 @@ void QtUpdateWindow::ApplyText(int control, const QString& text) {
     file_name_->setText(text);
   } else if (auto* label = qobject_cast<QLabel*>(Control(control))) {
     label->setText(text);
+  } else {
+    return;
   }
+  emit TextApplied(control, text);
 }
 
 void QtUpdateWindow::ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam) {

@@ -67,6 +67,8 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
  signals:
   void RunStarted();
   void RunFinished();
+  // A control's text has changed on screen (window thread).
+  void TextApplied(int control, const QString& text);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
