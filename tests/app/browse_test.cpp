@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>

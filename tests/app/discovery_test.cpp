@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,14 @@ struct RuleCase {
 };
 
 std::string Letters(size_t n) { return std::string(n, 'A'); }
+
+// A test name from the case's description.
+std::string CaseName(const char* what) {
+  std::string name;
+  for (const char* c = what; *c; ++c)
+    name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+  return name;
+}
 
 class AcceptanceRule : public testing::TestWithParam<RuleCase> {};
 
@@ -72,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"IN fills the last bytes", 37, 5, "QELMAR " + Letters(21) + " IN ", kIn, true},
         RuleCase{"IN would run past the name", 37, 5, "QELMAR " + Letters(22) + " IN", kIn, false},
         RuleCase{"first space is the last byte", 37, 4, "QELMAR " + Letters(24) + " ", kOut, false},
-        RuleCase{"no space in the name", 37, 4, "QELMAR " + Letters(25), kOut, false}));
+        RuleCase{"no space in the name", 37, 4, "QELMAR " + Letters(25), kOut, false}),
+    [](const testing::TestParamInfo<RuleCase>& info) { return CaseName(info.param.what); });
 
 TEST(PortNameTest, StopsAtNulOrAfter32Bytes) {
   EXPECT_EQ(PortName(Caps(37, 4, "QELMAR ABC OUT 1")), "QELMAR ABC OUT 1");
