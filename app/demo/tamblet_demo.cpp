@@ -1,0 +1,78 @@
+// Shows Tamblet at work where there is no display: the real window, run
+// offscreen, is driven through Browse and Load on a given update file; every
+// status text is printed as it appears, and a screenshot is saved at the end.
+// The program itself keeps no command line; this is a separate driver.
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/qt/update_window.h"
+#include "app/update_dlg.h"
+#include "midi/system_midi.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr, "usage: tamblet-demo UPDATE_FILE SCREENSHOT.png\n");
+  return 2;
+}
+
+void Click(tamblet::QtUpdateWindow& window, int id) {
+  if (auto* button = qobject_cast<QPushButton*>(window.Control(id))) button->click();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return Usage();
+  const std::string update_file = argv[1];
+  const QString screenshot = QString::fromLocal8Bit(argv[2]);
+
+  int qt_argc = 1;
+  char* qt_argv[] = {argv[0], nullptr};
+  QApplication app(qt_argc, qt_argv);
+
+  const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
+  tamblet::QtUpdateWindow window;
+  tamblet::CUpdateDlg dlg(window, *midi);
+  window.SetHandlers({[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }});
+  window.SetFileDialogHook([&update_file](QWidget*) { return update_file; });
+  window.SetMessageBoxHook([](QWidget*, const QString& text) {
+    std::printf("message box: %s\n", text.toLocal8Bit().constData());
+  });
+  QObject::connect(&window, &tamblet::QtUpdateWindow::TextApplied,
+                   [](int control, const QString& text) {
+                     const char* what = control == tamblet::IDC_STATUS        ? "status"
+                                        : control == tamblet::IDC_OUTPUT_PORT ? "output port"
+                                        : control == tamblet::IDC_INPUT_PORT  ? "input port"
+                                                                              : nullptr;
+                     if (what) std::printf("%s: %s\n", what, text.toLocal8Bit().constData());
+                     std::fflush(stdout);
+                   });
+
+  int result = 1;
+  auto finish = [&] {
+    window.grab().save(screenshot);
+    const std::string status = window.GetWindowText(tamblet::IDC_STATUS);
+    result = status == "Complete!" ? 0 : 1;
+    app.quit();
+  };
+  QObject::connect(&window, &tamblet::QtUpdateWindow::RunFinished, finish);
+
+  window.show();
+  if (!dlg.OnInitDialog()) {
+    QTimer::singleShot(0, finish);
+  } else {
+    window.FocusFirstTabStop();
+    QTimer::singleShot(0, [&window] {
+      Click(window, tamblet::IDC_BROWSE);
+      Click(window, tamblet::IDC_LOAD);
+    });
+  }
+  app.exec();
+  return result;
+}
