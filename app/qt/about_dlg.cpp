@@ -37,6 +37,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   auto* icon = new QLabel(this);
   icon->setObjectName(QStringLiteral("icon"));
   icon->setPixmap(AppIcon().pixmap(32, 32));
+  icon->setAccessibleName(QStringLiteral("Tamblet"));
   const PixelRect corner = ToPixels(kAboutIconRect, base);
   icon->setGeometry(corner.x, corner.y, 32, 32);
 

@@ -1,5 +1,7 @@
 #include "app/qt/update_window.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QFileDialog>
 #include <QKeyEvent>
@@ -26,11 +28,61 @@ void Place(QWidget* widget, const TemplateRect& rect, DialogBaseUnits base) {
   widget->setGeometry(px.x, px.y, px.width, px.height);
 }
 
+// A display field (port name, status line) as assistive tools see it. Qt's own
+// label interface shows the accessible name instead of the text once a name is
+// set, and has no text interface, so a change of text could not be told apart
+// from a change of name. This one keeps the name ("Status") and offers the
+// text through the text interface, so text-changed events can carry it.
+constexpr char kFieldProperty[] = "tambletField";
+
+class AccessibleField : public QAccessibleWidget, public QAccessibleTextInterface {
+ public:
+  explicit AccessibleField(QLabel* label)
+      : QAccessibleWidget(label, label->property(kFieldProperty).value<QAccessible::Role>()) {}
+
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+
+  // Read-only, one line, no caret and no selection.
+  QString text(int start, int end) const override { return Text().mid(start, end - start); }
+  int characterCount() const override { return static_cast<int>(Text().size()); }
+  int cursorPosition() const override { return 0; }
+  void setCursorPosition(int) override {}
+  void selection(int, int* start, int* end) const override { *start = *end = 0; }
+  int selectionCount() const override { return 0; }
+  void addSelection(int, int) override {}
+  void removeSelection(int) override {}
+  void setSelection(int, int, int) override {}
+  QRect characterRect(int) const override { return {}; }
+  int offsetAtPoint(const QPoint&) const override { return -1; }
+  void scrollToSubstring(int, int) override {}
+  QString attributes(int, int* start, int* end) const override {
+    *start = 0;
+    *end = characterCount();
+    return {};
+  }
+
+ private:
+  QString Text() const { return static_cast<QLabel*>(widget())->text(); }
+};
+
+QAccessibleInterface* FieldFactory(const QString& class_name, QObject* object) {
+  if (class_name == QLatin1String("QLabel") && object->property(kFieldProperty).isValid())
+    return new AccessibleField(static_cast<QLabel*>(object));
+  return nullptr;
+}
+
 // A static text control: plain text only, so that a port name or a version is
-// never taken for markup.
-QLabel* MakeStatic(QWidget* parent, const QString& text, Qt::Alignment align, bool edge) {
-  auto* label = new QLabel(text, parent);
+// never taken for markup. A display field gets its accessible role before its
+// first text, since the first event fixes the interface Qt keeps for it.
+QLabel* MakeStatic(QWidget* parent, const QString& text, Qt::Alignment align, bool edge,
+                   QAccessible::Role field = QAccessible::NoRole) {
+  auto* label = new QLabel(parent);
+  if (field != QAccessible::NoRole) label->setProperty(kFieldProperty, QVariant::fromValue(field));
   label->setTextFormat(Qt::PlainText);
+  label->setText(text);
   label->setAlignment(align);
   if (edge) {
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -38,6 +90,15 @@ QLabel* MakeStatic(QWidget* parent, const QString& text, Qt::Alignment align, bo
     label->setMargin(1);
   }
   return label;
+}
+
+// Ties a template label to its field: the field is read out under the label's
+// words without the trailing " :", and the label's relation points at it.
+void TieLabel(QLabel* label, QWidget* field) {
+  label->setBuddy(field);
+  QString name = label->text();
+  if (name.endsWith(QStringLiteral(" :"))) name.chop(2);
+  field->setAccessibleName(name);
 }
 
 }  // namespace
@@ -57,6 +118,7 @@ QtUpdateWindow::QtUpdateWindow(std::unique_ptr<SleepInhibitor> inhibitor)
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setFont(DialogFont());
+  QAccessible::installFactory(&FieldFactory);  // a second install is ignored
   base_ = BaseUnitsOf(font());
   setFixedSize(DialogXToPixels(kMainDialogWidth, base_), DialogYToPixels(kMainDialogHeight, base_));
   BuildControls();
@@ -80,7 +142,7 @@ void QtUpdateWindow::BuildControls() {
   file_name_ = new QLineEdit(this);
   load_ = new QPushButton(QStringLiteral("&Load"), this);
   progress_ = new QProgressBar(this);
-  status_ = MakeStatic(this, QString(), Qt::AlignCenter, true);
+  status_ = MakeStatic(this, QString(), Qt::AlignCenter, true, QAccessible::StatusBar);
   auto* input_label =
       MakeStatic(this, QStringLiteral("Input Port :"), Qt::AlignLeft | Qt::AlignTop, false);
   auto* file_label =
@@ -89,8 +151,10 @@ void QtUpdateWindow::BuildControls() {
       MakeStatic(this, QStringLiteral("Status :"), Qt::AlignLeft | Qt::AlignTop, false);
   auto* output_label =
       MakeStatic(this, QStringLiteral("Output Port :"), Qt::AlignLeft | Qt::AlignTop, false);
-  output_port_ = MakeStatic(this, QString(), Qt::AlignLeft | Qt::AlignVCenter, true);
-  input_port_ = MakeStatic(this, QString(), Qt::AlignLeft | Qt::AlignVCenter, true);
+  output_port_ =
+      MakeStatic(this, QString(), Qt::AlignLeft | Qt::AlignVCenter, true, QAccessible::StaticText);
+  input_port_ =
+      MakeStatic(this, QString(), Qt::AlignLeft | Qt::AlignVCenter, true, QAccessible::StaticText);
 
   Place(browse_, kBrowseRect, base_);
   Place(file_name_, kFileNameRect, base_);
@@ -125,6 +189,11 @@ void QtUpdateWindow::BuildControls() {
   }
   progress_->setTextVisible(false);
   progress_->setFocusPolicy(Qt::NoFocus);
+  progress_->setAccessibleName(QStringLiteral("Progress"));
+  TieLabel(output_label, output_port_);
+  TieLabel(input_label, input_port_);
+  TieLabel(file_label, file_name_);
+  TieLabel(status_label, status_);
   ApplyProgress(PBM_SETRANGE, 0, MakeRange(0, 100));
   QWidget::setTabOrder(browse_, file_name_);
   QWidget::setTabOrder(file_name_, load_);
@@ -199,7 +268,10 @@ std::string QtUpdateWindow::GetWindowText(int control) {
 }
 
 void QtUpdateWindow::MessageBox(const std::string& text) {
-  auto show = [this, text = QString::fromStdString(text)] { message_box_(this, text); };
+  auto show = [this, text = QString::fromStdString(text)] {
+    message_box_(this, text);
+    ReturnFocus();
+  };
   if (QThread::currentThread() == thread()) {
     show();
   } else {
@@ -209,7 +281,10 @@ void QtUpdateWindow::MessageBox(const std::string& text) {
 
 std::string QtUpdateWindow::RunFileOpenDialog() {
   std::string path;
-  auto run = [this, &path] { path = file_dialog_(this); };
+  auto run = [this, &path] {
+    path = file_dialog_(this);
+    ReturnFocus();
+  };
   if (QThread::currentThread() == thread()) {
     run();
   } else {
@@ -234,7 +309,15 @@ void QtUpdateWindow::ApplyText(int control, const QString& text) {
   if (control == IDC_FILE_NAME) {
     file_name_->setText(text);
   } else if (auto* label = qobject_cast<QLabel*>(Control(control))) {
+    const QString old = label->text();
     label->setText(text);
+    if (old != text) {
+      // Heard as it happens: the whole old text goes, the new one comes, both
+      // carried in the event. The description follows for tools that read that.
+      label->setAccessibleDescription(text);
+      QAccessibleTextUpdateEvent changed(label, 0, old, text);
+      QAccessible::updateAccessibility(&changed);
+    }
   } else {
     return;
   }
@@ -333,6 +416,13 @@ void QtUpdateWindow::keyPressEvent(QKeyEvent* event) {
 void QtUpdateWindow::ShowAbout() {
   CAboutDlg about(this);
   about.exec();
+  ReturnFocus();
+}
+
+void QtUpdateWindow::ReturnFocus() {
+  // The keyboard comes back here when a box over the window closes; not every
+  // window manager hands it back to the parent, and without one nobody does.
+  if (isVisible()) activateWindow();
 }
 
 }  // namespace tamblet

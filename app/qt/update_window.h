@@ -78,6 +78,7 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void OnBrowseClicked();
   void OnLoadClicked();
   void OnRunEnded();
+  void ReturnFocus();
   void ApplyText(int control, const QString& text);
   void ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam);
   template <typename F>

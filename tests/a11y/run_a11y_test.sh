@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Runs a11y_test.py against the real programs: a private JACK server, then an
+# X server with a D-Bus session started inside it (the accessibility bus needs
+# the display), all of it stopped on every way out.
+#   run_a11y_test.sh TAMBLET DEVSIM PGM JACK_SCRIPT WORK_DIR
+set -u
+if (($# != 5)); then
+  echo "usage: $0 TAMBLET DEVSIM PGM JACK_SCRIPT WORK_DIR" >&2
+  exit 2
+fi
+tamblet=$1 devsim=$2 pgm=$3 jack_script=$4 work=$5
+here=$(cd "$(dirname "$0")" && pwd)
+limit=${TAMBLET_A11Y_LIMIT:-90}  # seconds for the part under X
+
+# Debian's own Python: the AT-SPI bindings are packaged for it, not for
+# another interpreter that may come first on PATH.
+python=/usr/bin/python3
+if ! "$python" -c 'import pyatspi' 2>/dev/null; then
+  echo "FAIL: $python cannot import pyatspi (python3-pyatspi; run scripts/setup.sh)" >&2
+  exit 1
+fi
+for tool in xvfb-run dbus-run-session xdotool jackd; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool missing (run scripts/setup.sh)" >&2; exit 1; }
+done
+
+rm -rf "$work"
+mkdir -p "$work"
+state=$work/jack.state
+group=
+
+stop_group() {
+  # The X server, the D-Bus daemons, the accessibility services and whatever
+  # the script started all share the group of the session made below.
+  [[ -n $group ]] || return 0
+  kill -TERM -- "-$group" 2>/dev/null
+  for _ in $(seq 30); do
+    kill -0 -- "-$group" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL -- "-$group" 2>/dev/null
+  group=
+}
+
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM
+  stop_group
+  [[ -f $state ]] && "$jack_script" stop "$state" >/dev/null
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 143' INT TERM
+
+# The script tries a few times and fails loudly if no server comes up.
+"$jack_script" start "$state" || exit 1
+read -r server _ <"$state"
+export JACK_DEFAULT_SERVER=$server
+
+# A session of its own: one group to stop at the end, whatever was left running.
+# xvfb-run -a can lose a race for a display number to a parallel run; a session
+# whose test never started is tried again.
+for attempt in 1 2 3; do
+  rm -f "$work/started"
+  setsid timeout -k 5 "$((limit + 10))" \
+    xvfb-run -a -s "-screen 0 800x600x24" \
+    dbus-run-session -- \
+    "$python" "$here/a11y_test.py" --tamblet "$tamblet" --devsim "$devsim" --pgm "$pgm" \
+    --work "$work" --limit "$limit" &
+  group=$!
+  wait "$group"
+  rc=$?
+  stop_group
+  if ((rc == 124)); then echo "FAIL: the session did not end within $((limit + 10)) s" >&2; fi
+  [[ $rc -ne 0 && ! -f $work/started ]] || exit "$rc"
+  echo "attempt $attempt: the X session did not start (status $rc)" >&2
+done
+echo "FAIL: no X session could be started" >&2
+exit 1
