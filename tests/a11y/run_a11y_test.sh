@@ -56,6 +56,9 @@ trap 'exit 143' INT TERM
 read -r server _ <"$state"
 export JACK_DEFAULT_SERVER=$server
 
+# The desktop's own accessibility bus, if any, is not ours to use.
+unset AT_SPI_BUS_ADDRESS
+
 # A session of its own: one group to stop at the end, whatever was left running.
 # xvfb-run -a can lose a race for a display number to a parallel run; a session
 # whose test never started is tried again.
