@@ -33,7 +33,7 @@ ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 900 -L thre
 
 step "short fuzz runs"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-  -DCMAKE_CXX_COMPILER=clang++ -DTAMBLET_WITH_FUZZ=ON -DTAMBLET_WITH_QT=OFF \
-  -DTAMBLET_WITH_BENCH=OFF >/dev/null
+  -DCMAKE_CXX_COMPILER=clang++ -DTAMBLET_WITH_FUZZ=ON -DTAMBLET_SANITIZE="address;undefined" \
+  -DTAMBLET_WITH_QT=OFF -DTAMBLET_WITH_BENCH=OFF -DTAMBLET_WITH_TESTS=OFF >/dev/null
 cmake --build build/fuzz -j "$jobs"
 ctest --test-dir build/fuzz --output-on-failure -j "$jobs" --timeout 600 -L fuzz
