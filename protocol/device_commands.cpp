@@ -55,6 +55,9 @@ class Exchange {
 
   // Sends the frame in the request buffer; true when a reply came in time.
   bool Run(int32_t length) {
+    // A long error delivers nothing into the slot; cleared, it cannot pass off
+    // the previous exchange's acknowledgement as its own.
+    std::memset(slot_.get(), 0, kReplySlotSize);
     port_.Send(request_.get(), static_cast<uint32_t>(length),
                std::span<uint8_t>(slot_.get(), kReplySlotSize));
     return port_.AwaitReply(kReplyTimeoutMs);

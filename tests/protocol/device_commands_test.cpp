@@ -309,6 +309,8 @@ TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
       {"both flags", kOpInstall, {Reply(0x04, 0x61, 0x01)}, 1, 0},
       {"no reply to the operation", kOpInstall, {NoReply()}, 1, 0},
       {"no reply to Continue", kOpInstall, {ProgressReply(0x04, 0x21, 0), NoReply()}, 1, 1},
+      // Not taken for another progress reply from the slot's previous contents.
+      {"long error to Continue", kOpInstall, {ProgressReply(0x04, 0x21, 0), LongError()}, 1, 1},
       // The slot still holds the SetRange acknowledgement, whose command byte differs.
       {"long error to the operation", kOpInstall, {LongError()}, 1, 0},
       {"short message only", kOpInstall, {ShortMessage(0xF8)}, 1, 0},
@@ -479,10 +481,11 @@ TEST_F(DeviceCommandsTest, WriteChunkStopsAtTheFirstRefusedFrame) {
       {"first wrong command", {Reply(0x02, 0x40, 0x01)}, 1},
       {"third never answered", {Reply(0x03, 0x40, 0x01), Reply(0x03, 0x40, 0x01), NoReply()}, 3},
       {"first long error", {LongError()}, 1},
-      // The slot still holds the first acknowledgement: the error passes as accepted.
+      // The slot is cleared for each frame: the first acknowledgement cannot
+      // stand in for the broken second reply.
       {"long error after an acknowledgement",
-       {Reply(0x03, 0x40, 0x01), LongError(), Reply(0x03, 0x40, 0x00)},
-       3},
+       {Reply(0x03, 0x40, 0x01), LongError(), Reply(0x03, 0x40, 0x01)},
+       2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

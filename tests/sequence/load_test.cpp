@@ -265,7 +265,9 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CopyContinueLost", "Continue:2:no-reply", "Copy failed!!", C::kContinue},
         FaultCase{"LoadRefused", "WriteData:3:fail-status", "Load failed!!", C::kWriteData},
         FaultCase{"LoadLate", "WriteData:20:late", "Load failed!!", C::kWriteData},
-        FaultCase{"LoadLongError", "WriteData:1:long-error", "Load failed!!", C::kWriteData},
+        // A broken reply after good ones must not pass for the previous acknowledgement.
+        FaultCase{"LoadLongError", "WriteData:5:long-error", "Load failed!!", C::kWriteData},
+        FaultCase{"CopyContinueLongError", "Continue:1:long-error", "Copy failed!!", C::kContinue},
         FaultCase{"UninstallLongError", "Uninstall:1:long-error", "Uninstall failed!!",
                   C::kUninstall},
         FaultCase{"InstallNoReply", "Install:2:no-reply", "Install failed!!", C::kInstall},
