@@ -64,7 +64,6 @@ class CSysExPort {
   void OnOutput(uint32_t msg);
   void OnInput(midi::PortHandle port, uint32_t msg, uintptr_t param1);
   int HeaderIndex(const midi::MIDIHDR* header) const;
-  void Disarm();
 
   midi::MidiLayer& layer_;
   WaitPolicy& waits_;
