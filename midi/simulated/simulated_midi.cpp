@@ -423,16 +423,16 @@ MMRESULT SimulatedMidi::InGetDevCaps(uint32_t index, MidiCaps* caps) {
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT SimulatedMidi::OutOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
-                                uintptr_t instance) {
-  auto lock = Enter("OutOpen", index);
+template <typename Entries>
+MMRESULT SimulatedMidi::Open(Entries& entries, bool input, PortHandle* handle, uint32_t index,
+                             MidiCallback callback, uintptr_t instance) {
   if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
-  if (index >= ports_->out.size()) return MMSYSERR_BADDEVICEID;
-  auto& entry = ports_->out[index];
+  if (index >= entries.size()) return MMSYSERR_BADDEVICEID;
+  auto& entry = entries[index];
   if (entry.faults.open != MMSYSERR_NOERROR) return entry.faults.open;
   if (entry.open != nullptr) return MMSYSERR_ALLOCATED;
   auto port = std::make_unique<Port>();
-  port->input = false;
+  port->input = input;
   port->index = index;
   port->callback = callback;
   port->instance = instance;
@@ -440,6 +440,12 @@ MMRESULT SimulatedMidi::OutOpen(PortHandle* handle, uint32_t index, MidiCallback
   *handle = reinterpret_cast<PortHandle>(port.get());
   opened_.push_back(std::move(port));
   return MMSYSERR_NOERROR;
+}
+
+MMRESULT SimulatedMidi::OutOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
+                                uintptr_t instance) {
+  auto lock = Enter("OutOpen", index);
+  return Open(ports_->out, false, handle, index, callback, instance);
 }
 
 MMRESULT SimulatedMidi::OutPrepareHeader(PortHandle handle, MIDIHDR* header) {
@@ -527,20 +533,7 @@ MMRESULT SimulatedMidi::OutClose(PortHandle handle) {
 MMRESULT SimulatedMidi::InOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
                                uintptr_t instance) {
   auto lock = Enter("InOpen", index);
-  if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
-  if (index >= ports_->in.size()) return MMSYSERR_BADDEVICEID;
-  auto& entry = ports_->in[index];
-  if (entry.faults.open != MMSYSERR_NOERROR) return entry.faults.open;
-  if (entry.open != nullptr) return MMSYSERR_ALLOCATED;
-  auto port = std::make_unique<Port>();
-  port->input = true;
-  port->index = index;
-  port->callback = callback;
-  port->instance = instance;
-  entry.open = port.get();
-  *handle = reinterpret_cast<PortHandle>(port.get());
-  opened_.push_back(std::move(port));
-  return MMSYSERR_NOERROR;
+  return Open(ports_->in, true, handle, index, callback, instance);
 }
 
 MMRESULT SimulatedMidi::InPrepareHeader(PortHandle handle, MIDIHDR* header) {

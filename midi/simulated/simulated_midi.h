@@ -181,6 +181,9 @@ class SimulatedMidi final : public MidiLayer {
   void WaitIdle(std::unique_lock<std::mutex>& lock);
   Port* Live(PortHandle handle, bool input);
   Port* OpenPort(bool input, uint32_t index) const;
+  template <typename Entries>
+  MMRESULT Open(Entries& entries, bool input, PortHandle* handle, uint32_t index,
+                MidiCallback callback, uintptr_t instance);
   MMRESULT Check(FaultCounter& counter, const Fault& fault);
   void Queue(uint32_t in_index, sim::Reply message, Corruption corruption);
 
