@@ -36,7 +36,7 @@ std::string DevsimUsage() {
          "  --flash-size N       flash bytes (decimal or 0x hex)\n"
          "  --progress-step N    bytes between progress replies of long operations (0: none)\n"
          "  --delay MS           every reply leaves MS milliseconds after its request\n"
-         "  --fault SPEC         Command:occurrence:fault, e.g. VerifySum:3:no-reply (repeatable)\n"
+         "  --fault RULE         Command:occurrence:fault, e.g. VerifySum:3:no-reply (repeatable)\n"
          "  --dump FILE          on exit, write the flash contents to FILE\n"
          "  --name NAME          JACK client name (default \"QELMAR SIM\")\n"
          "  --server NAME        JACK server name (default: JACK_DEFAULT_SERVER or \"default\")\n"
