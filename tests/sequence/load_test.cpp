@@ -16,17 +16,18 @@
 #include "tests/support/fast_waits.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/settled_waits.h"
+#include "update/update_sequence.h"
 #include "update/update_writer.h"
 
 namespace tamblet {
 namespace {
 
 constexpr uint32_t kImageSize = 0x20000;
+using C = sim::Command;
 
 UpdateHeader TestHeader(Region r0, Region r1, uint32_t chunk = 0x4000) {
   UpdateHeader h;
   std::strcpy(h.model_name, "MODEL-X");
-  std::memcpy(h.version, "1.02", 4);
   h.target_select = 2;
   h.chunk_size = chunk;
   h.image_size = kImageSize;
@@ -38,74 +39,72 @@ UpdateHeader TestHeader(Region r0, Region r1, uint32_t chunk = 0x4000) {
 std::vector<uint8_t> TestImage() {
   std::vector<uint8_t> image(kImageSize);
   uint32_t x = 12345;
-  for (auto& b : image) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
-  }
+  for (auto& b : image) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
   return image;
 }
 
 // One dialog wired to the simulated device, as the program wires it to a real one.
-class LoadRig {
- public:
-  explicit LoadRig(sim::DeviceConfig config = Config())
-      : device_(std::move(config)),
-        peer_(device_),
-        midi_(driver_waits_),
-        waits_([this] { midi_.Drain(); }) {
+struct LoadRig {
+  explicit LoadRig(std::string model = "MODEL-X") : device_(Config(std::move(model))) {
     midi_.AddOutPort(midi::SimulatedMidi::Caps(1, 1, "Other synth OUT 1"));
     const uint32_t out = midi_.AddOutPort(midi::SimulatedMidi::Caps(37, 4, "QELMAR SIM OUT 1"));
     const uint32_t in = midi_.AddInPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR SIM IN 1"));
     midi_.Connect(&peer_, out, in);
     midi_.SetLateAfter(kReplyTimeoutMs);
-    dlg_ = std::make_unique<CUpdateDlg>(window_, midi_, waits_);
   }
-
-  static sim::DeviceConfig Config() {
+  static sim::DeviceConfig Config(std::string model) {
     sim::DeviceConfig config;
-    config.model_name = "MODEL-X";
+    config.model_name = std::move(model);
     config.flash_size = kImageSize;
     config.progress_step = 0x8000;
     return config;
   }
 
-  // Discovery, Browse to `file`, then Load; returns the last status text.
-  std::string Load(const std::vector<uint8_t>& file) {
-    const std::string path = WriteFile(file);
-    EXPECT_TRUE(dlg_->OnInitDialog());
-    window_.AnswerFileDialog(path);
-    dlg_->OnBrowse();
-    window_.ClearEvents();
-    dlg_->OnLoad();
-    return window_.Text(IDC_STATUS);
-  }
-
-  std::string WriteFile(const std::vector<uint8_t>& bytes) {
+  // Discovery (if asked), Browse to `file`, then Load; returns the last status text.
+  std::string Load(const std::vector<uint8_t>& file, bool discover = true) {
+    if (discover) {
+      EXPECT_TRUE(dlg_.OnInitDialog());
+    }
     std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '_');
     const auto path = std::filesystem::path(testing::TempDir()) / (name + ".pgm");
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    return path.string();
+        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
+    window_.AnswerFileDialog(path.string());
+    dlg_.OnBrowse();
+    window_.ClearEvents();
+    dlg_.OnLoad();
+    return window_.Text(IDC_STATUS);
   }
 
-  std::vector<sim::Command> Commands() const {
-    std::vector<sim::Command> out;
+  // Texts and progress in the order they came: "[text]", R<max>, P<pos>, D.
+  std::string Trace() const {
+    std::string out;
+    for (const auto& e : window_.events()) {
+      if (e.control == IDC_STATUS) out += "[" + e.text + "]";
+      if (e.control != IDC_PROGRESS) continue;
+      const auto& p = e.progress;
+      if (p.msg == PBM_SETRANGE) out += " R" + std::to_string(p.lparam >> 16);
+      if (p.msg == PBM_SETPOS) out += " P" + std::to_string(p.wparam);
+      if (p.msg == PBM_DELTAPOS) out += " D";
+    }
+    return out;
+  }
+  std::vector<C> Commands() const {
+    std::vector<C> out;
     for (const auto& r : device_.log()) out.push_back(r.command);
     return out;
   }
   bool PortsClosed() const { return !midi_.IsOutOpen(1) && !midi_.IsInOpen(0); }
 
   sim::Device device_;
-  midi::PeerFor<sim::Device> peer_;
+  midi::PeerFor<sim::Device> peer_{device_};
   test::FastWaits driver_waits_;
-  midi::SimulatedMidi midi_;
-  test::SettledWaits waits_;
+  midi::SimulatedMidi midi_{driver_waits_};
+  test::SettledWaits waits_{[this] { midi_.Drain(); }};
   test::RecordingWindow window_;
-  std::unique_ptr<CUpdateDlg> dlg_;
+  CUpdateDlg dlg_{window_, midi_, waits_};
 };
-
-using C = sim::Command;
 
 TEST(Load, FullRunLeavesTheImageInTheDevice) {
   const auto image = TestImage();
@@ -116,108 +115,87 @@ TEST(Load, FullRunLeavesTheImageInTheDevice) {
   const auto flash = rig.device_.flash();
   for (const Region& r : header.regions)
     EXPECT_TRUE(std::equal(image.begin() + r.address, image.begin() + r.address + r.size,
-                           flash.begin() + r.address))
-        << r.address;
-  // Outside the regions nothing was written.
-  EXPECT_EQ(flash[0x9000], 0xFF);
-  EXPECT_EQ(flash[0x16001], 0xFF);
+                           flash.begin() + r.address));
+  EXPECT_EQ(flash[0x9000], 0xFF);  // nothing outside the regions
   const sim::DeviceStats stats = rig.device_.stats();
-  EXPECT_EQ(stats.refusals, 0u);
-  EXPECT_EQ(stats.ignored, 0u);
-  EXPECT_EQ(stats.sum_mismatches, 0u);
+  EXPECT_EQ(stats.refusals + stats.ignored + stats.sum_mismatches, 0u);
   EXPECT_EQ(stats.bytes_written, 0x9000u + 0x6001u);
   EXPECT_EQ(rig.device_.selected_target(), 2);
-
-  const std::vector<std::string> texts = {
-      "File reading....",   "Device open....",    "Copying....",        "Loading.... (  0%)",
-      "Loading.... ( 44%)", "Loading.... ( 88%)", "Loading.... (  0%)", "Loading.... ( 66%)",
-      "Uninstalling....",   "Installing....",     "Verifying....",      "Complete!"};
-  EXPECT_EQ(rig.window_.StatusTexts(), texts);
-
-  // Operations in order, each over its range, each run to its end.
-  const auto ops = rig.device_.operations();
-  ASSERT_EQ(ops.size(), 5u);
-  const std::vector<std::tuple<C, uint32_t, uint32_t>> expected_ops = {
-      {C::kCopy, 0, kImageSize},
-      {C::kUninstall, 0, 0x9000},
-      {C::kUninstall, 0x10000, 0x6001},
-      {C::kInstall, 0, 0x9000},
-      {C::kInstall, 0x10000, 0x6001}};
-  for (size_t i = 0; i < ops.size(); ++i) {
-    EXPECT_EQ(std::tuple(ops[i].command, ops[i].start, ops[i].count), expected_ops[i]) << i;
-    EXPECT_TRUE(ops[i].completed) << i;
-  }
-  // The pair is closed again, and the waits were the built-in ones.
+  EXPECT_EQ(
+      rig.window_.StatusTexts(),
+      (std::vector<std::string>{"File reading....", "Device open....", "Copying....",
+                                "Loading.... (  0%)", "Loading.... ( 44%)", "Loading.... ( 88%)",
+                                "Loading.... (  0%)", "Loading.... ( 66%)", "Uninstalling....",
+                                "Installing....", "Verifying....", "Complete!"}));
+  // Copy over the image, then Uninstall and Install per region, each run to its end.
+  std::vector<std::tuple<C, uint32_t, uint32_t, bool>> ops;
+  for (const auto& op : rig.device_.operations())
+    ops.emplace_back(op.command, op.start, op.count, op.completed);
+  EXPECT_EQ(ops, (decltype(ops){{C::kCopy, 0, kImageSize, true},
+                                {C::kUninstall, 0, 0x9000, true},
+                                {C::kUninstall, 0x10000, 0x6001, true},
+                                {C::kInstall, 0, 0x9000, true},
+                                {C::kInstall, 0x10000, 0x6001, true}}));
   EXPECT_TRUE(rig.PortsClosed());
   EXPECT_EQ(rig.waits_.sleeps(), std::vector<uint32_t>(5, 1000));
   for (uint32_t ms : rig.waits_.waits()) EXPECT_EQ(ms, kReplyTimeoutMs);
 }
 
 TEST(Load, ProgressFollowsEveryStep) {
-  const auto image = TestImage();
   LoadRig rig;
-  ASSERT_EQ(rig.Load(WriteUpdateFile(TestHeader({0, 0x8000}, {0, 0}, 0x4000), image,
+  ASSERT_EQ(rig.Load(WriteUpdateFile(TestHeader({0, 0x8000}, {0, 0}), TestImage(),
                                      BlockChoice::kNotBlank)),
             "Complete!");
-  using test::ProgressOp;
-  const std::vector<ProgressOp> expected = {
-      // file stage
-      {PBM_SETRANGE, 0, MakeRange(0, 2)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_SETPOS, 1, 0},
-      {PBM_SETPOS, 2, 0},
-      // open and the five waits
-      {PBM_SETRANGE, 0, MakeRange(0, 5)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_SETPOS, 1, 0},
-      {PBM_SETPOS, 2, 0},
-      {PBM_SETPOS, 3, 0},
-      {PBM_SETPOS, 4, 0},
-      {PBM_SETPOS, 5, 0},
-      // Copy over 0x20000 in chunks of 0x4000, progress every 0x8000
-      {PBM_SETRANGE, 0, MakeRange(0, 8)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_SETPOS, 2, 0},
-      {PBM_SETPOS, 4, 0},
-      {PBM_SETPOS, 6, 0},
-      // two pieces of 0x4000, each 8 frames of 2048
-      {PBM_SETRANGE, 0, MakeRange(0, 8)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_SETRANGE, 0, MakeRange(0, 8)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0},
-      // Uninstall and Install over 0x8000: range 2, one progress reply is not
-      // sent since the step reaches the end
-      {PBM_SETRANGE, 0, MakeRange(0, 2)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_SETRANGE, 0, MakeRange(0, 2)},
-      {PBM_SETPOS, 0, 0},
-      // Verify: two pieces
-      {PBM_SETRANGE, 0, MakeRange(0, 2)},
-      {PBM_SETPOS, 0, 0},
-      {PBM_DELTAPOS, 1, 0},
-      {PBM_DELTAPOS, 1, 0}};
-  EXPECT_EQ(rig.window_.ProgressOps(), expected);
+  // File stage; open and five waits; Copy of 0x20000 in chunks of 0x4000 with
+  // progress every 0x8000; two pieces of eight frames; Uninstall and Install
+  // (the one progress step reaches the end); Verify in two pieces.
+  const std::string frames = " R8 P0 D D D D D D D D";
+  EXPECT_EQ(rig.Trace(),
+            " R2 P0[File reading....] P1 P2 R5 P0[Device open....] P1 P2 P3 P4 P5"
+            "[Copying....] R8 P0 P2 P4 P6[Loading.... (  0%)]" +
+                frames + "[Loading.... ( 50%)]" + frames +
+                "[Uninstalling....] R2 P0[Installing....] R2 P0[Verifying....] R2 P0 "
+                "D D[Complete!]");
 }
+
+struct RegionCase {
+  const char* name;
+  uint32_t chunk;
+  Region r0, r1;
+  std::string loading;  // the Loading percentages in order
+  std::string verify;   // progress during Verify
+};
+
+class Regions : public testing::TestWithParam<RegionCase> {};
+
+TEST_P(Regions, PiecesTextsAndVerifyRanges) {
+  const RegionCase& c = GetParam();
+  LoadRig rig;
+  ASSERT_EQ(
+      rig.Load(WriteUpdateFile(TestHeader(c.r0, c.r1, c.chunk), TestImage(), BlockChoice::kAll)),
+      "Complete!");
+  std::string loading;
+  for (const auto& t : rig.window_.StatusTexts())
+    if (t.rfind("Loading.... (", 0) == 0) loading += t.substr(13, 3) + ",";
+  EXPECT_EQ(loading, c.loading);
+  const std::string trace = rig.Trace();
+  const size_t verify = trace.find("[Verifying....]") + 15;
+  EXPECT_EQ(trace.substr(verify, trace.find('[', verify) - verify), c.verify);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Load, Regions,
+    testing::Values(
+        RegionCase{"BothEmpty", 0x1000, {0, 0}, {0x100, 0}, "", ""},
+        RegionCase{"OnlySecond", 0x4000, {0x10, 0}, {0x1000, 0x1000}, "  0,", " R1 P0 D"},
+        RegionCase{"ThreeChunks", 0x8000, {0, 0x18000}, {0, 0}, "  0, 33, 66,", " R3 P0 D D D"},
+        RegionCase{"SmallerThanChunk", 0x4000, {0x100, 0x80}, {0, 0}, "  0,", " R1 P0 D"},
+        RegionCase{"ChunkPlusOne", 0x1000, {0, 0x1001}, {0, 0}, "  0, 99,", " R2 P0 D D"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct FaultCase {
   const char* name;
-  const char* rule;  // sim fault text; "" for none
+  const char* rule;  // sim fault rule
   const char* text;  // the status text that stays
   C last;            // the last request the device received
 };
@@ -226,20 +204,16 @@ class Faults : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(Faults, EndWithTheStepsTextSendNothingMoreAndClose) {
   const FaultCase& c = GetParam();
-  const auto image = TestImage();
   LoadRig rig;
   const auto rule = sim::ParseFaultRule(c.rule);
-  ASSERT_TRUE(rule.has_value()) << c.rule;
-  ASSERT_TRUE(rig.device_.InjectFault(*rule));
-
-  EXPECT_EQ(rig.Load(WriteUpdateFile(TestHeader({0, 0x9000}, {0x10000, 0x6001}), image,
+  ASSERT_TRUE(rule && rig.device_.InjectFault(*rule)) << c.rule;
+  EXPECT_EQ(rig.Load(WriteUpdateFile(TestHeader({0, 0x9000}, {0x10000, 0x6001}), TestImage(),
                                      BlockChoice::kAll)),
             c.text);
-  ASSERT_FALSE(rig.Commands().empty());
   EXPECT_EQ(rig.Commands().back(), c.last);
   EXPECT_TRUE(rig.PortsClosed());
-  // A late reply is handed over by the driver at the next call at the latest;
-  // whatever it was, it never reached a slot after its time-out.
+  // A held late reply was handed over at the pair's Close at the latest, after
+  // its slot was released; ASan would see a write into it.
   rig.midi_.ReleaseHeld();
   rig.midi_.Drain();
 }
@@ -251,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                   C::kGetModelName},
         FaultCase{"NameTooLong", "GetModelName:1:long-name", "Compare model name error!!",
                   C::kGetModelName},
-        FaultCase{"NameOversizeReply", "GetModelName:1:oversize", "Get model name failed!!",
+        FaultCase{"NameOversize", "GetModelName:1:oversize", "Get model name failed!!",
                   C::kGetModelName},
         FaultCase{"NameNoEnd", "GetModelName:1:no-end", "Get model name failed!!",
                   C::kGetModelName},
@@ -263,11 +237,11 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CopyRangeRefused", "SetRange:1:fail-status", "Copy failed!!", C::kSetRange},
         FaultCase{"CopyWrongCommand", "Copy:1:wrong-command", "Copy failed!!", C::kCopy},
         FaultCase{"CopyContinueLost", "Continue:2:no-reply", "Copy failed!!", C::kContinue},
+        // A broken reply after good ones must not pass for the previous acknowledgement.
+        FaultCase{"CopyContinueLongError", "Continue:1:long-error", "Copy failed!!", C::kContinue},
+        FaultCase{"LoadLongError", "WriteData:5:long-error", "Load failed!!", C::kWriteData},
         FaultCase{"LoadRefused", "WriteData:3:fail-status", "Load failed!!", C::kWriteData},
         FaultCase{"LoadLate", "WriteData:20:late", "Load failed!!", C::kWriteData},
-        // A broken reply after good ones must not pass for the previous acknowledgement.
-        FaultCase{"LoadLongError", "WriteData:5:long-error", "Load failed!!", C::kWriteData},
-        FaultCase{"CopyContinueLongError", "Continue:1:long-error", "Copy failed!!", C::kContinue},
         FaultCase{"UninstallLongError", "Uninstall:1:long-error", "Uninstall failed!!",
                   C::kUninstall},
         FaultCase{"InstallNoReply", "Install:2:no-reply", "Install failed!!", C::kInstall},
@@ -279,80 +253,81 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Load, NameDifferingOnlyInCaseIsRefused) {
-  sim::DeviceConfig config = LoadRig::Config();
-  config.model_name = "Model-X";
-  LoadRig rig(config);
+  LoadRig rig("Model-X");
   EXPECT_EQ(
       rig.Load(WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll)),
       "Compare model name error!!");
   EXPECT_EQ(rig.Commands(), std::vector<C>{C::kGetModelName});
 }
 
-struct FileCase {
-  const char* name;
-  int variant;
-  const char* text;
-  uint32_t position;
-};
-
-class FileFailures : public testing::TestWithParam<FileCase> {};
-
-TEST_P(FileFailures, NeverOpenTheDevice) {
-  const FileCase& c = GetParam();
-  LoadRig rig;
-  ASSERT_TRUE(rig.dlg_->OnInitDialog());
-  rig.midi_.RecordCalls(true);
-  auto file = WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll);
-  switch (c.variant) {
-    case 0:  // no Browse yet
-      break;
-    case 1:  // a block's checksum does not hold
-      file[200] ^= 1;
-      break;
-    case 2:  // a folder is no file
-      rig.window_.AnswerFileDialog(testing::TempDir());
-      rig.dlg_->OnBrowse();
-      break;
+TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
+  const auto good =
+      WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll);
+  auto bad = good;
+  bad[200] ^= 1;  // a block's checksum no longer holds
+  const struct {
+    const char* name;
+    std::vector<uint8_t> file;  // empty: no file was ever chosen
+    bool discover;
+    midi::MMRESULT open_fault;
+    const char* trace_end;
+  } cases[] = {
+      {"no file", {}, true, 0, " R2 P0[File reading....][File not found!!]"},
+      {"bad checksum", bad, true, 0, " P1[File format error!!]"},
+      {"ports never found", good, false, 0, "[Device open....][Device open failed!!]"},
+      {"port will not open", good, true, midi::MMSYSERR_ALLOCATED,
+       "[Device open....][Device open failed!!]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LoadRig rig;
+    midi::OutPortFaults faults;
+    faults.open = c.open_fault;
+    rig.midi_.SetOutFaults(1, faults);
+    if (c.file.empty()) {  // Load before any Browse
+      rig.dlg_.OnInitDialog();
+      rig.dlg_.OnLoad();
+    } else {
+      rig.Load(c.file, c.discover);
+    }
+    const std::string trace = rig.Trace();
+    EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), std::strlen(c.trace_end))),
+              c.trace_end);
+    EXPECT_TRUE(rig.device_.log().empty());
+    EXPECT_TRUE(rig.PortsClosed());
   }
-  if (c.variant == 1) {
-    rig.window_.AnswerFileDialog(rig.WriteFile(file));
-    rig.dlg_->OnBrowse();
-  }
-  rig.window_.ClearEvents();
-  rig.dlg_->OnLoad();
-  EXPECT_EQ(rig.window_.Text(IDC_STATUS), c.text);
-  EXPECT_EQ(rig.window_.ProgressOps().back(), (test::ProgressOp{PBM_SETPOS, c.position, 0}));
-  for (const auto& call : rig.midi_.Calls()) EXPECT_EQ(call.find("Open"), std::string::npos);
-  EXPECT_TRUE(rig.device_.log().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Load, FileFailures,
-                         testing::Values(FileCase{"NoBrowse", 0, "File not found!!", 0},
-                                         FileCase{"BadChecksum", 1, "File format error!!", 1},
-                                         FileCase{"Folder", 2, "File not found!!", 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Load, WithoutDiscoveredPortsNothingIsOpened) {
-  LoadRig rig;
-  rig.midi_.RecordCalls(true);
-  // No OnInitDialog: no port index was recorded.
-  rig.window_.AnswerFileDialog(rig.WriteFile(
-      WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll)));
-  rig.dlg_->OnBrowse();
-  rig.dlg_->OnLoad();
-  EXPECT_EQ(rig.window_.Text(IDC_STATUS), "Device open failed!!");
-  for (const auto& call : rig.midi_.Calls()) EXPECT_EQ(call.find("Open"), std::string::npos);
-}
-
-TEST(Load, RunsAgainAfterAFailure) {
-  const auto image = TestImage();
-  const auto file = WriteUpdateFile(TestHeader({0, 0x4000}, {0, 0}), image, BlockChoice::kAll);
-  LoadRig rig;
-  ASSERT_TRUE(rig.device_.InjectFault(sim::Command::kVerifySum, 1, {sim::FaultKind::kNoReply}));
-  EXPECT_EQ(rig.Load(file), "Verify error!!");
-  rig.dlg_->OnLoad();
-  EXPECT_EQ(rig.window_.Text(IDC_STATUS), "Complete!");
-  EXPECT_TRUE(rig.PortsClosed());
+TEST(Load, PureStepsOfTheSequence) {
+  // (size - remaining) * 100 passes 2^32 for large regions: 32-bit arithmetic would show 2%.
+  const struct {
+    uint32_t size, remaining;
+    const char* text;
+  } percentages[] = {{196608, 131072, "Loading.... ( 33%)"},
+                     {0x80000000u, 0x40000000u, "Loading.... ( 50%)"},
+                     {0xFFFFFFFFu, 1, "Loading.... ( 99%)"}};
+  for (const auto& c : percentages) {
+    char text[32];
+    FormatLoadingText(text, c.size, c.remaining);
+    EXPECT_STREQ(text, c.text);
+  }
+  // Names match up to and including the NUL; sixteen bytes without one never do.
+  const char expected[16] = "MODEL-X";
+  const struct {
+    const char* reported;  // 16 bytes
+    bool match;
+  } names[] = {{"MODEL-X\0junk\0\0\0\0", true},
+               {"model-x\0\0\0\0\0\0\0\0\0", false},
+               {"MODEL-X2\0\0\0\0\0\0\0\0", false},
+               {"AAAAAAAAAAAAAAAA", false}};
+  for (const auto& c : names) {
+    char reported[16];
+    std::memcpy(reported, c.reported, 16);
+    EXPECT_EQ(ModelNamesMatch(reported, expected), c.match) << c.reported;
+  }
+  char full[16];
+  std::memset(full, 'A', 16);
+  EXPECT_FALSE(ModelNamesMatch(full, full));
 }
 
 }  // namespace
