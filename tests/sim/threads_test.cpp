@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
+#include "protocol/frame.h"
 #include "sim/device.h"
-#include "tests/sim/sim_frames.h"
 
 namespace tamblet::sim {
 namespace {
@@ -18,10 +18,11 @@ TEST(DeviceThreads, AccessorsWhileRequestsArrive) {
   constexpr uint32_t kFrames = 200;
   std::atomic<bool> done{false};
   std::thread driver([&] {
-    std::vector<uint8_t> data(64);
+    std::vector<uint8_t> data(64), frame(kMaxWriteDataFrame);
     for (uint32_t i = 0; i < kFrames; ++i) {
       std::fill(data.begin(), data.end(), static_cast<uint8_t>(i));
-      device.OnRequest(test::WriteData(i * 64, data));
+      const int32_t length = BuildWriteData(frame.data(), i * 64, data.data(), 64);
+      device.OnRequest(std::span(frame.data(), static_cast<size_t>(length)));
     }
     done = true;
   });
