@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "midi/alsa/sysex_reassembler.h"
@@ -11,167 +11,84 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Long {
-  Bytes bytes;
-  bool operator==(const Long&) const = default;
-};
-struct Broken {
-  Bytes received;
-  bool operator==(const Broken&) const = default;
-};
-struct Short {
-  uint32_t message;
-  bool operator==(const Short&) const = default;
-};
-using Event = std::variant<Long, Broken, Short>;
-
-void PrintTo(const Long& l, std::ostream* os) { *os << "Long(" << l.bytes.size() << " bytes)"; }
-void PrintTo(const Broken& b, std::ostream* os) {
-  *os << "Broken(" << b.received.size() << " bytes)";
-}
-void PrintTo(const Short& s, std::ostream* os) {
-  *os << "Short(0x" << std::hex << s.message << ")";
+std::string Hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  char digits[3];
+  for (uint8_t b : bytes) text += (std::snprintf(digits, sizeof(digits), "%02X", b), digits);
+  return text;
 }
 
-class Recorder : public MessageSink {
- public:
-  void OnSysEx(std::span<const uint8_t> m) override {
-    events.push_back(Long{{m.begin(), m.end()}});
+// Long message "L<hex>", broken one "E<hex>", short one "S<its three bytes>".
+struct Recorder : MessageSink {
+  void OnSysEx(std::span<const uint8_t> m) override { events.push_back("L" + Hex(m)); }
+  void OnSysExError(std::span<const uint8_t> r) override { events.push_back("E" + Hex(r)); }
+  void OnShort(uint32_t m) override {
+    events.push_back("S" + Hex(Bytes{uint8_t(m), uint8_t(m >> 8), uint8_t(m >> 16)}));
   }
-  void OnSysExError(std::span<const uint8_t> r) override {
-    events.push_back(Broken{{r.begin(), r.end()}});
-  }
-  void OnShort(uint32_t m) override { events.push_back(Short{m}); }
-  std::vector<Event> events;
+  std::vector<std::string> events;
 };
 
-std::vector<Event> FeedInPieces(const Bytes& stream, const std::vector<size_t>& cuts) {
+std::vector<std::string> Feed(const Bytes& stream, std::vector<size_t> cuts) {
   SysExReassembler reassembler;
   Recorder recorder;
   size_t from = 0;
+  cuts.push_back(stream.size());
   for (size_t cut : cuts) {
-    reassembler.Feed(std::span<const uint8_t>(stream.data() + from, cut - from), recorder);
+    reassembler.Feed(std::span<const uint8_t>(stream).subspan(from, cut - from), recorder);
     from = cut;
   }
-  reassembler.Feed(std::span<const uint8_t>(stream.data() + from, stream.size() - from), recorder);
   return recorder.events;
 }
 
-struct Case {
-  std::string name;
-  Bytes stream;
-  std::vector<Event> expected;
-};
-
-const std::vector<Case>& Cases() {
-  static const std::vector<Case> cases = {
-      {"whole message",
-       {0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x02, 0xF7},
-       {Long{{0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x02, 0xF7}}}},
-      {"empty message", {0xF0, 0xF7}, {Long{{0xF0, 0xF7}}}},
-      {"noise before the start", {0x01, 0x7F, 0x00, 0xF0, 0x01, 0xF7}, {Long{{0xF0, 0x01, 0xF7}}}},
-      {"real-time bytes inside",
-       {0xF0, 0xF8, 0x01, 0xFE, 0xFA, 0x02, 0xFF, 0xF7},
-       {Long{{0xF0, 0x01, 0x02, 0xF7}}}},
-      {"real-time bytes outside are ignored", {0xF8, 0xFE, 0xFC}, {}},
-      {"channel status breaks a message",
-       {0xF0, 0x01, 0x02, 0x90, 0x40, 0x7F},
-       {Broken{{0xF0, 0x01, 0x02}}, Short{0x7F4090}}},
-      {"system common status breaks a message",
-       {0xF0, 0x01, 0xF6},
-       {Broken{{0xF0, 0x01}}, Short{0xF6}}},
-      {"new start breaks a message",
-       {0xF0, 0x01, 0xF0, 0x02, 0xF7},
-       {Broken{{0xF0, 0x01}}, Long{{0xF0, 0x02, 0xF7}}}},
-      {"back to back",
-       {0xF0, 0x01, 0xF7, 0xF0, 0x02, 0x03, 0xF7},
-       {Long{{0xF0, 0x01, 0xF7}}, Long{{0xF0, 0x02, 0x03, 0xF7}}}},
-      {"stray end byte", {0xF7, 0x05, 0xF0, 0xF7}, {Long{{0xF0, 0xF7}}}},
-      {"running status", {0x90, 0x40, 0x7F, 0x41, 0x00, 0x42}, {Short{0x7F4090}, Short{0x004190}}},
-      {"one data byte messages",
-       {0xC3, 0x05, 0x06, 0xD0, 0x7F},
-       {Short{0x05C3}, Short{0x06C3}, Short{0x7FD0}}},
-      {"real-time byte inside a channel message", {0xB0, 0x07, 0xF8, 0x64}, {Short{0x6407B0}}},
-      {"system common messages have no running status",
-       {0xF2, 0x01, 0x02, 0x03, 0xF3, 0x05, 0x06},
-       {Short{0x0201F2}, Short{0x05F3}}},
-      {"message ends running status",
-       {0x90, 0x40, 0x7F, 0xF0, 0xF7, 0x41, 0x00},
-       {Short{0x7F4090}, Long{{0xF0, 0xF7}}}},
-      {"undefined status ends running status",
-       {0x80, 0x40, 0x00, 0xF4, 0x41, 0x00},
-       {Short{0x004080}}},
+// Each stream whole, split in two at every position, and byte by byte.
+TEST(SysExReassembly, TableWholeSplitAndByteByByte) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+      // Whole messages, back to back.
+      {"F0 43 50 F7 F0 F7", {"LF04350F7", "LF0F7"}},
+      // Noise, a stray F7 and real-time bytes before F0.
+      {"01 7F F7 F8 FE F0 01 F7", {"LF001F7"}},
+      // Real-time bytes inside.
+      {"F0 F8 01 FE FA 02 FF F7", {"LF00102F7"}},
+      // Broken by a channel status, then by a new start.
+      {"F0 01 02 90 40 7F", {"EF00102", "S90407F"}},
+      {"F0 01 F0 02 F7", {"EF001", "LF002F7"}},
+      // Running status, with one and two data bytes and real-time inside.
+      {"90 40 7F 41 F8 00 C3 05 06", {"S90407F", "S904100", "SC30500", "SC30600"}},
+      // System common messages have none; a SysEx and an undefined status end it.
+      {"F2 01 02 03 F3 05 06", {"SF20102", "SF30500"}},
+      {"90 40 7F F0 F7 41 00 80 40 00 F4 41 00", {"S90407F", "LF0F7", "S804000"}},
   };
-  return cases;
-}
-
-TEST(SysExReassembly, WholeStreamInOneRead) {
-  for (const Case& c : Cases()) {
-    EXPECT_EQ(FeedInPieces(c.stream, {}), c.expected) << c.name;
-  }
-}
-
-TEST(SysExReassembly, SplitIntoTwoReadsAtEveryPosition) {
-  for (const Case& c : Cases()) {
-    for (size_t cut = 0; cut <= c.stream.size(); ++cut) {
-      EXPECT_EQ(FeedInPieces(c.stream, {cut}), c.expected) << c.name << ", cut at " << cut;
+  for (const auto& [hex, expected] : cases) {
+    Bytes stream;
+    for (size_t at = 0; at < hex.size(); at += 3)
+      stream.push_back(std::stoi(hex.substr(at, 2), nullptr, 16));
+    EXPECT_EQ(Feed(stream, {}), expected) << hex;
+    std::vector<size_t> every_byte;
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+      EXPECT_EQ(Feed(stream, {cut}), expected) << hex << ", cut at " << cut;
+      if (cut > 0 && cut < stream.size()) every_byte.push_back(cut);
     }
+    EXPECT_EQ(Feed(stream, every_byte), expected) << hex << ", byte by byte";
   }
 }
 
-TEST(SysExReassembly, OneByteAtATime) {
-  for (const Case& c : Cases()) {
-    std::vector<size_t> cuts;
-    for (size_t i = 1; i < c.stream.size(); ++i) {
-      cuts.push_back(i);
-    }
-    EXPECT_EQ(FeedInPieces(c.stream, cuts), c.expected) << c.name;
-  }
-}
-
-Bytes MessageOfSize(size_t size, uint8_t fill = 0x11) {
-  Bytes message(size, fill);
-  message.front() = 0xF0;
-  message.back() = 0xF7;
-  return message;
-}
-
+// A message of just the buffer's size; one a byte longer, reported once with
+// what fitted and the rest dropped up to its end; a far longer one ended by a
+// channel message.
 TEST(SysExReassembly, BufferSizeIsTheLimit) {
   constexpr size_t kMax = SysExReassembler::kMaxMessage;
-  const Bytes fits = MessageOfSize(kMax);
-  EXPECT_EQ(FeedInPieces(fits, {}), std::vector<Event>{Long{fits}});
-
-  // One byte more: reported once, at the byte that does not fit; the rest of
-  // it up to its end is dropped, and the next message comes through.
-  Bytes stream = MessageOfSize(kMax + 1);
-  const Bytes after = {0xF0, 0x22, 0xF7};
-  stream.insert(stream.end(), after.begin(), after.end());
-  const Bytes received(stream.begin(), stream.begin() + kMax);
-  const std::vector<Event> expected = {Broken{received}, Long{after}};
-  EXPECT_EQ(FeedInPieces(stream, {}), expected);
-  EXPECT_EQ(FeedInPieces(stream, {kMax - 1, kMax, kMax + 1}), expected);
-
-  // Far longer, ended by a channel message rather than F7.
-  Bytes long_stream = MessageOfSize(3 * kMax);
-  long_stream.back() = 0x33;
-  long_stream.insert(long_stream.end(), {0x90, 0x40, 0x7F});
-  const std::vector<Event> long_expected = {
-      Broken{Bytes(long_stream.begin(), long_stream.begin() + kMax)}, Short{0x7F4090}};
-  EXPECT_EQ(FeedInPieces(long_stream, {100, kMax + 5}), long_expected);
-}
-
-TEST(SysExReassembly, ResetDropsAPartMessageAndRunningStatus) {
-  SysExReassembler reassembler;
-  Recorder recorder;
-  const Bytes part = {0xF0, 0x01, 0x02};
-  reassembler.Feed(part, recorder);
-  reassembler.Reset();
-  const Bytes rest = {0x03, 0xF7, 0x90, 0x40, 0x7F};
-  reassembler.Feed(rest, recorder);
-  reassembler.Reset();
-  const Bytes running = {0x41, 0x00};
-  reassembler.Feed(running, recorder);
-  EXPECT_EQ(recorder.events, std::vector<Event>{Short{0x7F4090}});
+  Bytes fits(kMax, 0x11), over(kMax + 1, 0x22), far(3 * kMax, 0x33);
+  fits.front() = over.front() = far.front() = 0xF0;
+  fits.back() = over.back() = 0xF7;
+  Bytes stream = fits;
+  for (const Bytes& part : {over, Bytes{0xF0, 0x44, 0xF7}, far, Bytes{0x90, 0x40, 0x7F}}) {
+    stream.insert(stream.end(), part.begin(), part.end());
+  }
+  const auto first = [](const Bytes& b) { return Hex(std::span<const uint8_t>(b).first(kMax)); };
+  const std::vector<std::string> expected = {"L" + Hex(fits), "E" + first(over), "LF044F7",
+                                             "E" + first(far), "S90407F"};
+  EXPECT_EQ(Feed(stream, {}), expected);
+  EXPECT_EQ(Feed(stream, {kMax - 1, 2 * kMax - 1, 2 * kMax, 2 * kMax + 1, 4 * kMax}), expected);
 }
 
 }  // namespace
