@@ -1,449 +1,401 @@
 // The port pair against the simulated driver: opening and closing, one
-// exchange at a time, and what the driver may do wrong.
+// exchange at a time, what the driver may do wrong, and thousands of exchanges
+// with random device behaviour.
 
 #include "midi/sysex_port.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
-#include <ostream>
+#include <atomic>
+#include <chrono>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "midi/simulated/simulated_midi.h"
-#include "tests/midi/midi_test_support.h"
-#include "tests/midi/port_waits.h"
 #include "tests/support/fast_waits.h"
+#include "tests/support/settled_waits.h"
 
 namespace tamblet::test {
 namespace {
 
 using midi::SimulatedMidi;
+using Bytes = std::vector<uint8_t>;
+using Replies = std::vector<sim::Reply>;
+using Kind = sim::Reply::Kind;
 
 constexpr uint32_t kTimeout = 5000;
-constexpr size_t kSlot = 512;
-constexpr size_t kGuard = 64;  // past the slot: must never be written
+constexpr size_t kSlot = 512, kGuard = 64;
 constexpr uint8_t kCanary = 0xA5;
-constexpr uint32_t kReal = 1000000;  // scale for waits that a reply ends
-constexpr uint32_t kQuick = 1000;    // scale for waits that time out
+// A driver call that fails once `after` calls of it have succeeded.
+constexpr midi::Fault Fails(uint32_t after = 0, midi::MMRESULT result = midi::MMSYSERR_ERROR) {
+  return {result, after};
+}
 
-void IgnoreCallback(midi::PortHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
+// F0, then `length` - 2 bytes counting up from `first`, then F7.
+Bytes Frame(size_t length, uint8_t first) {
+  Bytes bytes(length);
+  for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<uint8_t>((first + i) & 0x7F);
+  bytes.front() = 0xF0;
+  bytes.back() = 0xF7;
+  return bytes;
+}
+sim::Reply Long(Bytes b, uint32_t ms = 0) { return {Kind::kLongData, std::move(b), ms}; }
+sim::Reply LongError(Bytes b, uint32_t ms = 0) { return {Kind::kLongError, std::move(b), ms}; }
+sim::Reply Short(uint8_t a, uint8_t b, uint8_t c) { return {Kind::kShortData, {a, b, c}, 0}; }
+template <typename... Messages>
+Replies All(Messages... messages) {
+  return {std::move(messages)...};
+}
 
+// The slot, and the guard past it, hold `prefix` and then only the canary.
+bool Holds(const uint8_t* slot, const Bytes& prefix) {
+  return std::equal(prefix.begin(), prefix.end(), slot) &&
+         std::all_of(slot + prefix.size(), slot + kSlot + kGuard,
+                     [](auto b) { return b == kCanary; });
+}
+
+const Bytes kReply = Frame(12, 0x20), kOther = Frame(12, 0x40), kOversized = Frame(600, 0x01);
+
+// Answers every request with the replies set last. In those with 0x7E in byte 1,
+// bytes 2 and 3 repeat the request's: they name the request they answer.
+class ScriptPeer : public midi::Peer {
+ public:
+  void Always(Replies replies) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replies_ = std::move(replies);
+  }
+  Replies OnRequest(std::span<const uint8_t> request) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Replies answer = replies_;
+    for (sim::Reply& r : answer) {
+      if (r.bytes.size() > 3 && r.bytes[1] == 0x7E) std::copy_n(&request[2], 2, &r.bytes[2]);
+    }
+    return answer;
+  }
+
+ private:
+  std::mutex mutex_;
+  Replies replies_;
+};
+
+// Waits end once the driver has settled, so a coming reply always arrives and a
+// missing one times out at once; or, with `ns` set, each lasts `ns` nanoseconds
+// per millisecond in real time. `after_time_out` runs once, just after a wait
+// has given up, with the wait's lock released.
+class PortWaits : public SettledWaits {
+ public:
+  explicit PortWaits(SimulatedMidi& midi) : SettledWaits([&midi] { midi.Drain(); }) {}
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
+               const std::function<bool()>& ready) override {
+    if (ns != 0) return cv.wait_for(lock, std::chrono::nanoseconds(uint64_t{ms} * ns), ready);
+    if (SettledWaits::WaitFor(cv, lock, ms, ready)) return true;
+    if (auto hook = std::exchange(after_time_out, nullptr)) {
+      lock.unlock();
+      hook();
+      lock.lock();
+    }
+    return false;
+  }
+  std::function<void()> after_time_out;
+  std::atomic<uint32_t> ns = 0;
+};
+
+// Port 0 each way is the device's.
 class PortPairTest : public ::testing::Test {
  protected:
   PortPairTest() {
-    out_ = midi_.AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR OUT 1"));
-    in_ = midi_.AddInPort(SimulatedMidi::Caps(37, 5, "QELMAR IN 1"));
-    other_out_ = midi_.AddOutPort(SimulatedMidi::Caps(1, 1, "Other OUT"));
-    other_in_ = midi_.AddInPort(SimulatedMidi::Caps(1, 1, "Other IN"));
-    midi_.Connect(&peer_, out_, in_);
+    midi_.AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR OUT 1"));
+    midi_.AddInPort(SimulatedMidi::Caps(37, 5, "QELMAR IN 1"));
+    midi_.Connect(&peer_, 0, 0);
+    midi_.SetLateAfter(kTimeout);  // a longer device delay arrives after the time-out
+  }
+  // Sends with a fresh slot, from a frame that goes as soon as Send returns.
+  void Exchange() {
     std::fill(slot_.begin(), slot_.end(), kCanary);
-  }
-
-  std::span<uint8_t> slot() { return {slot_.data(), kSlot}; }
-  bool SlotUntouched() const {
-    return std::all_of(slot_.begin(), slot_.end(), [](uint8_t b) { return b == kCanary; });
-  }
-  // The slot starts with `prefix` and holds the canary everywhere else.
-  void ExpectSlot(const Bytes& prefix) const {
-    ASSERT_LE(prefix.size(), kSlot);
-    EXPECT_TRUE(std::equal(prefix.begin(), prefix.end(), slot_.begin()));
-    EXPECT_TRUE(std::all_of(slot_.begin() + static_cast<long>(prefix.size()), slot_.end(),
-                            [](uint8_t b) { return b == kCanary; }));
-  }
-  void Exchange(const Bytes& request) {
-    port_.Send(request.data(), static_cast<uint32_t>(request.size()), slot());
+    const Bytes request = Frame(8, 0x10);
+    port_.Send(request.data(), 8, {slot_.data(), kSlot});
   }
   // The port still works: a fresh exchange gets its own reply.
   void ExpectHealthy() {
-    std::fill(slot_.begin(), slot_.end(), kCanary);
     const Bytes answer = Frame(9, 0x33);
     peer_.Always({Long(answer)});
-    waits_.set_scale_ns(kReal);
-    Exchange(Frame(8));
+    Exchange();
     EXPECT_TRUE(port_.AwaitReply(kTimeout));
-    ExpectSlot(answer);
+    EXPECT_TRUE(Holds(slot_.data(), answer));
   }
 
   FastWaits driver_waits_;
-  PortWaits waits_;
   SimulatedMidi midi_{driver_waits_};
+  PortWaits waits_{midi_};
   ScriptPeer peer_;
-  uint32_t out_ = 0, in_ = 0, other_out_ = 0, other_in_ = 0;
-  std::vector<uint8_t> slot_ = std::vector<uint8_t>(kSlot + kGuard);
+  Bytes slot_ = Bytes(kSlot + kGuard);
   CSysExPort port_{midi_, waits_};
 };
 
-// --- Open and Close ----------------------------------------------------------
-
-TEST_F(PortPairTest, OpenQueuesEveryBufferAfterResettingTheInput) {
-  midi_.RecordCalls(true);
-  ASSERT_TRUE(port_.Open(out_, in_));
-  EXPECT_TRUE(port_.IsOpen());
-  EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
-  EXPECT_TRUE(midi_.IsInStarted(in_));
-  std::vector<std::string> expected = {"OutOpen 0", "InOpen 0", "InReset"};
+TEST_F(PortPairTest, OpenAndCloseInOrderAndDropWhatArrivesOutsideAnExchange) {
+  std::vector<std::string> open = {"OutOpen 0", "InOpen 0", "InReset"};
+  std::vector<std::string> close = {"OutReset", "OutUnprepareHeader", "OutClose", "InStop",
+                                    "InReset"};
   for (int i = 0; i < 8; ++i) {
-    expected.push_back("InPrepareHeader");
-    expected.push_back("InAddBuffer");
+    open.insert(open.end(), {"InPrepareHeader", "InAddBuffer"});
+    close.push_back("InUnprepareHeader");
   }
-  expected.push_back("InStart");
-  EXPECT_EQ(midi_.Calls(), expected);
-}
+  open.push_back("InStart");
+  close.push_back("InClose");
 
-TEST_F(PortPairTest, CloseReleasesBothPortsAndASecondCloseDoesNothing) {
-  ASSERT_TRUE(port_.Open(out_, in_));
+  midi_.RecordCalls(true);
+  port_.Close();  // never opened: no call
+  ASSERT_TRUE(port_.Open(0, 0));
+  EXPECT_TRUE(port_.Open(1, 1));  // already open: no call, and the pair stays
+  EXPECT_EQ(midi_.Calls(), open);
+  // Unsolicited while idle, more than the 8 buffers' worth: dropped, not kept.
+  for (int i = 0; i < 20; ++i) midi_.Inject(Long(kOther));
+  midi_.Inject(LongError(kOther));
+  midi_.Inject(Short(0xB0, 7, 100));
+  midi_.Drain();
+  EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
   ExpectHealthy();
-  midi_.RecordCalls(true);
-  port_.Close();
-  EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(midi_.IsOutOpen(out_));
-  EXPECT_FALSE(midi_.IsInOpen(in_));
-  std::vector<std::string> expected = {"OutReset", "OutUnprepareHeader", "OutClose", "InStop",
-                                       "InReset"};
-  for (int i = 0; i < 8; ++i) expected.push_back("InUnprepareHeader");
-  expected.push_back("InClose");
-  EXPECT_EQ(midi_.Calls(), expected);
 
+  // Armed, then closed without waiting: the reply and three more come back with
+  // Close's first call. Were their buffers queued again, the input could not close.
+  peer_.Always({Long(kReply, SimulatedMidi::kLate)});
+  Exchange();
+  for (int i = 0; i < 3; ++i) midi_.Inject(Long(kOther, SimulatedMidi::kLate));
+  const uint64_t delivered = midi_.delivered();
   midi_.RecordCalls(true);
   port_.Close();
   port_.Close();
-  EXPECT_TRUE(midi_.Calls().empty());
+  EXPECT_EQ(midi_.Calls(), close);
+  EXPECT_EQ(midi_.delivered(), delivered + 4);
+  EXPECT_FALSE(port_.IsOpen() || midi_.IsOutOpen(0) || midi_.IsInOpen(0));
+  EXPECT_TRUE(Holds(slot_.data(), {}));
+  Exchange();  // on a closed pair: nothing leaves
+  EXPECT_FALSE(port_.AwaitReply(kTimeout));
+  EXPECT_EQ(midi_.Sent(0).size(), 2u);
 }
 
-TEST_F(PortPairTest, CloseOnANeverOpenedPairMakesNoCall) {
-  midi_.RecordCalls(true);
-  port_.Close();
-  EXPECT_TRUE(midi_.Calls().empty());
-}
-
-TEST_F(PortPairTest, OpenOnAnOpenPairChangesNothingEvenWithOtherIndices) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  midi_.RecordCalls(true);
-  EXPECT_TRUE(port_.Open(other_out_, other_in_));
-  EXPECT_TRUE(midi_.Calls().empty());
-  EXPECT_FALSE(midi_.IsOutOpen(other_out_));
-  EXPECT_TRUE(midi_.IsOutOpen(out_));
-  ExpectHealthy();
-}
-
-TEST_F(PortPairTest, OpenCloseCyclesQueueAllBuffersEachTime) {
-  for (int cycle = 0; cycle < 5; ++cycle) {
-    ASSERT_TRUE(port_.Open(out_, in_));
-    EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
+TEST_F(PortPairTest, FailedOpenLeavesBothPortsClosedAndTheNextOpenWorks) {
+  const struct {
+    const char* name;
+    void (*set)(midi::OutPortFaults&, midi::InPortFaults&);
+  } cases[] = {
+      {"output_open", [](auto& out, auto&) { out.open = midi::MMSYSERR_ALLOCATED; }},
+      {"input_open", [](auto&, auto& in) { in.open = midi::MMSYSERR_ALLOCATED; }},
+      {"input_reset", [](auto&, auto& in) { in.reset = Fails(); }},
+      {"first_prepare", [](auto&, auto& in) { in.prepare = Fails(); }},
+      {"sixth_prepare", [](auto&, auto& in) { in.prepare = Fails(5, midi::MMSYSERR_NOMEM); }},
+      {"first_add_buffer", [](auto&, auto& in) { in.add_buffer = Fails(); }},
+      {"last_add_buffer", [](auto&, auto& in) { in.add_buffer = Fails(7); }},
+      {"start", [](auto&, auto& in) { in.start = Fails(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    midi::OutPortFaults out;
+    midi::InPortFaults in;
+    c.set(out, in);
+    midi_.SetOutFaults(0, out);
+    midi_.SetInFaults(0, in);
+    EXPECT_FALSE(port_.Open(0, 0));
+    EXPECT_FALSE(port_.IsOpen() || midi_.IsOutOpen(0) || midi_.IsInOpen(0));
+    midi_.SetOutFaults(0, {});
+    midi_.SetInFaults(0, {});
+    ASSERT_TRUE(port_.Open(0, 0));
+    EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
     ExpectHealthy();
     port_.Close();
   }
 }
 
-struct OpenFailure {
-  const char* name;
-  midi::OutPortFaults out;
-  midi::InPortFaults in;
-};
-void PrintTo(const OpenFailure& c, std::ostream* os) { *os << c.name; }
-
-class OpenFailureTest : public PortPairTest, public ::testing::WithParamInterface<OpenFailure> {};
-
-TEST_P(OpenFailureTest, LeavesBothPortsClosedAndTheNextOpenWorks) {
-  midi_.SetOutFaults(out_, GetParam().out);
-  midi_.SetInFaults(in_, GetParam().in);
-  EXPECT_FALSE(port_.Open(out_, in_));
-  EXPECT_FALSE(port_.IsOpen());
-  EXPECT_FALSE(midi_.IsOutOpen(out_));
-  EXPECT_FALSE(midi_.IsInOpen(in_));
-
-  midi_.SetOutFaults(out_, {});
-  midi_.SetInFaults(in_, {});
-  ASSERT_TRUE(port_.Open(out_, in_));
-  EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
-  ExpectHealthy();
+TEST_F(PortPairTest, ReplyWaitAndSlotMatchWhatTheDeviceSent) {
+  const struct {
+    const char* name;
+    Replies replies;
+    bool delivered;  // what AwaitReply returns
+    Bytes slot;      // what the slot starts with afterwards; empty: untouched
+    midi::Corruption corruption = midi::Corruption::kNone;  // else injected with it
+    bool release_as_wait_gives_up = false;                  // the held reply
+  } cases[] = {
+      {"reply", {Long(kReply)}, true, kReply},
+      {"delayed", {Long(kReply, 3000)}, true, kReply},
+      {"long_error_wakes", {LongError(kReply)}, true, {}},
+      {"shorts_never_wake", {Short(0x90, 60, 100), Short(0xF8, 0, 0)}, false, {}},
+      {"shorts_then_reply", {Short(0x90, 60, 100), Long(kReply)}, true, kReply},
+      {"second_not_copied", {Long(kReply), Long(kOther)}, true, kReply},
+      {"oversized_cut", {Long(kOversized)}, true, Bytes(&kOversized[0], &kOversized[kSlot])},
+      {"past_buffer_is_long_error", {Long(Frame(5000, 0x10))}, true, {}},
+      {"no_end_is_long_error", {Long({0xF0, 0x43, 0x50})}, true, {}},
+      {"none_times_out", {}, false, {}},
+      {"late_never_copied", {Long(kReply, 5500)}, false, {}},
+      // copied just after the wait gave up, before AwaitReply disarms: it counts, and whole
+      {"late_at_deadline", {Long(kReply, 5500)}, true, kReply, midi::Corruption::kNone, true},
+      {"count_past_buffer", {Long(kReply)}, false, {}, midi::Corruption::kCountPastBuffer},
+      {"foreign_header", {Long(kReply)}, false, {}, midi::Corruption::kForeignHeader},
+  };
+  ASSERT_TRUE(port_.Open(0, 0));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool inject = c.corruption != midi::Corruption::kNone;
+    peer_.Always(inject ? Replies{} : c.replies);
+    const uint64_t delivered = midi_.delivered();
+    Exchange();
+    for (const sim::Reply& r : inject ? c.replies : Replies{}) midi_.Inject(r, c.corruption);
+    if (c.release_as_wait_gives_up) waits_.after_time_out = [this] { midi_.ReleaseHeld(); };
+    EXPECT_EQ(port_.AwaitReply(kTimeout), c.delivered);
+    EXPECT_FALSE(port_.AwaitReply(kTimeout));  // consumed, or disarmed
+    // All the rest, late messages too, arrives now: none of it may reach the slot.
+    midi_.Drain();
+    midi_.ReleaseHeld();
+    EXPECT_EQ(midi_.delivered() - delivered, c.replies.size());
+    EXPECT_TRUE(Holds(slot_.data(), c.slot));
+    EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
+    ExpectHealthy();
+  }
 }
 
-constexpr midi::MMRESULT kErr = midi::MMSYSERR_ERROR;
-
-INSTANTIATE_TEST_SUITE_P(
-    Open, OpenFailureTest,
-    ::testing::Values(OpenFailure{"output_open",
-                                  With<midi::OutPortFaults>([](auto& f) {
-                                    f.open = midi::MMSYSERR_ALLOCATED;
-                                  }),
-                                  {}},
-                      OpenFailure{"input_open", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.open = midi::MMSYSERR_ALLOCATED;
-                                  })},
-                      OpenFailure{"input_reset", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.reset = midi::Fault{kErr, 0};
-                                  })},
-                      OpenFailure{"first_prepare", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.prepare = midi::Fault{kErr, 0};
-                                  })},
-                      OpenFailure{"sixth_prepare", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.prepare = midi::Fault{midi::MMSYSERR_NOMEM, 5};
-                                  })},
-                      OpenFailure{"first_add_buffer", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.add_buffer = midi::Fault{kErr, 0};
-                                  })},
-                      OpenFailure{"last_add_buffer", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.add_buffer = midi::Fault{kErr, 7};
-                                  })},
-                      OpenFailure{"start", {}, With<midi::InPortFaults>([](auto& f) {
-                                    f.start = midi::Fault{kErr, 0};
-                                  })}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PortPairTest, OpenOfAPortHeldElsewhereFails) {
-  // Another program holds the input: the output opened first is closed again.
-  midi::PortHandle held = nullptr;
-  ASSERT_EQ(midi_.InOpen(&held, in_, &IgnoreCallback, 0), midi::MMSYSERR_NOERROR);
-  EXPECT_FALSE(port_.Open(out_, in_));
-  EXPECT_FALSE(midi_.IsOutOpen(out_));
-  midi_.InClose(held);
+TEST_F(PortPairTest, SendReturnsWhenTheDriverRefusesOrNeverFinishes) {
+  const struct {
+    const char* name;
+    void (*set)(midi::OutPortFaults&);
+    std::vector<uint32_t> send_waits;  // refused: no completion to wait for
+  } cases[] = {
+      {"prepare_refused", [](auto& out) { out.prepare = Fails(); }, {}},
+      {"long_msg_refused", [](auto& out) { out.long_msg = Fails(); }, {}},
+      {"done_withheld", [](auto& out) { out.withhold_done = true; }, {5000}},
+  };
+  ASSERT_TRUE(port_.Open(0, 0));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer_.Always({Long(kReply)});
+    midi::OutPortFaults faults;
+    c.set(faults);
+    midi_.SetOutFaults(0, faults);
+    const size_t sent = midi_.Sent(0).size(), waits = waits_.waits().size();
+    Exchange();
+    std::vector<uint32_t> all = waits_.waits();
+    all.erase(all.begin(), all.begin() + static_cast<long>(waits));
+    EXPECT_EQ(all, c.send_waits);
+    EXPECT_EQ(midi_.OutstandingSends(0), 0u);  // the driver handed the frame back
+    EXPECT_FALSE(port_.AwaitReply(kTimeout));
+    EXPECT_EQ(midi_.Sent(0).size(), sent);
+    EXPECT_TRUE(Holds(slot_.data(), {}));
+    midi_.SetOutFaults(0, {});
+    ExpectHealthy();
+  }
 }
 
-// --- one exchange ------------------------------------------------------------
+// What an exchange may end in. A success holds the reply to its request, cut to
+// the slot (kUntouched: nothing).
+enum Outcome { kSuccess, kUntouched, kTimeOut, kEither, kSuccessOrJunk };
 
-struct ExchangeCase {
-  const char* name;
-  std::vector<sim::Reply> replies;
-  bool delivered;  // what AwaitReply returns
-  Bytes slot;      // what the slot starts with afterwards; empty: untouched
-};
-void PrintTo(const ExchangeCase& c, std::ostream* os) { *os << c.name; }
+// Thousands of exchanges in real time, each with a randomly chosen device
+// behaviour, and Close/Open cycles in between. Requests and replies carry a
+// sequence number: a success must hold the reply to its own request, and a
+// slot that timed out is never written (it is freed at once, or watched).
+// Device delays pass in a microsecond per millisecond.
+class PortPairStress : public PortPairTest {};
+TEST_F(PortPairStress, EveryExchangeHoldsItsOwnReplyOrNothing) {
+  ASSERT_TRUE(port_.Open(0, 0));
+  std::mt19937 rng(20261206);
+  auto pick = [&rng](uint32_t low, uint32_t high) {
+    return std::uniform_int_distribution<uint32_t>(low, high)(rng);
+  };
+  midi::OutPortFaults refuse;
+  refuse.long_msg = Fails();
 
-class ExchangeTest : public PortPairTest, public ::testing::WithParamInterface<ExchangeCase> {};
+  // Each sets the device up and returns what it answers the request with.
+  const struct {
+    Outcome outcome;
+    std::function<Replies(Bytes&)> plan;
+  } scenarios[] = {
+      {kSuccess, [&](auto& r) { return All(Long(r, pick(0, 200))); }},
+      // just before or just after the time-out: the port waits 0.5 ms, the device 0.47 to 0.53
+      {kEither, [&](auto& r) { return All(Long(r, pick(470, 530))); }},
+      {kTimeOut, [&](auto& r) { return All(Long(r, SimulatedMidi::kLate)); }},
+      {kUntouched, [&](auto& r) { return All(LongError(r, pick(0, 50))); }},
+      {kSuccess, [&](auto& r) { return All(Short(0x90, 60, 100), Long(r, pick(0, 30))); }},
+      // the second message must not overwrite the first
+      {kSuccess, [&](auto& r) { return All(Long(r), Long(kOther, pick(0, 20))); }},
+      {kSuccess, [&](auto& r) { return All(Long(r), LongError(kOther)); }},
+      {kSuccess,
+       [&](auto& r) {
+         r.insert(r.end() - 1, pick(505, 1200), 0x55);  // longer than the slot
+         return All(Long(r));
+       }},
+      {kTimeOut, [&](auto&) { return All(); }},
+      {kTimeOut,
+       [&](auto& r) {
+         midi_.SetOutFaults(0, refuse);
+         return All(Long(r));
+       }},
+      // unsolicited, arriving just before or after the slot is armed
+      {kSuccessOrJunk,
+       [&](auto& r) {
+         midi_.Inject(Long(kOther, pick(0, 3)));
+         return All(Long(r, pick(0, 10)));
+       }},
+      // messages in flight while the pair closes and opens again
+      {kSuccess,
+       [&](auto& r) {
+         for (uint32_t n = pick(0, 12); n > 0; --n) {
+           const uint32_t delay = pick(0, 3) == 0 ? SimulatedMidi::kLate : pick(0, 5);
+           midi_.Inject(pick(0, 4) == 0 ? LongError(kOther, delay) : Long(kOther, delay));
+         }
+         port_.Close();
+         EXPECT_FALSE(midi_.IsInOpen(0) || midi_.IsOutOpen(0));
+         midi_.ReleaseHeld();
+         EXPECT_TRUE(port_.Open(0, 0));
+         midi_.Drain();
+         EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
+         return All(Long(r));
+       }},
+  };
+  int successes = 0;
 
-TEST_P(ExchangeTest, AwaitReplyAndSlotMatchWhatTheDeviceSent) {
-  const ExchangeCase& c = GetParam();
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always(c.replies);
-  Exchange(Frame(8));
-  waits_.set_scale_ns(c.delivered ? kReal : kQuick);
-  EXPECT_EQ(port_.AwaitReply(kTimeout), c.delivered);
-  EXPECT_EQ(waits_.waits().back().ms, kTimeout);
-  // Whatever else the device sent, and held messages, arrive now: none of it
-  // may reach the slot.
-  midi_.Drain();
-  midi_.ReleaseHeld();
-  ExpectSlot(c.slot);
-  EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
-  ExpectHealthy();
+  for (int seq = 1; seq <= 8000; ++seq) {
+    const size_t index = pick(0, std::size(scenarios) - 1);
+    const Outcome outcome = scenarios[index].outcome;
+    SCOPED_TRACE("exchange " + std::to_string(seq) + " scenario " + std::to_string(index));
+    const Bytes request = {0xF0, 0x7E, uint8_t(seq & 0x7F), uint8_t(seq >> 7), 0xF7};
+    Bytes reply = Frame(pick(8, 64), uint8_t(seq));
+    std::copy_n(&request[1], 3, &reply[1]);
+    const Replies replies = scenarios[index].plan(reply);
+    peer_.Always(replies);
+    reply.resize(std::min(reply.size(), kSlot));
+    if (outcome == kUntouched) reply.clear();
+
+    // On the heap like the commands' own: freed at once after a time-out (a
+    // later write is a use after free) or kept and watched through the canary.
+    auto slot = std::make_unique<uint8_t[]>(kSlot + kGuard);
+    std::fill_n(slot.get(), kSlot + kGuard, kCanary);
+    waits_.ns = 1000000;  // a wait that a reply ends may last the real 5 s
+    port_.Send(request.data(), static_cast<uint32_t>(request.size()), {slot.get(), kSlot});
+    waits_.ns = outcome == kTimeOut ? 1 : outcome == kEither ? 100 : 1000000;
+    const bool delivered = port_.AwaitReply(kTimeout);
+
+    if (!delivered && pick(0, 1) == 0) slot.reset();
+    midi_.Drain();
+    midi_.SetOutFaults(0, {});
+    if (pick(0, 1) == 0) midi_.ReleaseHeld();  // otherwise the next layer call delivers it
+    midi_.Drain();
+
+    if (outcome != kEither) {
+      ASSERT_EQ(delivered, outcome != kTimeOut);
+    }
+    if (delivered) {
+      ++successes;
+      ASSERT_TRUE(Holds(slot.get(), reply) ||
+                  (outcome == kSuccessOrJunk && Holds(slot.get(), kOther)));
+    } else if (slot) {
+      ASSERT_TRUE(Holds(slot.get(), {})) << "a slot that timed out was written";
+    }
+    ASSERT_EQ(midi_.QueuedBuffers(0), 8u);
+  }
+  EXPECT_GT(successes, 4000);
+  EXPECT_LT(successes, 7200);  // and a tenth at least timed out
 }
-
-const Bytes kReply = Frame(12, 0x20);
-const Bytes kOther = Frame(12, 0x40);
-const Bytes kOversized = Frame(600, 0x01);
-const Bytes kOversizedCut(kOversized.begin(), kOversized.begin() + kSlot);
-
-INSTANTIATE_TEST_SUITE_P(
-    Exchange, ExchangeTest,
-    ::testing::Values(
-        ExchangeCase{"reply", {Long(kReply)}, true, kReply},
-        ExchangeCase{"delayed_reply", {Long(kReply, 3000)}, true, kReply},
-        ExchangeCase{"long_error_wakes_slot_unchanged", {LongError(kReply)}, true, {}},
-        ExchangeCase{"short_messages_never_wake", {Short(0x90, 60, 100), Short(0xF8)}, false, {}},
-        ExchangeCase{
-            "short_messages_then_reply", {Short(0x90, 60, 100), Long(kReply)}, true, kReply},
-        ExchangeCase{"second_message_not_copied", {Long(kReply), Long(kOther)}, true, kReply},
-        ExchangeCase{"oversized_reply_cut_at_slot", {Long(kOversized)}, true, kOversizedCut},
-        ExchangeCase{"past_receive_buffer_is_long_error", {Long(Frame(5000))}, true, {}},
-        ExchangeCase{"without_end_is_long_error", {Long({0xF0, 0x43, 0x50})}, true, {}},
-        ExchangeCase{"no_reply_times_out", {}, false, {}},
-        ExchangeCase{"late_reply_never_copied", {Long(kReply, SimulatedMidi::kLate)}, false, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PortPairTest, ReplyBeforeAwaitReplyReturnsAtOnce) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kReply)});
-  Exchange(Frame(8));
-  midi_.Drain();  // the reply is in the slot before anyone waits
-  waits_.clear();
-  EXPECT_TRUE(port_.AwaitReply(kTimeout));
-  ASSERT_EQ(waits_.waits().size(), 1u);
-  EXPECT_TRUE(waits_.waits()[0].ready_at_entry);
-  ExpectSlot(kReply);
-}
-
-TEST_F(PortPairTest, TimeOutLeavesTheEventClear) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  Exchange(Frame(8));
-  waits_.set_scale_ns(kQuick);
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  waits_.clear();
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  EXPECT_FALSE(waits_.waits().at(0).ready_at_entry);
-}
-
-TEST_F(PortPairTest, LateReplyIsNeverWrittenIntoAReleasedSlot) {
-  // The slot lives on the heap and is freed on time-out, as the commands do;
-  // under AddressSanitizer any later write into it is caught.
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kOversized, SimulatedMidi::kLate)});
-  auto released = std::make_unique<uint8_t[]>(kSlot);
-  const Bytes request = Frame(8);
-  port_.Send(request.data(), 8, {released.get(), kSlot});
-  waits_.set_scale_ns(kQuick);
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  released.reset();
-  const uint64_t before = midi_.delivered();
-  midi_.ReleaseHeld();
-  EXPECT_EQ(midi_.delivered(), before + 1);
-  ExpectHealthy();
-}
-
-TEST_F(PortPairTest, LateReplyArrivingAsCloseBeginsIsDropped) {
-  // The held reply comes with Close's first driver call, after the time-out.
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kReply, SimulatedMidi::kLate)});
-  Exchange(Frame(8));
-  waits_.set_scale_ns(kQuick);
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  const uint64_t before = midi_.delivered();
-  port_.Close();
-  EXPECT_EQ(midi_.delivered(), before + 1);
-  EXPECT_TRUE(SlotUntouched());
-  EXPECT_FALSE(midi_.IsInOpen(in_));
-}
-
-TEST_F(PortPairTest, ReplyCompletingAtTheDeadlineCountsAndIsWhole) {
-  // The timed wait has just given up when the reply is copied: AwaitReply
-  // must not return before that copy is complete, and then reports it.
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kReply, SimulatedMidi::kLate)});
-  Exchange(Frame(8));
-  waits_.set_scale_ns(kQuick);
-  waits_.AfterNextTimeout([this] { midi_.ReleaseHeld(); });
-  EXPECT_TRUE(port_.AwaitReply(kTimeout));
-  ExpectSlot(kReply);
-  waits_.clear();
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));  // consumed
-  ExpectHealthy();
-}
-
-TEST_F(PortPairTest, MessageHandedBackAfterCloseBeganIsNeitherCopiedNorQueued) {
-  // Armed, then closed without waiting: the reply comes back during Close.
-  // Were its buffer queued again, the input could not close.
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kReply, SimulatedMidi::kLate)});
-  Exchange(Frame(8));
-  for (int i = 0; i < 3; ++i) midi_.Inject(Long(kOther, SimulatedMidi::kLate));
-  port_.Close();
-  EXPECT_FALSE(midi_.IsInOpen(in_));
-  EXPECT_TRUE(SlotUntouched());
-  ASSERT_TRUE(port_.Open(out_, in_));
-  EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
-}
-
-TEST_F(PortPairTest, UnsolicitedMessageWhileIdleIsDroppedNotKept) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  for (int i = 0; i < 20; ++i) midi_.Inject(Long(kOther));  // more than 8 buffers' worth
-  midi_.Inject(LongError(kOther));
-  midi_.Inject(Short(0xB0, 7, 100));
-  midi_.Drain();
-  EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
-  peer_.Always({Long(kReply)});
-  Exchange(Frame(8));
-  EXPECT_TRUE(port_.AwaitReply(kTimeout));
-  ExpectSlot(kReply);
-}
-
-TEST_F(PortPairTest, SendWithoutSlotSendsAndArmsNothing) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kReply)});
-  const Bytes request = Frame(8, 0x50);
-  port_.Send(request.data(), 8, {});
-  EXPECT_EQ(midi_.Sent(out_), std::vector<Bytes>{request});
-  midi_.Drain();
-  waits_.set_scale_ns(kQuick);
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  EXPECT_TRUE(SlotUntouched());
-}
-
-struct RefusedSend {
-  const char* name;
-  midi::OutPortFaults faults;
-};
-void PrintTo(const RefusedSend& c, std::ostream* os) { *os << c.name; }
-
-class RefusedSendTest : public PortPairTest, public ::testing::WithParamInterface<RefusedSend> {};
-
-TEST_P(RefusedSendTest, ReturnsAtOnceAndTheReplyWaitTimesOut) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  peer_.Always({Long(kReply)});
-  midi_.SetOutFaults(out_, GetParam().faults);
-  waits_.set_scale_ns(kQuick);
-  Exchange(Frame(8));
-  EXPECT_TRUE(waits_.waits().empty());  // Send did not wait for a completion
-  EXPECT_TRUE(midi_.Sent(out_).empty());
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  EXPECT_TRUE(SlotUntouched());
-  midi_.SetOutFaults(out_, {});
-  ExpectHealthy();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Send, RefusedSendTest,
-    ::testing::Values(RefusedSend{"prepare", With<midi::OutPortFaults>([](auto& f) {
-                                    f.prepare = midi::Fault{kErr, 0};
-                                  })},
-                      RefusedSend{"long_msg", With<midi::OutPortFaults>([](auto& f) {
-                                    f.long_msg = midi::Fault{kErr, 0};
-                                  })}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PortPairTest, SendTakesTheFrameBackWhenTheDriverNeverFinishes) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  // A completion that nobody waits for (from this exchange's reset) leaves the
-  // event set; the next Send must still wait for its own.
-  ExpectHealthy();
-  midi_.SetOutFaults(out_, With<midi::OutPortFaults>([](auto& f) { f.withhold_done = true; }));
-  waits_.set_scale_ns(kQuick);
-  waits_.clear();
-  auto frame = std::make_unique<uint8_t[]>(8);
-  std::copy_n(Frame(8).begin(), 8, frame.get());
-  port_.Send(frame.get(), 8, slot());
-  ASSERT_EQ(waits_.waits().size(), 1u);
-  EXPECT_EQ(waits_.waits()[0].ms, 5000u);
-  EXPECT_EQ(midi_.OutstandingSends(out_), 0u);  // handed back: the frame may go
-  frame.reset();
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  midi_.SetOutFaults(out_, {});
-  ExpectHealthy();
-}
-
-TEST_F(PortPairTest, SendOnAClosedPairReturnsAndNothingArrives) {
-  waits_.set_scale_ns(kQuick);
-  Exchange(Frame(8));
-  EXPECT_TRUE(midi_.Sent(out_).empty());
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-}
-
-struct Corrupt {
-  const char* name;
-  midi::Corruption corruption;
-};
-void PrintTo(const Corrupt& c, std::ostream* os) { *os << c.name; }
-
-class CorruptDeliveryTest : public PortPairTest, public ::testing::WithParamInterface<Corrupt> {};
-
-TEST_P(CorruptDeliveryTest, IsIgnoredAndTheBufferStaysInUse) {
-  ASSERT_TRUE(port_.Open(out_, in_));
-  Exchange(Frame(8));
-  waits_.set_scale_ns(kQuick);
-  midi_.Inject(Long(kReply), GetParam().corruption);
-  midi_.Drain();
-  EXPECT_FALSE(port_.AwaitReply(kTimeout));
-  EXPECT_TRUE(SlotUntouched());
-  EXPECT_EQ(midi_.QueuedBuffers(in_), 8u);
-  ExpectHealthy();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Driver, CorruptDeliveryTest,
-    ::testing::Values(Corrupt{"count_past_buffer", midi::Corruption::kCountPastBuffer},
-                      Corrupt{"foreign_header", midi::Corruption::kForeignHeader}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace tamblet::test
