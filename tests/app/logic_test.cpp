@@ -1,0 +1,156 @@
+// The dialog's logic without a window: the port rule, discovery against a fake
+// enumeration, Browse and its version preview.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "app/port_discovery.h"
+#include "app/version_preview.h"
+#include "midi/simulated/simulated_midi.h"
+#include "midi/system/composite_midi_layer.h"
+#include "protocol/display.h"
+#include "tests/support/recording_window.h"
+
+namespace tamblet {
+namespace {
+
+using midi::MidiCaps;
+using midi::MMRESULT;
+using Names = std::vector<std::string>;
+constexpr auto Caps = &midi::SimulatedMidi::Caps;
+constexpr auto kOut = PortDirection::kOutput;
+constexpr auto kIn = PortDirection::kInput;
+std::string A(size_t n) { return std::string(n, 'A'); }
+
+TEST(AcceptPortTest, Cases) {
+  // Manufacturer, product, name (32 bytes: no NUL at all), direction, accepted.
+  const std::tuple<uint16_t, uint16_t, std::string, PortDirection, bool> cases[] = {
+      {37, 4, "QELMAR ABC OUT 1", kOut, true},
+      {37, 4, "QELMAR  OUT 1", kOut, true},  // empty model word
+      {37, 4, "QELMAR ABC OUT", kOut, false},
+      {37, 4, "QELMAR ABC DEF OUT 1", kOut, false},  // only the first space counts
+      {37, 4, "QELMAr ABC OUT 1", kOut, false},
+      {37, 4, std::string("QELMAR AB\0 OUT 1", 16), kOut, false},
+      {37 + 256, 4, "QELMAR ABC OUT 1", kOut, false},
+      {37, 5, "QELMAR ABC IN 1", kIn, true},
+      {37, 5, "QELMAR ABC INPUT", kIn, false},
+      {37, 4, "QELMAR ABC IN 1", kIn, false},
+      {37, 4, "QELMAR " + A(20) + " OUT ", kOut, true},
+      {37, 4, "QELMAR " + A(21) + " OUT", kOut, false},
+      {37, 4, "QELMAR " + A(24) + " ", kOut, false},
+      {37, 4, "QELMAR " + A(25), kOut, false},
+  };
+  for (const auto& [mid, pid, name, direction, accepted] : cases) {
+    // On the heap at its exact size, so that reading past the name is caught.
+    auto caps = std::make_unique<MidiCaps>(Caps(mid, pid, name));
+    EXPECT_EQ(AcceptPort(*caps, direction), accepted) << "'" << name << "'";
+  }
+}
+
+struct Record {
+  Record(uint16_t pid, std::string n, MMRESULT r = 0)
+      : name(n), caps(Caps(37, pid, n)), result(r) {}
+  std::string name;
+  MidiCaps caps;
+  MMRESULT result;
+};
+
+// Enumerates the given records and logs every call: "O" a count, "o1" a query.
+// Anything else goes to a composite of no layers, where no port exists.
+struct Enumeration : midi::CompositeMidiLayer {
+  Enumeration(std::vector<Record> o, std::vector<Record> i)
+      : CompositeMidiLayer({}), outs(o), ins(i) {}
+  std::vector<Record> outs, ins;
+  std::string log;
+  uint32_t OutGetNumDevs() override { return log += "O", uint32_t(outs.size()); }
+  uint32_t InGetNumDevs() override { return log += "I", uint32_t(ins.size()); }
+  MMRESULT OutGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(outs, "o", i, c); }
+  MMRESULT InGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(ins, "i", i, c); }
+  MMRESULT Get(const std::vector<Record>& ports, const char* tag, uint32_t i, MidiCaps* caps) {
+    log += tag + std::to_string(i);
+    *caps = ports.at(i).caps;  // a failing query leaves a record behind, as a driver might
+    return ports[i].result;
+  }
+};
+
+const Record kOut1{4, "QELMAR " + A(20) + " OUT "}, kOut2{4, "QELMAR XYZ OUT 2"};
+const Record kIn1{5, "QELMAR ABC IN 1"}, kIn2{5, "QELMAR XYZ IN 2"};
+const Record kOther{5, "QELMAR ABC INPUT"};
+const Record kBadOut{4, "QELMAR X OUT 3", midi::MMSYSERR_NODRIVER};
+const Record kBadIn{5, "QELMAR X IN 3", midi::MMSYSERR_ERROR};
+
+TEST(DiscoveryTest, Cases) {
+  // Output and input records; the indices found; the calls made.
+  using Case = std::tuple<std::vector<Record>, std::vector<Record>, std::optional<uint32_t>,
+                          std::optional<uint32_t>, std::string>;
+  const Case cases[] = {
+      {{kOther, kOut1}, {kOther, kIn1}, 1, 1, "Oo0o1Ii0i1"},   // both found
+      {{kOther, kIn1}, {kIn1}, {}, {}, "Oo0o1"},               // no output: no input search
+      {{kOut1}, {kOther}, 0, {}, "Oo0Ii0"},                    // output but no input
+      {{kOut2, kOut1}, {kIn2, kIn1}, 0, 0, "Oo0Ii0"},          // two matching: the first
+      {{kBadOut, kOut1}, {kBadIn, kIn1}, 1, 1, "Oo0o1Ii0i1"},  // failed queries
+  };
+  for (const auto& [outs, ins, out, in, log] : cases) {
+    SCOPED_TRACE(log);
+    Enumeration midi(outs, ins);
+    test::RecordingWindow window;
+    const DiscoveryResult result = DiscoverPortPair(midi, window);
+    EXPECT_EQ(result.output_index, out);
+    EXPECT_EQ(result.input_index, in);
+    EXPECT_EQ(midi.log, log);
+    EXPECT_EQ(window.Text(IDC_OUTPUT_PORT), out ? outs[*out].name : "");
+    EXPECT_EQ(window.Text(IDC_INPUT_PORT), in ? ins[*in].name : "");
+    const Names failure = result.found() ? Names{} : Names{"QELMAR USB Driver not found!!"};
+    EXPECT_EQ(window.message_boxes(), failure);
+    EXPECT_EQ(window.StatusTexts(), failure);
+    EXPECT_EQ(window.ProgressOps(), (std::vector<test::ProgressOp>{
+                                        {PBM_SETRANGE, 0, MakeRange(0, 35)}, {PBM_SETPOS, 0, 0}}));
+  }
+}
+
+// A header whose bytes 16.. are `version`, the rest letters that must not show.
+std::vector<uint8_t> Header(const std::string& version, size_t size = 128) {
+  std::vector<uint8_t> bytes(size, 'a');
+  std::copy(version.begin(), version.end(), bytes.begin() + 16);
+  return bytes;
+}
+
+TEST(BrowseTest, PreviewOnlyFromA128ByteHeader) {
+  const auto descriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  const auto open_before = descriptors();
+  const std::string dir = testing::TempDir() + "tamblet-browse-" + std::to_string(getpid());
+  std::filesystem::create_directory(dir);
+  const auto write = [&](const char* name, const std::vector<uint8_t>& bytes) {
+    std::ofstream(dir + name, std::ios::binary).write((const char*)bytes.data(), bytes.size());
+    return dir + name;
+  };
+  test::RecordingWindow window;
+  const auto browse = [&](const std::string& answer) {
+    window.AnswerFileDialog(answer);
+    EXPECT_EQ(BrowseForUpdateFile(window), answer);
+    EXPECT_EQ(window.Text(IDC_FILE_NAME), answer);
+    return window.StatusTexts();
+  };
+  window.Type(IDC_FILE_NAME, "/typed/by/hand.pgm");  // replaced by the chosen path
+  EXPECT_EQ(browse(write("/a.pgm", Header("1.02X"))), Names{"Load Version 1.02"});
+  // A short file, Cancel, a missing file, a directory, a FIFO (which must not
+  // block): the status line stays as it was.
+  const std::string fifo = dir + "/pipe.pgm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path :
+       {write("/b.pgm", Header("WXYZ", 127)), std::string(), dir + "/gone.pgm", dir, fifo})
+    EXPECT_EQ(browse(path), Names{"Load Version 1.02"}) << path;
+  EXPECT_EQ(browse(write("/c.pgm", Header(std::string("V1\0ZZ", 5), 5000))),
+            (Names{"Load Version 1.02", "Load Version V1"}));  // up to a NUL
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(descriptors(), open_before);  // every path closed what it opened
+}
+
+}  // namespace
+}  // namespace tamblet
