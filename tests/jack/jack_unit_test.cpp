@@ -1,0 +1,104 @@
+// What needs no server: how JACK ports are presented, tamblet-devsim's command
+// line, and a layer that finds no server.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ranges>
+
+#include "midi/jack/jack_midi.h"
+#include "midi/jack/jack_port_names.h"
+#include "sim/devsim/devsim_options.h"
+
+namespace tamblet {
+namespace {
+
+using namespace midi;
+
+struct NamingCase {
+  std::string client, port, name;
+  bool receives;  // a JACK input port: one we write to
+  uint16_t mid, pid;
+};
+
+TEST(JackPortNames, DeviceClientsGetIdsAndNumberedNamesOthersKeepTheirOwn) {
+  const std::vector<NamingCase> cases = {
+      {"QELMAR SIM", "in", "QELMAR SIM OUT 1", true, 37, 4},
+      {"QELMAR SIM", "out", "QELMAR SIM IN 1", false, 37, 5},
+      {"synth", "midi_in", "synth:midi_in", true, 0, 0},
+      {"QELMAR SIM", "in2", "QELMAR SIM OUT 2", true, 37, 4},
+      {"keyboard", "capture", "keyboard:capture", false, 0, 0},
+      {"QELMAR X7", "a", "QELMAR X7 OUT 1", true, 37, 4},  // counted per client
+      {"QELMAR SIM", "out2", "QELMAR SIM IN 2", false, 37, 5},
+      {"qelmar SIM", "in", "qelmar SIM:in", true, 0, 0},  // only the exact prefix marks one
+      {"QELMARSIM", "in", "QELMARSIM:in", true, 0, 0},
+      {" QELMAR SIM", "in", " QELMAR SIM:in", true, 0, 0},
+      {"QELMAR ", "in", "QELMAR  OUT 1", true, 37, 4},
+      // Cut to the record's 32 bytes without a terminator; the JACK name stays whole.
+      {"QELMAR ABCDEFGHIJKLMNOPQRSTUVWXYZ", "in", "QELMAR ABCDEFGHIJKLMNOPQRSTUVWXY", true, 37, 4},
+      {"a-very-long-client-name-indeed", "port", "a-very-long-client-name-indeed:p", false, 0, 0},
+  };
+  std::vector<JackPortInfo> ports;
+  for (const NamingCase& c : cases) ports.push_back({c.client, c.port, c.receives});
+  const JackEndpoints endpoints = NameJackPorts(ports);
+  size_t next[2] = {0, 0};
+  for (const NamingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto& list = c.receives ? endpoints.outputs : endpoints.inputs;
+    ASSERT_LT(next[c.receives], list.size());
+    const JackEndpoint& got = list[next[c.receives]++];
+    EXPECT_EQ(std::string(got.caps.szPname, strnlen(got.caps.szPname, 32)), c.name);
+    EXPECT_EQ(got.caps.wMid, c.mid);
+    EXPECT_EQ(got.caps.wPid, c.pid);
+    EXPECT_EQ(got.jack_name, c.client + ":" + c.port);
+  }
+  EXPECT_EQ(next[1], endpoints.outputs.size());
+  EXPECT_EQ(next[0], endpoints.inputs.size());
+}
+
+TEST(JackMidiLayer, WithoutAServerThereAreNoPortsAtOnce) {
+  const auto start = std::chrono::steady_clock::now();
+  auto layer = CreateJackMidiLayer({"tamblet-no-server-" + std::to_string(getpid()), "Tamblet"});
+  EXPECT_EQ(layer->OutGetNumDevs(), 0u);
+  EXPECT_EQ(layer->InGetNumDevs(), 0u);
+  PortHandle port = nullptr;
+  EXPECT_EQ(layer->OutOpen(&port, 0, nullptr, 0), MMSYSERR_BADDEVICEID);
+  layer.reset();
+  // A search for a server must never stall start-up.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// One command line, its words split at commas.
+std::variant<sim::DevsimOptions, std::string> Parse(std::string_view line) {
+  std::vector<std::string_view> args;
+  for (const auto word : std::views::split(line, ',')) args.emplace_back(word.begin(), word.end());
+  return sim::ParseDevsimOptions(args);
+}
+
+// --model, --flash-size, --fault, --dump, --quiet and the default name are used end to end.
+TEST(DevsimOptions, ValuesReachTheDevice) {
+  const auto parsed = Parse(
+      "--progress-step,512,--delay,7,--fault,GetModelName:1:delay=200,--name,QELMAR T1,--server,s");
+  ASSERT_TRUE(std::holds_alternative<sim::DevsimOptions>(parsed)) << std::get<std::string>(parsed);
+  const auto& options = std::get<sim::DevsimOptions>(parsed);
+  EXPECT_EQ(options.device.progress_step, 512u);
+  EXPECT_EQ(options.device.reply_delay_ms, 7u);
+  ASSERT_EQ(options.faults.size(), 1u);
+  EXPECT_EQ(sim::FormatFaultRule(options.faults[0]), "GetModelName:1:delay=200");
+  EXPECT_EQ(options.client_name, "QELMAR T1");
+  EXPECT_EQ(options.server_name, "s");
+}
+
+TEST(DevsimOptions, BadCommandLinesAreRefused) {
+  for (const char* line :
+       {"--model", "--flash-size,12k", "--flash-size,0", "--flash-size,99999999999", "--delay,-1",
+        "--progress-step,", "--fault,VerifySum", "--fault,NoSuchCommand:1:no-reply", "--name,",
+        "--frobnicate"}) {
+    EXPECT_TRUE(std::holds_alternative<std::string>(Parse(line))) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tamblet
