@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "protocol/frame.h"
@@ -19,9 +20,11 @@ using Bytes = std::vector<uint8_t>;
 // A message in the frame layout, written by hand rather than by the program's
 // encoders: F0 43 50 03 00 cmd sub data F7.
 Bytes Msg(uint8_t cmd, uint8_t sub, std::string_view data = {}) {
-  Bytes bytes = {0xF0, 0x43, 0x50, 0x03, 0x00, cmd, sub};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  bytes.push_back(0xF7);
+  Bytes bytes(data.size() + 8);
+  const uint8_t head[] = {0xF0, 0x43, 0x50, 0x03, 0x00, cmd, sub};
+  std::copy(std::begin(head), std::end(head), bytes.begin());
+  std::copy(data.begin(), data.end(), bytes.begin() + 7);
+  bytes.back() = 0xF7;
   return bytes;
 }
 
