@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 
@@ -44,13 +45,19 @@ constexpr uint32_t BlockCount(uint32_t image_size) { return image_size >> 12; }
 // the 8-bit sum of its bytes.
 uint8_t BlockChecksum(std::span<const uint8_t, kBlockSize> block);
 
+// The image's memory, from malloc: large images are placed in huge pages.
+struct FreeImage {
+  void operator()(uint8_t* image) const { std::free(image); }
+};
+using ImageBuffer = std::unique_ptr<uint8_t[], FreeImage>;
+
 struct FileStageResult {
   const char* failure = nullptr;  // null on success, else the status text
   uint32_t progress = 0;          // progress position reached (of 0..2)
   UpdateHeader header;
   // image_size bytes on success. After a failure in the block pass it holds the
   // blocks before the failing one, the rest 0xFF; null for earlier failures.
-  std::unique_ptr<uint8_t[]> image;
+  ImageBuffer image;
 };
 
 // Checks every present block against its checksum and assembles the image, in
