@@ -53,7 +53,7 @@ struct MidiCaps {
   char szPname[32] = {};
 };
 
-struct MidiPort;  // opaque, owned by the backend
+struct MidiPort;  // never defined: each backend hands out its own port object as this
 using PortHandle = MidiPort*;
 
 // Runs on the driver's thread. For MIM_LONGDATA / MIM_LONGERROR param1 is the

@@ -147,8 +147,9 @@ struct Session {
 
 }  // namespace
 
-// An open port. Its dispatcher thread delivers every callback of the port.
-struct MidiPort {
+// An open port, handed out as the layer's opaque PortHandle. Its dispatcher
+// thread delivers every callback of the port.
+struct JackPort {
   Dir dir = Dir::kOut;
   Session* session = nullptr;
   MidiCallback callback = nullptr;
@@ -169,7 +170,8 @@ struct MidiPort {
   std::thread::id thread_id;
 
   void Deliver(uint32_t msg, uintptr_t param1, uintptr_t param2) {
-    if (callback != nullptr) callback(this, msg, instance, param1, param2);
+    if (callback != nullptr)
+      callback(reinterpret_cast<PortHandle>(this), msg, instance, param1, param2);
   }
 
   static void HandBack(MIDIHDR* header) {
@@ -313,18 +315,12 @@ class JackMidiLayer final : public MidiLayer {
   }
 
   ~JackMidiLayer() override {
-    std::vector<MidiPort*> open;
+    std::vector<JackPort*> open;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       open.assign(ports_.begin(), ports_.end());
     }
-    for (MidiPort* port : open) {
-      if (port->dir == Dir::kOut) {
-        OutClose(port);
-      } else {
-        InClose(port);
-      }
-    }
+    for (JackPort* port : open) Close(port->dir, port);
     session_.reset();
   }
 
@@ -355,19 +351,20 @@ class JackMidiLayer final : public MidiLayer {
   }
 
   MMRESULT OutPrepareHeader(PortHandle port, MIDIHDR* header) override {
-    return Prepare(Dir::kOut, port, header);
+    return Prepare(Dir::kOut, Find(port), header);
   }
   MMRESULT InPrepareHeader(PortHandle port, MIDIHDR* header) override {
-    return Prepare(Dir::kIn, port, header);
+    return Prepare(Dir::kIn, Find(port), header);
   }
   MMRESULT OutUnprepareHeader(PortHandle port, MIDIHDR* header) override {
-    return Unprepare(Dir::kOut, port, header);
+    return Unprepare(Dir::kOut, Find(port), header);
   }
   MMRESULT InUnprepareHeader(PortHandle port, MIDIHDR* header) override {
-    return Unprepare(Dir::kIn, port, header);
+    return Unprepare(Dir::kIn, Find(port), header);
   }
 
-  MMRESULT OutLongMsg(PortHandle port, MIDIHDR* header) override {
+  MMRESULT OutLongMsg(PortHandle handle, MIDIHDR* header) override {
+    JackPort* port = Find(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, Dir::kOut)) return MMSYSERR_INVALHANDLE;
     if (MMRESULT result = CheckHeader(header); result != MMSYSERR_NOERROR) return result;
@@ -393,12 +390,13 @@ class JackMidiLayer final : public MidiLayer {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT OutReset(PortHandle port) override { return Reset(Dir::kOut, port); }
-  MMRESULT InReset(PortHandle port) override { return Reset(Dir::kIn, port); }
-  MMRESULT OutClose(PortHandle port) override { return Close(Dir::kOut, port); }
-  MMRESULT InClose(PortHandle port) override { return Close(Dir::kIn, port); }
+  MMRESULT OutReset(PortHandle port) override { return Reset(Dir::kOut, Find(port)); }
+  MMRESULT InReset(PortHandle port) override { return Reset(Dir::kIn, Find(port)); }
+  MMRESULT OutClose(PortHandle port) override { return Close(Dir::kOut, Find(port)); }
+  MMRESULT InClose(PortHandle port) override { return Close(Dir::kIn, Find(port)); }
 
-  MMRESULT InAddBuffer(PortHandle port, MIDIHDR* header) override {
+  MMRESULT InAddBuffer(PortHandle handle, MIDIHDR* header) override {
+    JackPort* port = Find(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, Dir::kIn)) return MMSYSERR_INVALHANDLE;
     if (MMRESULT result = CheckHeader(header); result != MMSYSERR_NOERROR) return result;
@@ -410,7 +408,8 @@ class JackMidiLayer final : public MidiLayer {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT InStart(PortHandle port) override {
+  MMRESULT InStart(PortHandle handle) override {
+    JackPort* port = Find(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, Dir::kIn)) return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> port_lock(port->mutex);
@@ -421,7 +420,8 @@ class JackMidiLayer final : public MidiLayer {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT InStop(PortHandle port) override {
+  MMRESULT InStop(PortHandle handle) override {
+    JackPort* port = Find(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, Dir::kIn)) return MMSYSERR_INVALHANDLE;
     std::lock_guard<std::mutex> port_lock(port->mutex);
@@ -430,7 +430,10 @@ class JackMidiLayer final : public MidiLayer {
   }
 
  private:
-  bool Valid(PortHandle port, Dir dir) const {
+  // Only compared with the open ports before it is used.
+  static JackPort* Find(PortHandle handle) { return reinterpret_cast<JackPort*>(handle); }
+
+  bool Valid(JackPort* port, Dir dir) const {
     return port != nullptr && ports_.count(port) != 0 && port->dir == dir && !port->closing;
   }
 
@@ -442,12 +445,12 @@ class JackMidiLayer final : public MidiLayer {
   }
 
   // Events received before now are no longer wanted.
-  static void StopInput(MidiPort& port) {
+  static void StopInput(JackPort& port) {
     port.started = false;
     port.tag = port.session->in_tag.fetch_add(1, std::memory_order_acq_rel) + 1;
   }
 
-  MMRESULT Prepare(Dir dir, PortHandle port, MIDIHDR* header) {
+  MMRESULT Prepare(Dir dir, JackPort* port, MIDIHDR* header) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, dir)) return MMSYSERR_INVALHANDLE;
     if (header == nullptr) return MMSYSERR_INVALPARAM;
@@ -456,7 +459,7 @@ class JackMidiLayer final : public MidiLayer {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Unprepare(Dir dir, PortHandle port, MIDIHDR* header) {
+  MMRESULT Unprepare(Dir dir, JackPort* port, MIDIHDR* header) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, dir)) return MMSYSERR_INVALHANDLE;
     if (header == nullptr) return MMSYSERR_INVALPARAM;
@@ -526,11 +529,11 @@ class JackMidiLayer final : public MidiLayer {
   MMRESULT Open(Dir dir, PortHandle* handle, uint32_t index, MidiCallback callback,
                 uintptr_t instance) {
     if (handle == nullptr) return MMSYSERR_INVALPARAM;
-    MidiPort* port = nullptr;
+    JackPort* port = nullptr;
     std::string target;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      for (MidiPort* open : ports_) {
+      for (JackPort* open : ports_) {
         if (open->dir == dir) return MMSYSERR_ALLOCATED;  // our client has one port a direction
       }
       if (!enumerated_) Refresh();
@@ -559,7 +562,7 @@ class JackMidiLayer final : public MidiLayer {
                                              : jack_connect(session->client, target.c_str(), ours);
       if (connected != 0 && connected != EEXIST) return MMSYSERR_ERROR;
 
-      port = new MidiPort;
+      port = new JackPort;
       port->dir = dir;
       port->session = session;
       port->callback = callback;
@@ -582,7 +585,7 @@ class JackMidiLayer final : public MidiLayer {
       port->thread_id = port->thread.get_id();
     }
     WaitConnected(*port->session, dir, target);
-    *handle = port;
+    *handle = reinterpret_cast<PortHandle>(port);
     return MMSYSERR_NOERROR;
   }
 
@@ -608,7 +611,7 @@ class JackMidiLayer final : public MidiLayer {
     }
   }
 
-  MMRESULT Reset(Dir dir, PortHandle port) {
+  MMRESULT Reset(Dir dir, JackPort* port) {
     uint64_t asked = 0;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -630,7 +633,7 @@ class JackMidiLayer final : public MidiLayer {
     return MMSYSERR_NOERROR;
   }
 
-  MMRESULT Close(Dir dir, PortHandle port) {
+  MMRESULT Close(Dir dir, JackPort* port) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!Valid(port, dir)) return MMSYSERR_INVALHANDLE;
@@ -662,7 +665,7 @@ class JackMidiLayer final : public MidiLayer {
   std::unique_ptr<Session> session_;
   bool enumerated_ = false;
   JackEndpoints endpoints_;
-  std::set<MidiPort*> ports_;
+  std::set<JackPort*> ports_;
 };
 
 }  // namespace
