@@ -19,31 +19,6 @@ class ClosePortPairOnExit {
   CSysExPort& port_;
 };
 
-// The dialog seen by the device stage: the pair's open and the six commands.
-class DialogTarget final : public UpdateTarget {
- public:
-  explicit DialogTarget(CUpdateDlg& dlg) : dlg_(dlg) {}
-  bool Open(uint32_t out_index, uint32_t in_index) override {
-    return dlg_.port_pair().Open(out_index, in_index);
-  }
-  int32_t GetModelName(char (&name)[kModelNameSize]) override { return dlg_.GetModelName(name); }
-  int32_t SelectDevice(uint8_t target_select) override { return dlg_.SelectDevice(target_select); }
-  int32_t RunOperation(uint16_t code, uint32_t start, uint32_t count,
-                       uint32_t chunk_size) override {
-    return dlg_.RunOperation(code, start, count, chunk_size);
-  }
-  int32_t WriteChunk(uint32_t address, const uint8_t* data, uint32_t count) override {
-    return dlg_.WriteChunk(address, data, count);
-  }
-  int32_t VerifySum(uint32_t address, uint32_t count, uint16_t sum) override {
-    return dlg_.VerifySum(address, count, sum);
-  }
-  int32_t ModeOff() override { return dlg_.ModeOff(); }
-
- private:
-  CUpdateDlg& dlg_;
-};
-
 }  // namespace
 
 CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits)
@@ -97,9 +72,12 @@ void CUpdateDlg::OnLoad() {
   }
   SendProgressMessage(PBM_SETPOS, 2, 0);
 
-  DialogTarget target(*this);
-  RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_, target,
+  RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_, *this,
                  *this, waits_);
+}
+
+bool CUpdateDlg::Open(uint32_t out_index, uint32_t in_index) {
+  return port_pair_.Open(out_index, in_index);
 }
 
 int32_t CUpdateDlg::GetModelName(char (&name)[kModelNameSize]) {

@@ -13,10 +13,11 @@
 #include "midi/wait_policy.h"
 #include "protocol/device_commands.h"
 #include "protocol/display.h"
+#include "update/update_sequence.h"
 
 namespace tamblet {
 
-class CUpdateDlg : private Display {
+class CUpdateDlg : private Display, private UpdateTarget {
  public:
   CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits = RealTimeWaits());
   ~CUpdateDlg() override;
@@ -29,12 +30,12 @@ class CUpdateDlg : private Display {
   void OnLoad();
 
   // The device commands, through the dialog's port pair, status line and bar.
-  int32_t GetModelName(char (&name)[kModelNameSize]);
-  int32_t SelectDevice(uint8_t target_select);
-  int32_t RunOperation(uint16_t code, uint32_t start, uint32_t count, uint32_t chunk_size);
-  int32_t WriteChunk(uint32_t address, const uint8_t* data, uint32_t count);
-  int32_t VerifySum(uint32_t address, uint32_t count, uint16_t sum);
-  int32_t ModeOff();
+  int32_t GetModelName(char (&name)[kModelNameSize]) override;
+  int32_t SelectDevice(uint8_t target_select) override;
+  int32_t RunOperation(uint16_t code, uint32_t start, uint32_t count, uint32_t chunk_size) override;
+  int32_t WriteChunk(uint32_t address, const uint8_t* data, uint32_t count) override;
+  int32_t VerifySum(uint32_t address, uint32_t count, uint16_t sum) override;
+  int32_t ModeOff() override;
 
   std::optional<uint32_t> output_port_index() const { return output_port_index_; }
   std::optional<uint32_t> input_port_index() const { return input_port_index_; }
@@ -43,6 +44,7 @@ class CUpdateDlg : private Display {
   CSysExPort& port_pair() { return port_pair_; }
 
  private:
+  bool Open(uint32_t out_index, uint32_t in_index) override;
   void SetStatusText(const char* text) override;
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
 
