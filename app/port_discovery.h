@@ -8,15 +8,13 @@
 #include <string>
 
 #include "app/window_layer.h"
+#include "midi/device_identity.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet {
 
-enum class PortDirection { kOutput, kInput };
+using midi::PortDirection;
 
-inline constexpr uint16_t kQelmarManufacturerId = 37;
-inline constexpr uint16_t kOutputProductId = 4;
-inline constexpr uint16_t kInputProductId = 5;
 inline constexpr char kDriverNotFoundText[] = "QELMAR USB Driver not found!!";
 inline constexpr uint32_t kInitialProgressMax = 35;
 

@@ -19,8 +19,8 @@ std::string OrEmpty(const char* text) {
 
 // Adds the subdevices of one device in one direction; `numbers` counts the
 // card's ports of that direction.
-void AddSubdevices(snd_ctl_t* ctl, int card, int device, const std::string& card_name,
-                   snd_rawmidi_stream_t stream, Direction direction, uint32_t* numbers,
+void AddSubdevices(snd_ctl_t* ctl, int card_number, int device, const CardNames& card,
+                   snd_rawmidi_stream_t stream, PortDirection direction, uint32_t* numbers,
                    std::vector<RawmidiPort>* out) {
   snd_rawmidi_info_t* info = nullptr;
   snd_rawmidi_info_alloca(&info);
@@ -38,11 +38,11 @@ void AddSubdevices(snd_ctl_t* ctl, int card, int device, const std::string& card
       continue;
     }
     RawmidiPort port;
-    port.device =
-        "hw:" + std::to_string(card) + "," + std::to_string(device) + "," + std::to_string(sub);
-    port.caps = DescribeRawmidiPort(card_name, device_name,
-                                    OrEmpty(snd_rawmidi_info_get_subdevice_name(info)), direction,
-                                    ++*numbers);
+    port.device = "hw:" + std::to_string(card_number) + "," + std::to_string(device) + "," +
+                  std::to_string(sub);
+    port.caps =
+        DescribeRawmidiPort(card, device_name, OrEmpty(snd_rawmidi_info_get_subdevice_name(info)),
+                            direction, ++*numbers);
     out->push_back(std::move(port));
   }
 }
@@ -51,10 +51,10 @@ void AddSubdevices(snd_ctl_t* ctl, int card, int device, const std::string& card
 
 RawmidiPortList EnumerateRawmidiPorts() {
   RawmidiPortList list;
-  int card = -1;
-  while (snd_card_next(&card) >= 0 && card >= 0) {
+  int card_number = -1;
+  while (snd_card_next(&card_number) >= 0 && card_number >= 0) {
     snd_ctl_t* raw_ctl = nullptr;
-    if (snd_ctl_open(&raw_ctl, ("hw:" + std::to_string(card)).c_str(), 0) < 0) {
+    if (snd_ctl_open(&raw_ctl, ("hw:" + std::to_string(card_number)).c_str(), 0) < 0) {
       continue;
     }
     Ctl ctl(raw_ctl);
@@ -63,15 +63,17 @@ RawmidiPortList EnumerateRawmidiPorts() {
     if (snd_ctl_card_info(ctl.get(), card_info) < 0) {
       continue;
     }
-    const std::string card_name = OrEmpty(snd_ctl_card_info_get_name(card_info));
+    const std::string name = OrEmpty(snd_ctl_card_info_get_name(card_info));
+    const std::string long_name = OrEmpty(snd_ctl_card_info_get_longname(card_info));
+    const CardNames card{name, long_name};
     uint32_t out_numbers = 0;
     uint32_t in_numbers = 0;
     int device = -1;
     while (snd_ctl_rawmidi_next_device(ctl.get(), &device) >= 0 && device >= 0) {
-      AddSubdevices(ctl.get(), card, device, card_name, SND_RAWMIDI_STREAM_OUTPUT,
-                    Direction::kOutput, &out_numbers, &list.outputs);
-      AddSubdevices(ctl.get(), card, device, card_name, SND_RAWMIDI_STREAM_INPUT, Direction::kInput,
-                    &in_numbers, &list.inputs);
+      AddSubdevices(ctl.get(), card_number, device, card, SND_RAWMIDI_STREAM_OUTPUT,
+                    PortDirection::kOutput, &out_numbers, &list.outputs);
+      AddSubdevices(ctl.get(), card_number, device, card, SND_RAWMIDI_STREAM_INPUT,
+                    PortDirection::kInput, &in_numbers, &list.inputs);
     }
   }
   return list;

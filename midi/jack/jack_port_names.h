@@ -1,8 +1,7 @@
 #pragma once
 // How the MIDI ports of a JACK server are presented as capability records.
-// A client whose name begins "QELMAR " is taken for the device: its ports get
-// the device's ids and names of the form "<client> OUT <n>" / "<client> IN <n>".
-// Every other port keeps its own name and ids that never match.
+// A client whose name is the device's (midi/device_identity.h) gets the
+// device's records, numbered per client; every other port keeps its own name.
 
 #include <span>
 #include <string>
@@ -11,10 +10,6 @@
 #include "midi/midi_layer.h"
 
 namespace tamblet::midi {
-
-inline constexpr uint16_t kDeviceMid = 37;
-inline constexpr uint16_t kDeviceOutPid = 4;
-inline constexpr uint16_t kDeviceInPid = 5;
 
 struct JackPortInfo {
   std::string client;     // client name

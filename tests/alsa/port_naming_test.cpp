@@ -16,43 +16,55 @@
 namespace tamblet::midi::alsa {
 namespace {
 
-constexpr Direction kOut = Direction::kOutput, kIn = Direction::kInput;
+constexpr PortDirection kOut = PortDirection::kOutput, kIn = PortDirection::kInput;
 
 std::string Padded(std::string name) { return name.append(32 - name.size(), '\0'); }
 
-TEST(RawmidiPortNaming, TableAndDiscovery) {
+// Each record goes through the real acceptance rule: the device's ports must be
+// found whatever the product is called, every other port never.
+TEST(RawmidiPortNaming, TableThroughTheAcceptanceRule) {
+  const std::string kLong = " at usb-dummy_hcd.0-1, high speed";
   const struct {
-    const char *card, *device, *subdevice;
-    Direction direction;
+    std::string card, long_name;
+    const char *device, *subdevice;
+    PortDirection direction;
     uint32_t number;
     uint16_t mid, pid;
     std::string name;  // all 32 bytes of the record
   } cases[] = {
-      {"QELMAR ABC", "ABC MIDI", "ABC MIDI 1", kOut, 1, 37, 4, Padded("QELMAR ABC OUT 1")},
-      {"QELMAR ABC", "", "", kIn, 12, 37, 5, Padded("QELMAR ABC IN 12")},
-      // Cut to the record's 32 bytes, with no room for a NUL.
-      {"QELMAR ABCDEFGHIJKLMNOPQRSTUVW", "", "", kOut, 3, 37, 4,
-       "QELMAR ABCDEFGHIJKLMNOPQRSTUVW O"},
+      {"QELMAR ABC", "QELMAR ABC" + kLong, "ABC MIDI", "ABC MIDI 1", kOut, 1, 37, 4,
+       Padded("QELMAR ABC OUT 1")},
+      {"QELMAR ABC", "", "", "", kIn, 12, 37, 5, Padded("QELMAR ABC IN 12")},
+      // Several words after the maker's: the model keeps them, joined.
+      {"QELMAR USB MIDI", "QELMAR QELMAR USB MIDI" + kLong, "", "", kIn, 1, 37, 5,
+       Padded("QELMAR USB-MIDI IN 1")},
+      // The maker only in the manufacturer string, which the long name begins with.
+      {"XY-1", "QELMAR XY-1" + kLong, "XY-1 MIDI 1", "", kOut, 2, 37, 4,
+       Padded("QELMAR XY-1 OUT 2")},
+      {"XY 1", "QELMAR XY 1" + kLong, "", "", kIn, 1, 37, 5, Padded("QELMAR XY-1 IN 1")},
+      // A long model is shortened so the name keeps its number and a NUL.
+      {"QELMAR ABCDEFGHIJKLMNOPQRSTUVW", "", "", "", kOut, 3, 37, 4,
+       Padded("QELMAR ABCDEFGHIJKLMNOPQR OUT 3")},
+      {"QELMAR A B C D E F G H I J K L M", "", "", "", kIn, 10, 37, 5,
+       Padded("QELMAR A-B-C-D-E-F-G-H-I- IN 10")},
       // Other cards: their own names and ids that never match.
-      {"qelmar ABC", "dev", "sub", kOut, 1, 0, 0, Padded("sub")},
-      {"QELMAR", "dev", "sub", kOut, 1, 0, 0, Padded("sub")},
-      {"Other Synth", "Synth MIDI", "", kIn, 1, 0, 0, Padded("Synth MIDI")},
-      {"Other Synth", "", "", kIn, 1, 0, 0, Padded("Other Synth")},
-      {"Other", "", "A subdevice name well over thirty-two bytes", kOut, 1, 0, 0,
+      {"qelmar ABC", "qelmar ABC" + kLong, "dev", "sub", kOut, 1, 0, 0, Padded("sub")},
+      {"QELMAR", "Vendor QELMAR" + kLong, "dev", "sub", kOut, 1, 0, 0, Padded("sub")},
+      {"Other Synth", "Other Synth", "Synth MIDI", "", kIn, 1, 0, 0, Padded("Synth MIDI")},
+      {"Other Synth", "", "", "", kIn, 1, 0, 0, Padded("Other Synth")},
+      {"Other", "", "", "A subdevice name well over thirty-two bytes", kOut, 1, 0, 0,
        "A subdevice name well over thirt"},
-      {"Other", "", "QELMAR ABC OUT 1", kOut, 1, 0, 0, Padded("QELMAR ABC OUT 1")},
+      {"Other", "", "", "QELMAR ABC OUT 1", kOut, 1, 0, 0, Padded("QELMAR ABC OUT 1")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.card);
-    const MidiCaps caps = DescribeRawmidiPort(c.card, c.device, c.subdevice, c.direction, c.number);
+    const MidiCaps caps =
+        DescribeRawmidiPort({c.card, c.long_name}, c.device, c.subdevice, c.direction, c.number);
     EXPECT_EQ(std::tuple(caps.wMid, caps.wPid, std::string(caps.szPname, sizeof(caps.szPname))),
               std::tuple(c.mid, c.pid, c.name));
-    // Discovery takes the device card's ports whose names were not cut, each in
-    // its own direction only.
-    const bool out = c.direction == kOut, whole = c.name.back() == '\0';
-    EXPECT_EQ(AcceptPort(caps, out ? PortDirection::kOutput : PortDirection::kInput),
-              c.mid == 37 && whole);
-    EXPECT_FALSE(AcceptPort(caps, out ? PortDirection::kInput : PortDirection::kOutput));
+    const bool out = c.direction == kOut;
+    EXPECT_EQ(AcceptPort(caps, out ? kOut : kIn), c.mid == 37);
+    EXPECT_FALSE(AcceptPort(caps, out ? kIn : kOut));
   }
 }
 

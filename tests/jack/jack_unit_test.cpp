@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ranges>
 
+#include "app/port_discovery.h"
 #include "midi/jack/jack_midi.h"
 #include "midi/jack/jack_port_names.h"
 #include "sim/devsim/devsim_options.h"
@@ -36,8 +37,9 @@ TEST(JackPortNames, DeviceClientsGetIdsAndNumberedNamesOthersKeepTheirOwn) {
       {"QELMARSIM", "in", "QELMARSIM:in", true, 0, 0},
       {" QELMAR SIM", "in", " QELMAR SIM:in", true, 0, 0},
       {"QELMAR ", "in", "QELMAR  OUT 1", true, 37, 4},
-      // Cut to the record's 32 bytes without a terminator; the JACK name stays whole.
-      {"QELMAR ABCDEFGHIJKLMNOPQRSTUVWXYZ", "in", "QELMAR ABCDEFGHIJKLMNOPQRSTUVWXY", true, 37, 4},
+      {"QELMAR X Y", "in", "QELMAR X-Y OUT 1", true, 37, 4},
+      // The model is shortened so that the name keeps its number; the JACK name stays whole.
+      {"QELMAR ABCDEFGHIJKLMNOPQRSTUVWXYZ", "in", "QELMAR ABCDEFGHIJKLMNOPQR OUT 1", true, 37, 4},
       {"a-very-long-client-name-indeed", "port", "a-very-long-client-name-indeed:p", false, 0, 0},
   };
   std::vector<JackPortInfo> ports;
@@ -52,6 +54,8 @@ TEST(JackPortNames, DeviceClientsGetIdsAndNumberedNamesOthersKeepTheirOwn) {
     EXPECT_EQ(std::string(got.caps.szPname, strnlen(got.caps.szPname, 32)), c.name);
     EXPECT_EQ(got.caps.wMid, c.mid);
     EXPECT_EQ(got.caps.wPid, c.pid);
+    EXPECT_EQ(AcceptPort(got.caps, c.receives ? PortDirection::kOutput : PortDirection::kInput),
+              c.mid == 37);
     EXPECT_EQ(got.jack_name, c.client + ":" + c.port);
   }
   EXPECT_EQ(next[1], endpoints.outputs.size());
