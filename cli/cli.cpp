@@ -183,7 +183,8 @@ int Cli::Update(const Options& options) {
   const PortList ports = ListPorts(context_.midi);
   if (options.all) {
     for (const Instrument& instrument : PairInstruments(ports))
-      jobs.push_back({InstrumentLayer::Pair{instrument.output.index, instrument.input.index},
+      jobs.push_back({InstrumentLayer::Pair{instrument.output.index, instrument.input.index,
+                                            instrument.output.name, instrument.input.name},
                       console.AddSlot(instrument.label)});
   } else if (options.output || options.input) {
     std::string error;
@@ -192,7 +193,8 @@ int Cli::Update(const Options& options) {
       Write(context_.err_fd, "tamblet-cli: " + error + "\n");
       return kExitOpenFailed;
     }
-    jobs.push_back({InstrumentLayer::Pair{chosen->output.index, chosen->input.index},
+    jobs.push_back({InstrumentLayer::Pair{chosen->output.index, chosen->input.index,
+                                          chosen->output.name, chosen->input.name},
                     console.AddSlot(options.json ? chosen->label : "")});
   }
   if (jobs.empty()) {
@@ -204,7 +206,9 @@ int Cli::Update(const Options& options) {
 
   std::vector<LoadOutcome> outcomes(jobs.size());
   auto run = [&](size_t k) {
-    InstrumentLayer layer(context_.midi, jobs[k].pair, stop_);
+    std::unique_ptr<midi::MidiLayer> own;
+    if (jobs.size() > 1 && context_.open_layer) own = context_.open_layer();
+    InstrumentLayer layer(own ? *own : context_.midi, jobs[k].pair, stop_);
     StoppableWaits waits(context_.waits, stop_);
     ConsoleWindow window(console, jobs[k].slot, options.file);
     CUpdateDlg dlg(window, layer, waits);

@@ -5,6 +5,7 @@
 // simulated devices without real waits.
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ struct CliContext {
   int out_fd = 1;
   int err_fd = 2;
   bool terminal = false;  // out_fd is a terminal: draw progress bars
+  // A MIDI layer of its own for each instrument of --all, for backends that
+  // open one port a direction per client; none: every instrument shares `midi`.
+  std::function<std::unique_ptr<midi::MidiLayer>()> open_layer;
   // Called with true before the updates start and false once they ended.
   std::function<void(bool)> inhibit_sleep;
 };

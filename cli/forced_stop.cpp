@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "app/port_discovery.h"
+
 namespace tamblet::cli {
 
 StopSwitch::Press StopSwitch::Interrupt(std::chrono::steady_clock::time_point now) {
@@ -37,10 +39,22 @@ void StoppableWaits::Sleep(uint32_t ms) {
   }
 }
 
-std::optional<uint32_t> InstrumentLayer::Inner(uint32_t index, bool output) const {
+std::optional<uint32_t> InstrumentLayer::Inner(uint32_t index, bool output) {
   if (!pair_) return index;
   if (index != 0) return std::nullopt;
-  return output ? pair_->out : pair_->in;
+  const uint32_t listed = output ? pair_->out : pair_->in;
+  const std::string& name = output ? pair_->out_name : pair_->in_name;
+  auto name_at = [this, output](uint32_t i) {
+    midi::MidiCaps caps;
+    const midi::MMRESULT result =
+        output ? inner_.OutGetDevCaps(i, &caps) : inner_.InGetDevCaps(i, &caps);
+    return result == midi::MMSYSERR_NOERROR ? PortName(caps) : std::string();
+  };
+  if (name_at(listed) == name) return listed;
+  const uint32_t count = output ? inner_.OutGetNumDevs() : inner_.InGetNumDevs();
+  for (uint32_t i = 0; i < count; ++i)
+    if (name_at(i) == name) return i;
+  return std::nullopt;
 }
 
 uint32_t InstrumentLayer::OutGetNumDevs() { return pair_ ? 1 : inner_.OutGetNumDevs(); }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "midi/midi_layer.h"
 #include "midi/wait_policy.h"
@@ -47,12 +48,16 @@ class StoppableWaits final : public WaitPolicy {
 
 // One instrument's view of the MIDI layer: only its output and input port (each
 // as index 0) when a pair is given, else every port; opens and sends are
-// refused once the stop is forced. Handles pass through unchanged.
+// refused once the stop is forced. Handles pass through unchanged. A port is
+// found again by its name when the layer's list has shifted since it was
+// listed (JACK lists the ports of clients that came later, ours included).
 class InstrumentLayer final : public midi::MidiLayer {
  public:
   struct Pair {
     uint32_t out;
     uint32_t in;
+    std::string out_name;
+    std::string in_name;
   };
   InstrumentLayer(midi::MidiLayer& inner, std::optional<Pair> pair, const StopSwitch& stop)
       : inner_(inner), pair_(pair), stop_(stop) {}
@@ -92,7 +97,7 @@ class InstrumentLayer final : public midi::MidiLayer {
 
  private:
   // The inner index of our port `index`, if there is one.
-  std::optional<uint32_t> Inner(uint32_t index, bool output) const;
+  std::optional<uint32_t> Inner(uint32_t index, bool output);
 
   midi::MidiLayer& inner_;
   const std::optional<Pair> pair_;

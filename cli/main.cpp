@@ -35,13 +35,13 @@ int main(int argc, char** argv) {
   tamblet::SleepInhibitor inhibitor;
 
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
-  tamblet::cli::Cli cli({*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO,
-                         isatty(STDOUT_FILENO) == 1, [&inhibitor](bool on) {
-                           QMetaObject::invokeMethod(
-                               &inhibitor,
-                               [&inhibitor, on] { on ? inhibitor.Acquire() : inhibitor.Release(); },
-                               Qt::QueuedConnection);
-                         }});
+  tamblet::cli::Cli cli(
+      {*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO, isatty(STDOUT_FILENO) == 1,
+       tamblet::midi::CreateSystemMidiLayer, [&inhibitor](bool on) {
+         QMetaObject::invokeMethod(
+             &inhibitor, [&inhibitor, on] { on ? inhibitor.Acquire() : inhibitor.Release(); },
+             Qt::QueuedConnection);
+       }});
 
   std::thread watcher([&cli, &interrupts] {
     int signal_number = 0;
