@@ -148,6 +148,7 @@ void Console::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (bars_drawn_ > 0) Emit(out_fd_, "\n");
   bars_drawn_ = 0;
+  for (Slot& slot : slots_) slot.has_bar = false;  // they stay above what follows
 }
 
 void ConsoleWindow::SetWindowText(int control, const std::string& text) {
