@@ -139,8 +139,10 @@ struct Rig {
   test::SettledWaits waits_{[this] {
     for (auto* driver : drivers_) driver->Drain();
   }};
-  int out_ = fileno(std::tmpfile());
-  int err_ = fileno(std::tmpfile());
+  std::unique_ptr<FILE, int (*)(FILE*)> out_file_{std::tmpfile(), fclose};
+  std::unique_ptr<FILE, int (*)(FILE*)> err_file_{std::tmpfile(), fclose};
+  int out_ = fileno(out_file_.get());
+  int err_ = fileno(err_file_.get());
   std::vector<bool> inhibits_;
   std::unique_ptr<Cli> cli_;
 };
@@ -322,7 +324,8 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 0}, {2, 2}}));
 
   test::FastWaits waits;
-  const int out = fileno(std::tmpfile());
+  std::unique_ptr<FILE, int (*)(FILE*)> out_file(std::tmpfile(), fclose);
+  const int out = fileno(out_file.get());
   Cli cli(CliContext{midi, waits, out, 2, false, nullptr, nullptr});
   EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
   const std::string text = Rig::Read(out);
