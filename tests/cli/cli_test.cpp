@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,16 +114,9 @@ struct Rig {
     return text;
   }
   std::vector<std::string> Lines() const {
+    std::istringstream text(Read(out_));
     std::vector<std::string> lines;
-    std::string line;
-    for (const char c : Read(out_)) {
-      if (c != '\n') {
-        line += c;
-      } else {
-        lines.push_back(line);
-        line.clear();
-      }
-    }
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
     return lines;
   }
   bool FlashHoldsImage(int k) const {
