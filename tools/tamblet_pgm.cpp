@@ -10,6 +10,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage:\n"
+    "  tamblet-pgm --help | --version\n"
     "  tamblet-pgm inspect FILE\n"
     "  tamblet-pgm write OUT --model NAME --version V --target N --chunk N\n"
     "                    --region ADDR:SIZE [--region ADDR:SIZE]\n"
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
   if (words.empty() || words[0] == "--help" || words[0] == "-h") {
     (words.empty() ? std::cerr : std::cout) << kUsage;
     return words.empty() ? tamblet::pgm::kExitUsage : tamblet::pgm::kExitOk;
+  }
+  if (words[0] == "--version") {
+    std::cout << "tamblet-pgm " TAMBLET_VERSION "\n";
+    return tamblet::pgm::kExitOk;
   }
   const std::vector<std::string> args(words.begin() + 1, words.end());
   if (words[0] == "inspect") return tamblet::pgm::Inspect(args, std::cout, std::cerr);

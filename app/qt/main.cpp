@@ -1,6 +1,8 @@
 // Tamblet: one modal dialog that installs new firmware into the device.
 #include <QApplication>
+#include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
@@ -31,4 +33,16 @@ class CUpdateApp {
 
 }  // namespace tamblet
 
-int main(int, char** argv) { return tamblet::CUpdateApp().InitInstance(argv[0]); }
+int main(int argc, char** argv) {
+  // These two answer before any window opens; every other word is ignored.
+  const std::string_view word = argc > 1 ? argv[1] : "";
+  if (word == "--version") return std::puts("tamblet " TAMBLET_VERSION) < 0;
+  if (word == "--help") {
+    return std::puts(
+               "usage: tamblet [--help | --version]\n"
+               "Opens the window that installs an update file (*.pgm) into the instrument:\n"
+               "Browse picks the file, Load runs the update. For terminals and scripts, see\n"
+               "tamblet-cli(1).") < 0;
+  }
+  return tamblet::CUpdateApp().InitInstance(argv[0]);
+}

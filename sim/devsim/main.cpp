@@ -34,6 +34,8 @@ bool WriteDump(const std::string& path, const std::vector<uint8_t>& flash) {
 int main(int argc, char** argv) {
   using namespace tamblet::sim;
   std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "--version")
+    return std::puts("tamblet-devsim " TAMBLET_VERSION) < 0;
   auto parsed = ParseDevsimOptions(args);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     std::fprintf(stderr, "tamblet-devsim: %s\n%s", error->c_str(), DevsimUsage().c_str());

@@ -1,0 +1,67 @@
+#pragma once
+// tamblet-cli's core: `ports`, `update FILE [--all]`, `--json`, run through the
+// same dialog logic, port pair and acceptance rule as the window. It takes the
+// MIDI layer and the wait policy from its caller, so that tests run it against
+// simulated devices without real waits.
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cli/console.h"
+#include "cli/forced_stop.h"
+#include "midi/midi_layer.h"
+#include "midi/wait_policy.h"
+
+namespace tamblet::cli {
+
+inline constexpr int kExitComplete = 0;
+inline constexpr int kExitStepFailed = 1;  // a device step failed after the ports opened
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitFileFailed = 3;  // the update file could not be read or failed its check
+inline constexpr int kExitOpenFailed = 4;  // no instrument found, or its ports did not open
+inline constexpr int kExitStopped = 130;   // stopped by a second Ctrl-C
+
+struct CliContext {
+  midi::MidiLayer& midi;
+  WaitPolicy& waits;
+  int out_fd = 1;
+  int err_fd = 2;
+  bool terminal = false;  // out_fd is a terminal: draw progress bars
+  // A MIDI layer of its own for each instrument of --all, for backends that
+  // open one port a direction per client; none: every instrument shares `midi`.
+  std::function<std::unique_ptr<midi::MidiLayer>()> open_layer;
+  // Called with true before the updates start and false once they ended.
+  std::function<void(bool)> inhibit_sleep;
+};
+
+// The exit status of one Load from what its window was shown.
+int ClassifyLoad(const std::string& final_text, bool device_stage_started);
+
+class Cli {
+ public:
+  explicit Cli(CliContext context) : context_(std::move(context)) {}
+
+  // `args` excludes the program name; returns the exit status.
+  int Run(const std::vector<std::string>& args);
+
+  // One Ctrl-C, from any thread. True when no update runs and the program may
+  // simply end.
+  bool Interrupt();
+
+ private:
+  struct Options;
+  int Ports(bool json);
+  int Update(const Options& options);
+
+  CliContext context_;
+  StopSwitch stop_;
+  std::mutex console_mutex_;
+  Console* console_ = nullptr;  // while an update runs
+};
+
+std::string CliUsage();
+
+}  // namespace tamblet::cli

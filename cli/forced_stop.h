@@ -1,0 +1,107 @@
+#pragma once
+// Ctrl-C during an update. The first press only warns: cutting a device step
+// can leave the instrument unusable. A second press within 3 s forces the
+// stop: no port opens and no request leaves any more, every wait ends at
+// once, so each running update fails at its current step and closes its
+// ports through its normal clean-up.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "midi/midi_layer.h"
+#include "midi/wait_policy.h"
+
+namespace tamblet::cli {
+
+inline constexpr std::chrono::milliseconds kForceWindow{3000};
+
+class StopSwitch {
+ public:
+  enum class Press { kWarned, kForced };
+
+  // One Ctrl-C at `now`; thread-safe.
+  Press Interrupt(std::chrono::steady_clock::time_point now);
+  bool forced() const { return forced_.load(std::memory_order_acquire); }
+
+ private:
+  std::atomic<bool> forced_{false};
+  std::atomic<int64_t> last_press_ns_{INT64_MIN};
+};
+
+// Waits that end at once when the stop is forced. Long waits are taken in
+// slices so that a forced stop is seen within one slice.
+class StoppableWaits final : public WaitPolicy {
+ public:
+  static constexpr uint32_t kSliceMs = 100;
+  StoppableWaits(WaitPolicy& inner, const StopSwitch& stop) : inner_(inner), stop_(stop) {}
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
+               const std::function<bool()>& ready) override;
+  void Sleep(uint32_t ms) override;
+
+ private:
+  WaitPolicy& inner_;
+  const StopSwitch& stop_;
+};
+
+// One instrument's view of the MIDI layer: only its output and input port (each
+// as index 0) when a pair is given, else every port; opens and sends are
+// refused once the stop is forced. Handles pass through unchanged. A port is
+// found again by its name when the layer's list has shifted since it was
+// listed (JACK lists the ports of clients that came later, ours included).
+class InstrumentLayer final : public midi::MidiLayer {
+ public:
+  struct Pair {
+    uint32_t out;
+    uint32_t in;
+    std::string out_name;
+    std::string in_name;
+  };
+  InstrumentLayer(midi::MidiLayer& inner, std::optional<Pair> pair, const StopSwitch& stop)
+      : inner_(inner), pair_(pair), stop_(stop) {}
+
+  uint32_t OutGetNumDevs() override;
+  midi::MMRESULT OutGetDevCaps(uint32_t index, midi::MidiCaps* caps) override;
+  uint32_t InGetNumDevs() override;
+  midi::MMRESULT InGetDevCaps(uint32_t index, midi::MidiCaps* caps) override;
+
+  midi::MMRESULT OutOpen(midi::PortHandle* port, uint32_t index, midi::MidiCallback callback,
+                         uintptr_t instance) override;
+  midi::MMRESULT OutPrepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
+    return inner_.OutPrepareHeader(port, header);
+  }
+  midi::MMRESULT OutUnprepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
+    return inner_.OutUnprepareHeader(port, header);
+  }
+  midi::MMRESULT OutLongMsg(midi::PortHandle port, midi::MIDIHDR* header) override;
+  midi::MMRESULT OutReset(midi::PortHandle port) override { return inner_.OutReset(port); }
+  midi::MMRESULT OutClose(midi::PortHandle port) override { return inner_.OutClose(port); }
+
+  midi::MMRESULT InOpen(midi::PortHandle* port, uint32_t index, midi::MidiCallback callback,
+                        uintptr_t instance) override;
+  midi::MMRESULT InPrepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
+    return inner_.InPrepareHeader(port, header);
+  }
+  midi::MMRESULT InUnprepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
+    return inner_.InUnprepareHeader(port, header);
+  }
+  midi::MMRESULT InAddBuffer(midi::PortHandle port, midi::MIDIHDR* header) override {
+    return inner_.InAddBuffer(port, header);
+  }
+  midi::MMRESULT InStart(midi::PortHandle port) override { return inner_.InStart(port); }
+  midi::MMRESULT InStop(midi::PortHandle port) override { return inner_.InStop(port); }
+  midi::MMRESULT InReset(midi::PortHandle port) override { return inner_.InReset(port); }
+  midi::MMRESULT InClose(midi::PortHandle port) override { return inner_.InClose(port); }
+
+ private:
+  // The inner index of our port `index`, if there is one.
+  std::optional<uint32_t> Inner(uint32_t index, bool output);
+
+  midi::MidiLayer& inner_;
+  const std::optional<Pair> pair_;
+  const StopSwitch& stop_;
+};
+
+}  // namespace tamblet::cli

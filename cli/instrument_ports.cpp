@@ -1,0 +1,110 @@
+#include "cli/instrument_ports.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+
+#include "app/port_discovery.h"
+
+namespace tamblet::cli {
+namespace {
+
+constexpr size_t kMakerPrefixSize = 7;  // "QELMAR "
+
+std::vector<PortEntry> ListDirection(midi::MidiLayer& midi, PortDirection direction) {
+  const bool output = direction == PortDirection::kOutput;
+  const uint32_t count = output ? midi.OutGetNumDevs() : midi.InGetNumDevs();
+  std::vector<PortEntry> entries;
+  for (uint32_t i = 0; i < count; ++i) {
+    midi::MidiCaps caps;
+    const midi::MMRESULT result =
+        output ? midi.OutGetDevCaps(i, &caps) : midi.InGetDevCaps(i, &caps);
+    PortEntry entry{i, {}, false};
+    if (result == midi::MMSYSERR_NOERROR) {
+      entry.name = PortName(caps);
+      entry.accepted = AcceptPort(caps, direction);
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::vector<const PortEntry*> Accepted(const std::vector<PortEntry>& entries) {
+  std::vector<const PortEntry*> out;
+  for (const PortEntry& e : entries)
+    if (e.accepted) out.push_back(&e);
+  return out;
+}
+
+// An index when the text is all digits, else an exact name.
+const PortEntry* Find(const std::vector<PortEntry>& entries, const std::string& selector) {
+  uint32_t index = 0;
+  const char* end = selector.data() + selector.size();
+  const auto parsed = std::from_chars(selector.data(), end, index);
+  const bool numeric = !selector.empty() && parsed.ec == std::errc() && parsed.ptr == end;
+  for (const PortEntry& e : entries)
+    if (numeric ? e.index == index : e.name == selector) return &e;
+  return nullptr;
+}
+
+}  // namespace
+
+PortList ListPorts(midi::MidiLayer& midi) {
+  return {ListDirection(midi, PortDirection::kOutput), ListDirection(midi, PortDirection::kInput)};
+}
+
+std::string CardOf(const std::string& port_name) {
+  const size_t space = port_name.find(' ', kMakerPrefixSize);
+  return port_name.substr(0, space);
+}
+
+std::vector<Instrument> PairInstruments(const PortList& ports) {
+  // Inputs of each card in index order; the k-th output of a card takes the k-th.
+  std::map<std::string, std::vector<const PortEntry*>> inputs;
+  for (const PortEntry* in : Accepted(ports.inputs)) inputs[CardOf(in->name)].push_back(in);
+  std::map<std::string, size_t> taken;
+  std::vector<Instrument> instruments;
+  for (const PortEntry* out : Accepted(ports.outputs)) {
+    const std::string card = CardOf(out->name);
+    const auto& card_inputs = inputs[card];
+    const size_t k = taken[card]++;
+    if (k < card_inputs.size()) instruments.push_back({*out, *card_inputs[k], out->name});
+  }
+  for (Instrument& a : instruments) {
+    const auto same = std::count_if(instruments.begin(), instruments.end(),
+                                    [&a](const auto& b) { return b.output.name == a.output.name; });
+    if (same > 1) a.label = a.output.name + " #" + std::to_string(a.output.index);
+  }
+  return instruments;
+}
+
+std::optional<Instrument> WindowPair(const PortList& ports) {
+  const auto outs = Accepted(ports.outputs);
+  const auto ins = Accepted(ports.inputs);
+  if (outs.empty() || ins.empty()) return std::nullopt;
+  return Instrument{*outs.front(), *ins.front(), outs.front()->name};
+}
+
+std::optional<Instrument> ChoosePair(const PortList& ports,
+                                     const std::optional<std::string>& output,
+                                     const std::optional<std::string>& input, std::string& error) {
+  const PortEntry* out = output ? Find(ports.outputs, *output) : nullptr;
+  const PortEntry* in = input ? Find(ports.inputs, *input) : nullptr;
+  if ((output && !out) || (input && !in)) {
+    error = "no such port: " + (output && !out ? "output " + *output : "input " + *input);
+    return std::nullopt;
+  }
+  if ((out && !out->accepted) || (in && !in->accepted)) {
+    error = "not an instrument's port: " + (out && !out->accepted ? out->name : in->name);
+    return std::nullopt;
+  }
+  if (out && in) return Instrument{*out, *in, out->name};
+  for (const Instrument& instrument : PairInstruments(ports))
+    if ((out && instrument.output.index == out->index) ||
+        (in && instrument.input.index == in->index))
+      return instrument;
+  error = "no partner port for " + (out ? out->name : in->name);
+  return std::nullopt;
+}
+
+}  // namespace tamblet::cli

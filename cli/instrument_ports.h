@@ -1,0 +1,54 @@
+#pragma once
+// The ports the MIDI layer offers, judged by the window's acceptance rule, and
+// the instruments they make: the k-th accepted output of a card or client
+// with its k-th accepted input.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "midi/midi_layer.h"
+
+namespace tamblet::cli {
+
+struct PortEntry {
+  uint32_t index = 0;
+  std::string name;
+  bool accepted = false;
+};
+
+struct PortList {
+  std::vector<PortEntry> outputs;
+  std::vector<PortEntry> inputs;
+};
+
+struct Instrument {
+  PortEntry output;
+  PortEntry input;
+  std::string label;  // what its lines are prefixed with
+};
+
+// Every port of both directions; a port whose record cannot be read is listed
+// with an empty name and never accepted.
+PortList ListPorts(midi::MidiLayer& midi);
+
+// The card or client an accepted port belongs to: its name up to the space
+// before the direction word ("QELMAR SIM" of "QELMAR SIM OUT 1").
+std::string CardOf(const std::string& port_name);
+
+// One pair per instrument, in the order of their outputs. Labels are the
+// output's name, with its index added where two instruments share a name.
+std::vector<Instrument> PairInstruments(const PortList& ports);
+
+// What the window picks: the first accepted output and the first accepted input.
+std::optional<Instrument> WindowPair(const PortList& ports);
+
+// The pair chosen by --output and/or --input (an index or an exact port name,
+// of an accepted port). With only one side given, the other is its
+// instrument's partner. Sets `error` and returns nothing when no pair fits.
+std::optional<Instrument> ChoosePair(const PortList& ports,
+                                     const std::optional<std::string>& output,
+                                     const std::optional<std::string>& input, std::string& error);
+
+}  // namespace tamblet::cli

@@ -1,0 +1,338 @@
+// tamblet-cli's core through the real dialog logic and port pair, against
+// simulated devices in-process: exit statuses, JSON lines, the progress bar on
+// a pseudo-terminal, several instruments at once, and Ctrl-C.
+
+#include "cli/cli.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/instrument_ports.h"
+#include "midi/simulated/simulated_midi.h"
+#include "midi/system/composite_midi_layer.h"
+#include "sim/device.h"
+#include "tests/support/fast_waits.h"
+#include "tests/support/settled_waits.h"
+#include "update/update_writer.h"
+
+namespace tamblet::cli {
+namespace {
+
+constexpr uint32_t kImageSize = 0x10000;
+
+UpdateHeader Header(const char* model = "MODEL-X") {
+  UpdateHeader h;
+  std::strcpy(h.model_name, model);
+  std::memcpy(h.version, "1.02", 4);
+  h.target_select = 1;
+  h.chunk_size = 0x4000;
+  h.image_size = kImageSize;
+  h.regions[0] = {0, 0x8000};
+  return h;
+}
+
+std::vector<uint8_t> Image() {
+  std::vector<uint8_t> image(kImageSize);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+  return image;
+}
+
+std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  const auto path = std::filesystem::path(testing::TempDir()) / name;
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  return path.string();
+}
+
+std::string GoodFile() {
+  return WriteFile("good.pgm", WriteUpdateFile(Header(), Image(), BlockChoice::kAll));
+}
+
+// Calls back at the n-th request a device receives, then lets it answer.
+class Tap final : public midi::Peer {
+ public:
+  explicit Tap(sim::Device& device) : device_(device) {}
+  std::vector<sim::Reply> OnRequest(std::span<const uint8_t> request) override {
+    if (++count_ == at_ && on_request_) on_request_();
+    return device_.OnRequest(request);
+  }
+  sim::Device& device_;
+  std::atomic<int> count_{0};
+  int at_ = 0;
+  std::function<void()> on_request_;
+};
+
+// Instruments "QELMAR SIM<k>", each its own driver and device, behind one
+// layer after a port no rule accepts; output written to a file and read back.
+struct Rig {
+  explicit Rig(int instruments, std::vector<std::string> models = {}) {
+    std::vector<std::unique_ptr<midi::MidiLayer>> layers;
+    auto foreign = std::make_unique<midi::SimulatedMidi>(driver_waits_);
+    foreign->AddOutPort(midi::SimulatedMidi::Caps(1, 1, "Other synth"));
+    layers.push_back(std::move(foreign));
+    for (int k = 0; k < instruments; ++k) {
+      sim::DeviceConfig config;
+      config.model_name = k < int(models.size()) ? models[k] : "MODEL-X";
+      config.flash_size = kImageSize;
+      devices_.push_back(std::make_unique<sim::Device>(config));
+      taps_.push_back(std::make_unique<Tap>(*devices_.back()));
+      auto midi = std::make_unique<midi::SimulatedMidi>(driver_waits_);
+      const std::string card = "QELMAR SIM" + std::to_string(k + 1);
+      const uint32_t out = midi->AddOutPort(midi::SimulatedMidi::Caps(37, 4, card + " OUT 1"));
+      const uint32_t in = midi->AddInPort(midi::SimulatedMidi::Caps(37, 5, card + " IN 1"));
+      midi->Connect(taps_.back().get(), out, in);
+      drivers_.push_back(midi.get());
+      layers.push_back(std::move(midi));
+    }
+    layer_ = std::make_unique<midi::CompositeMidiLayer>(std::move(layers));
+  }
+
+  int Run(std::vector<std::string> args, bool terminal = false, int out_fd = -1) {
+    if (out_fd < 0) out_fd = out_;
+    cli_ = std::make_unique<Cli>(CliContext{*layer_, waits_, out_fd, err_, terminal, nullptr,
+                                            [this](bool on) { inhibits_.push_back(on); }});
+    return cli_->Run(args);
+  }
+  static std::string Read(int fd) {
+    std::string text;
+    char buffer[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
+    return text;
+  }
+  std::vector<std::string> Lines() const {
+    std::istringstream text(Read(out_));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+  }
+  bool FlashHoldsImage(int k) const {
+    const auto flash = devices_[k]->FlashRange(0, 0x8000);
+    const auto image = Image();
+    return std::equal(flash.begin(), flash.end(), image.begin());
+  }
+
+  test::FastWaits driver_waits_;
+  std::vector<std::unique_ptr<sim::Device>> devices_;
+  std::vector<std::unique_ptr<Tap>> taps_;
+  std::vector<midi::SimulatedMidi*> drivers_;
+  std::unique_ptr<midi::MidiLayer> layer_;
+  test::SettledWaits waits_{[this] {
+    for (auto* driver : drivers_) driver->Drain();
+  }};
+  std::unique_ptr<FILE, int (*)(FILE*)> out_file_{std::tmpfile(), fclose};
+  std::unique_ptr<FILE, int (*)(FILE*)> err_file_{std::tmpfile(), fclose};
+  int out_ = fileno(out_file_.get());
+  int err_ = fileno(err_file_.get());
+  std::vector<bool> inhibits_;
+  std::unique_ptr<Cli> cli_;
+};
+
+struct ExitCase {
+  const char* name;
+  int instruments;
+  std::vector<std::string> args;  // "GOOD" stands for a good file
+  const char* fault;              // injected into the first device
+  const char* model;
+  int exit;
+  const char* final_text;  // last line; "" when nothing runs
+};
+
+TEST(CliUpdate, ExitStatusFollowsTheLastText) {
+  const std::string good = GoodFile();
+  auto bad = WriteUpdateFile(Header(), Image(), BlockChoice::kAll);
+  bad.back() ^= 1;  // the last block's checksum
+  const std::string broken = WriteFile("broken.pgm", bad);
+  const std::vector<ExitCase> cases = {
+      {"complete", 1, {"update", "GOOD"}, nullptr, "MODEL-X", 0, "Complete!"},
+      {"no file", 1, {"update", "/nonexistent.pgm"}, nullptr, "MODEL-X", 3, "File not found!!"},
+      {"checksum", 1, {"update", broken}, nullptr, "MODEL-X", 3, "File format error!!"},
+      {"no device", 0, {"update", "GOOD"}, nullptr, "MODEL-X", 4, "Device open failed!!"},
+      {"no reply",
+       1,
+       {"update", "GOOD"},
+       "GetModelName:1:no-reply",
+       "MODEL-X",
+       1,
+       "Get model name failed!!"},
+      {"model", 1, {"update", "GOOD"}, nullptr, "model-x", 1, "Compare model name error!!"},
+      {"install", 1, {"update", "GOOD"}, "Install:1:fail-status", "MODEL-X", 1, "Install failed!!"},
+      {"by name",
+       2,
+       {"update", "GOOD", "--output", "QELMAR SIM2 OUT 1"},
+       nullptr,
+       "MODEL-X",
+       0,
+       "Complete!"},
+      {"by index", 2, {"update", "GOOD", "--input", "1"}, nullptr, "MODEL-X", 0, "Complete!"},
+      {"unknown port", 1, {"update", "GOOD", "--output", "9"}, nullptr, "MODEL-X", 4, ""},
+      {"foreign port", 1, {"update", "GOOD", "--output", "0"}, nullptr, "MODEL-X", 4, ""},
+      {"no file given", 1, {"update"}, nullptr, "MODEL-X", 2, ""},
+      {"unknown option", 1, {"update", "GOOD", "--fast"}, nullptr, "MODEL-X", 2, ""},
+      {"all and output",
+       1,
+       {"update", "GOOD", "--all", "--output", "1"},
+       nullptr,
+       "MODEL-X",
+       2,
+       ""},
+      {"no command", 1, {}, nullptr, "MODEL-X", 2, ""},
+  };
+  for (const ExitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.instruments, {c.model});
+    if (c.fault) rig.devices_[0]->InjectFault(*sim::ParseFaultRule(c.fault));
+    std::vector<std::string> args = c.args;
+    for (auto& arg : args)
+      if (arg == "GOOD") arg = good;
+    EXPECT_EQ(rig.Run(args), c.exit);
+    const auto lines = rig.Lines();
+    EXPECT_EQ(lines.empty() ? "" : lines.back(), c.final_text);
+  }
+}
+
+TEST(CliUpdate, ChosenPairIsTheOneUpdated) {
+  Rig rig(2);
+  EXPECT_EQ(rig.Run({"update", GoodFile(), "--output", "QELMAR SIM2 OUT 1"}), 0);
+  EXPECT_EQ(rig.devices_[0]->stats().requests, 0u);
+  EXPECT_TRUE(rig.FlashHoldsImage(1));
+  EXPECT_EQ(rig.inhibits_, (std::vector<bool>{true, false}));
+}
+
+TEST(CliUpdate, JsonLinesCarryTextsProgressAndTheFinalStatus) {
+  Rig rig(1);
+  rig.devices_[0]->InjectFault(*sim::ParseFaultRule("VerifySum:2:fail-status"));
+  EXPECT_EQ(rig.Run({"update", GoodFile(), "--json"}), 1);
+  const std::regex object(R"re(\{"port":"QELMAR SIM1 OUT 1",.*\})re");
+  const std::regex status(R"re(.*"status":"([^"]*)"\})re");
+  const std::regex progress(R"re(.*"min":(\d+),"max":(\d+),"position":(\d+)\})re");
+  std::vector<std::string> texts, wait;
+  std::smatch m;
+  for (const std::string& line : rig.Lines()) {
+    EXPECT_TRUE(std::regex_match(line, object)) << line;
+    if (std::regex_match(line, m, status)) texts.push_back(m[1]);
+    if (texts.size() == 3 && std::regex_match(line, m, progress)) wait.push_back(m[3]);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"Load Version 1.02", "File reading....",
+                                             "Device open....", "Copying....", "Loading.... (  0%)",
+                                             "Loading.... ( 50%)", "Uninstalling....",
+                                             "Installing....", "Verifying....", "Verify error!!"}));
+  // After "Device open....": the five one-second steps of the fixed wait.
+  EXPECT_EQ(wait, (std::vector<std::string>{"1", "2", "3", "4", "5"}));
+  EXPECT_TRUE(std::regex_match(
+      rig.Lines().back(), std::regex(R"re(\{"port":"QELMAR SIM1 OUT 1","final":"Verify error!!",)re"
+                                     R"re("exit":1,"seconds":[0-9.]+\})re")));
+}
+
+TEST(CliUpdate, ProgressBarOnATerminal) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  std::string screen;
+  std::thread reader([&] {
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
+      screen.append(buffer, size_t(n));
+  });
+  Rig rig(1);
+  EXPECT_EQ(rig.Run({"update", GoodFile()}, true, slave), 0);
+  close(slave);  // the reader sees the end
+  reader.join();
+  close(master);
+  // Each bar is erased before the next text; the wait's bar fills step by step.
+  for (const char* expected : {"[..............................]   0/5\r\033[J",
+                               "[######........................]   1/5\r\033[J",
+                               "[##############################]   5/5\r\033[JCopying....\r\n",
+                               "Complete!\r\n[##############################]   2/2\r\n"})
+    EXPECT_NE(screen.find(expected), std::string::npos) << expected;
+  EXPECT_TRUE(screen.ends_with("]   2/2\r\n")) << screen.substr(screen.size() - 60);
+}
+
+TEST(CliUpdate, AllInstrumentsAtOnceOneFailing) {
+  Rig rig(3);
+  rig.devices_[1]->InjectFault(*sim::ParseFaultRule("WriteData:3:no-reply"));
+  EXPECT_EQ(rig.Run({"update", GoodFile(), "--all"}), 1);
+  EXPECT_TRUE(rig.FlashHoldsImage(0));
+  EXPECT_TRUE(rig.FlashHoldsImage(2));
+  const auto lines = rig.Lines();
+  for (int k : {1, 2, 3}) {
+    const std::string port = "QELMAR SIM" + std::to_string(k) + " OUT 1";
+    const std::string final_text = k == 2 ? "Load failed!!" : "Complete!";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), port + ": " + final_text), lines.end());
+    const std::regex row(port + " +" + final_text + R"( +[0-9]+\.[0-9] s)");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return std::regex_match(l, row); }),
+              1)
+        << port;
+  }
+}
+
+TEST(CliUpdate, SecondCtrlCStopsAfterClosingThePorts) {
+  for (int presses : {1, 2}) {
+    SCOPED_TRACE(presses);
+    Rig rig(1);
+    Tap& tap = *rig.taps_[0];
+    tap.at_ = 6;  // inside the data load
+    tap.on_request_ = [&] {
+      for (int i = 0; i < presses; ++i) EXPECT_FALSE(rig.cli_->Interrupt());
+    };
+    EXPECT_EQ(rig.Run({"update", GoodFile()}), presses == 1 ? 0 : kExitStopped);
+    EXPECT_EQ(tap.count_, presses == 1 ? int(rig.devices_[0]->stats().requests) : 6);
+    EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0));
+    EXPECT_FALSE(rig.drivers_[0]->IsInOpen(0));
+    const std::string notes = Rig::Read(rig.err_);
+    EXPECT_NE(notes.find("Press Ctrl-C again within 3 s"), std::string::npos);
+    EXPECT_EQ(notes.find("stopped;") != std::string::npos, presses == 2);
+  }
+  // Presses further apart than 3 s each only warn.
+  StopSwitch stop;
+  const auto t0 = std::chrono::steady_clock::time_point{};
+  EXPECT_EQ(stop.Interrupt(t0), StopSwitch::Press::kWarned);
+  EXPECT_EQ(stop.Interrupt(t0 + std::chrono::milliseconds(3001)), StopSwitch::Press::kWarned);
+  EXPECT_EQ(stop.Interrupt(t0 + std::chrono::milliseconds(6000)), StopSwitch::Press::kForced);
+}
+
+TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
+  // Outputs: A, B, B, C(no input); inputs: B, A, B. Pairs: A-A, B-B(first), B-B(second).
+  midi::SimulatedMidi midi;
+  for (const char* name : {"QELMAR A OUT 1", "QELMAR B OUT 1", "QELMAR B OUT 2", "QELMAR C OUT 1"})
+    midi.AddOutPort(midi::SimulatedMidi::Caps(37, 4, name));
+  midi.AddOutPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR D OUT 1"));  // wrong product id
+  for (const char* name : {"QELMAR B IN 1", "QELMAR A IN 1", "QELMAR B IN 2"})
+    midi.AddInPort(midi::SimulatedMidi::Caps(37, 5, name));
+  const auto instruments = PairInstruments(ListPorts(midi));
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;
+  for (const Instrument& i : instruments) pairs.push_back({i.output.index, i.input.index});
+  EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 0}, {2, 2}}));
+
+  test::FastWaits waits;
+  std::unique_ptr<FILE, int (*)(FILE*)> out_file(std::tmpfile(), fclose);
+  const int out = fileno(out_file.get());
+  Cli cli(CliContext{midi, waits, out, 2, false, nullptr, nullptr});
+  EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
+  const std::string text = Rig::Read(out);
+  // The window takes the first accepted output and the first accepted input.
+  for (
+      const char* expected :
+      {R"({"direction":"output","index":0,"name":"QELMAR A OUT 1","accepted":true,"window":true})",
+       R"({"direction":"output","index":4,"name":"QELMAR D OUT 1","accepted":false,"window":false})",
+       R"({"direction":"input","index":0,"name":"QELMAR B IN 1","accepted":true,"window":true})",
+       R"({"instrument":3,"output":2,"input":2,"output_name":"QELMAR B OUT 2","input_name":"QELMAR B IN 2","window":false})",
+       "{\"exit\":0}\n"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected;
+}
+
+}  // namespace
+}  // namespace tamblet::cli
