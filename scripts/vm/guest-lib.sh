@@ -3,7 +3,8 @@
 # A case makes USB MIDI gadgets, plays the device on their device side with
 # tamblet-devsim and drives the real window with tamblet-demo.
 #
-#   gadget NAME PRODUCT [MANUFACTURER [UDC_NUMBER]]   plug a USB MIDI device
+#   gadget NAME PRODUCT [MANUFACTURER [UDC_NUMBER]]   plug a USB MIDI device; NAME, a short
+#                                                      word, is also its device side card id
 #   unplug NAME / plug NAME                            pull it and plug it back
 #   devsim NAME [OPTIONS...]                           play the device on it
 #   devsim_stop NAME                                   end it (writes NAME.flash)
