@@ -16,6 +16,8 @@ packages=(
   xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
   # checking the desktop entry, the AppStream metainfo and the manual pages
   desktop-file-utils appstream groff-base
+  # the kernel's USB MIDI stack in a virtual machine (tests/vm)
+  qemu-system-x86 busybox-static kmod cpio alsa-utils
 )
 
 missing=()
