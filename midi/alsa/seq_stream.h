@@ -1,0 +1,20 @@
+#pragma once
+// A rawmidi port reached through the ALSA sequencer, for when another program
+// holds the raw port: the kernel's sequencer client of the same card shares
+// the port among its subscribers. Each direction is its own sequencer client.
+
+#include <memory>
+
+#include "midi/alsa/byte_stream.h"
+#include "midi/alsa/rawmidi_ports.h"
+#include "midi/midi_layer.h"
+
+namespace tamblet::midi::alsa {
+
+// MMSYSERR_NOERROR when the card's sequencer port for `address` is subscribed.
+// The output is subscribed exclusively when nobody else writes to the device,
+// so that no program can start to while the port is open.
+MMRESULT OpenSequencerOutput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream);
+MMRESULT OpenSequencerInput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream);
+
+}  // namespace tamblet::midi::alsa
