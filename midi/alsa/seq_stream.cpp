@@ -86,11 +86,6 @@ std::optional<Connection> Connect(const RawmidiAddress& address, PortDirection d
   snd_seq_port_subscribe_set_dest(subscription, output ? &link.device : &link.ours);
   // Subscribing makes the kernel open the raw substream; it fails like the raw
   // open when a program holds that itself.
-  if (output) {
-    snd_seq_port_subscribe_set_exclusive(subscription, 1);
-    if (snd_seq_subscribe_port(raw, subscription) == 0) return link;
-    snd_seq_port_subscribe_set_exclusive(subscription, 0);  // others write to it already
-  }
   if (snd_seq_subscribe_port(raw, subscription) < 0) return std::nullopt;
   return link;
 }

@@ -12,8 +12,10 @@
 namespace tamblet::midi::alsa {
 
 // MMSYSERR_NOERROR when the card's sequencer port for `address` is subscribed.
-// The output is subscribed exclusively when nobody else writes to the device,
-// so that no program can start to while the port is open.
+// The port is shared: the raw port is busy only because some other program
+// is subscribed to it already, and it may go on sending to the device. Each
+// request leaves whole or not at all; bytes another program slips into a frame
+// break it, and the step that sent it fails.
 MMRESULT OpenSequencerOutput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream);
 MMRESULT OpenSequencerInput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream);
 
