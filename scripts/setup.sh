@@ -16,6 +16,8 @@ packages=(
   libasound2-dev libjack-jackd2-dev jackd2
   # running the window without a desktop, and driving it from outside
   xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
+  # the kernel's USB MIDI stack in a virtual machine (tests/vm)
+  qemu-system-x86 busybox-static kmod cpio alsa-utils
 )
 # Only for tests: a sound server on a user's desktop changes who holds its MIDI
 # ports, so the run command never installs one.

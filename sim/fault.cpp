@@ -38,6 +38,10 @@ std::optional<uint32_t> ParseNumber(std::string_view text) {
 
 bool IsValidFault(Command command, int occurrence, const Fault& fault) {
   if (command == Command::kUnknown || occurrence < 1) return false;
+  if ((fault.kind == FaultKind::kOversize || fault.kind == FaultKind::kLongName) &&
+      fault.value > kMaxFaultLength) {
+    return false;
+  }
   // Only GetModelName reports a name.
   return fault.kind != FaultKind::kLongName || command == Command::kGetModelName;
 }

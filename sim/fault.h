@@ -19,17 +19,21 @@ inline constexpr uint32_t kLateDelayMs = kProgramReplyTimeoutMs + kLateMarginMs;
 
 inline constexpr uint32_t kDefaultOversizeLength = 600;  // past the 512-byte reply slot
 inline constexpr uint32_t kDefaultLongNameLength = 20;   // past the 15-character name buffer
+// Largest N of oversize=N and long-name=N: past the program's 4096-byte receive
+// buffer, and well within the largest event a JACK port buffer carries (32720).
+inline constexpr uint32_t kMaxFaultLength = 8192;
 
 enum class FaultKind {
   kNoReply,       // "no-reply": nothing is sent back
   kFailStatus,    // "fail-status": byte 7 = 0x00 (a progress reply becomes a failed final reply)
   kWrongCommand,  // "wrong-command": byte 5 differs from the one expected
   kLongError,     // "long-error": the driver reports a broken SysEx (MIM_LONGERROR)
-  kOversize,      // "oversize[=N]": the reply padded before F7 to N bytes (default 600)
-  kNoEnd,         // "no-end": the reply without its F7
-  kLongName,      // "long-name[=N]": GetModelName only, a name of N characters (default 20)
-  kDelay,         // "delay=N": the reply leaves after N ms
-  kLate,          // "late": the reply leaves kLateDelayMs after the request, past the time-out
+  kOversize,  // "oversize[=N]": the reply padded before F7 to N bytes (default 600, at most 8192)
+  kNoEnd,     // "no-end": the reply without its F7
+  kLongName,  // "long-name[=N]": GetModelName only, a name of N characters (default 20, at most
+              // 8192)
+  kDelay,     // "delay=N": the reply leaves after N ms
+  kLate,      // "late": the reply leaves kLateDelayMs after the request, past the time-out
 };
 
 struct Fault {

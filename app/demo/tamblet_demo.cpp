@@ -2,11 +2,17 @@
 // offscreen, is driven through Browse and Load on a given update file; every
 // status text is printed as it appears, and a screenshot is saved at the end.
 // The program itself keeps no command line; this is a separate driver.
+// With --loads N it presses Load N times in the same window, each time after
+// a line arrives on standard input, so a test can change the device between.
+
+#include <unistd.h>
 
 #include <QApplication>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -17,7 +23,7 @@
 namespace {
 
 int Usage() {
-  std::fprintf(stderr, "usage: tamblet-demo UPDATE_FILE SCREENSHOT.png\n");
+  std::fprintf(stderr, "usage: tamblet-demo [--loads N] UPDATE_FILE SCREENSHOT.png\n");
   return 2;
 }
 
@@ -28,7 +34,13 @@ void Click(tamblet::QtUpdateWindow& window, int id) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return Usage();
+  int loads = 1;
+  if (argc == 5 && std::string(argv[1]) == "--loads") {
+    loads = std::atoi(argv[2]);
+    argv += 2;
+    argc -= 2;
+  }
+  if (argc != 3 || loads < 1) return Usage();
   const std::string update_file = argv[1];
   const QString screenshot = QString::fromLocal8Bit(argv[2]);
 
@@ -61,7 +73,23 @@ int main(int argc, char** argv) {
     result = status == "Complete!" ? 0 : 1;
     app.quit();
   };
-  QObject::connect(&window, &tamblet::QtUpdateWindow::RunFinished, finish);
+  // Between runs the next Load waits for a line on standard input.
+  QSocketNotifier next_load(STDIN_FILENO, QSocketNotifier::Read);
+  next_load.setEnabled(false);
+  QObject::connect(&next_load, &QSocketNotifier::activated, [&] {
+    char line[64];
+    if (read(STDIN_FILENO, line, sizeof line) <= 0) return finish();
+    next_load.setEnabled(false);
+    std::printf("load again\n");
+    std::fflush(stdout);
+    Click(window, tamblet::IDC_LOAD);
+  });
+  QObject::connect(&window, &tamblet::QtUpdateWindow::RunFinished, [&] {
+    if (--loads == 0) return finish();
+    std::printf("waiting for a line before the next Load\n");
+    std::fflush(stdout);
+    next_load.setEnabled(true);
+  });
 
   window.show();
   if (!dlg.OnInitDialog()) {

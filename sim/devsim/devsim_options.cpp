@@ -36,10 +36,16 @@ std::string DevsimUsage() {
          "  --flash-size N       flash bytes (decimal or 0x hex)\n"
          "  --progress-step N    bytes between progress replies of long operations (0: none)\n"
          "  --delay MS           every reply leaves MS milliseconds after its request\n"
-         "  --fault RULE         Command:occurrence:fault, e.g. VerifySum:3:no-reply (repeatable)\n"
+         "  --fault RULE         Command:occurrence:fault, e.g. VerifySum:3:no-reply "
+         "(repeatable);\n"
+         "                       faults: no-reply fail-status wrong-command long-error no-end "
+         "late\n"
+         "                       delay=MS oversize[=N] long-name[=N] (N at most 8192)\n"
          "  --dump FILE          on exit, write the flash contents to FILE\n"
          "  --name NAME          JACK client name (default \"QELMAR SIM\")\n"
          "  --server NAME        JACK server name (default: JACK_DEFAULT_SERVER or \"default\")\n"
+         "  --raw FILE           play on a raw MIDI device file instead of JACK, e.g. the device\n"
+         "                       side of a USB MIDI gadget, /dev/snd/midiC1D0\n"
          "  --quiet              print no line per request\n"
          "Ends on SIGTERM or Ctrl-C.\n";
 }
@@ -66,6 +72,9 @@ std::variant<DevsimOptions, std::string> ParseDevsimOptions(
       options.client_name = value;
     } else if (option == "--server") {
       options.server_name = value;
+    } else if (option == "--raw") {
+      if (value.empty()) return "--raw: empty path";
+      options.raw_path = value;
     } else if (option == "--dump") {
       options.dump_path = value;
     } else if (option == "--fault") {

@@ -19,6 +19,7 @@ inline constexpr char kDefaultDevsimClient[] = "QELMAR SIM";
 struct DevsimOptions {
   std::string client_name = kDefaultDevsimClient;
   std::string server_name;  // empty: JACK's default server
+  std::string raw_path;     // non-empty: play on this raw MIDI device instead of JACK
   DeviceConfig device;
   std::vector<FaultRule> faults;
   std::string dump_path;  // empty: no dump

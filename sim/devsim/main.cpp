@@ -1,5 +1,6 @@
 // tamblet-devsim: the simulated device as a JACK client, so that the program
-// finds it like the real device ("<client> OUT 1" / "<client> IN 1").
+// finds it like the real device ("<client> OUT 1" / "<client> IN 1"), or on a
+// raw MIDI device file such as the device side of a USB MIDI gadget.
 
 #include <signal.h>
 #include <unistd.h>
@@ -11,14 +12,15 @@
 
 #include "sim/devsim/devsim_options.h"
 #include "sim/devsim/jack_device_host.h"
+#include "sim/devsim/raw_device_host.h"
 
 namespace {
 
-volatile sig_atomic_t server_gone = 0;
+volatile sig_atomic_t host_gone = 0;
 
-// From a JACK thread: only async-signal-safe calls.
-void OnServerGone() {
-  server_gone = 1;
+// From a JACK or worker thread: only async-signal-safe calls.
+void OnHostGone() {
+  host_gone = 1;
   kill(getpid(), SIGTERM);
 }
 
@@ -64,39 +66,43 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   uint64_t requests = 0;
-  JackDeviceHost host(
-      device,
-      [&](std::span<const uint8_t> request, const std::vector<Reply>& replies) {
-        ++requests;
-        if (!options.quiet) {
-          std::printf("%llu %s\n", static_cast<unsigned long long>(requests),
-                      DescribeExchange(request, replies).c_str());
-        }
-      },
-      OnServerGone);
+  auto log = [&](std::span<const uint8_t> request, const std::vector<Reply>& replies) {
+    ++requests;
+    if (!options.quiet) {
+      std::printf("%llu %s\n", static_cast<unsigned long long>(requests),
+                  DescribeExchange(request, replies).c_str());
+    }
+  };
+  const bool raw = !options.raw_path.empty();
+  JackDeviceHost jack(device, log, OnHostGone);
+  RawDeviceHost raw_host(device, log, OnHostGone);
   std::string error;
-  if (!host.Start(options.client_name, options.server_name, &error)) {
+  if (raw ? !raw_host.Start(options.raw_path, &error)
+          : !jack.Start(options.client_name, options.server_name, &error)) {
     std::fprintf(stderr, "tamblet-devsim: %s\n", error.c_str());
     return 1;
   }
   if (!options.quiet) {
-    std::printf("ready: \"%s\" model \"%s\", flash %u bytes\n", options.client_name.c_str(),
+    std::printf("ready: \"%s\" model \"%s\", flash %u bytes\n",
+                raw ? options.raw_path.c_str() : options.client_name.c_str(),
                 options.device.model_name.c_str(), options.device.flash_size);
   }
 
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) != 0) {
   }
-  host.Stop();
+  jack.Stop();
+  raw_host.Stop();
 
   int result = 0;
-  if (server_gone != 0) {
-    std::fprintf(stderr, "tamblet-devsim: the JACK server went away\n");
+  if (host_gone != 0) {
+    std::fprintf(stderr, raw ? "tamblet-devsim: the MIDI device went away\n"
+                             : "tamblet-devsim: the JACK server went away\n");
     result = 1;
   }
-  if (host.dropped_events() != 0) {
+  if (jack.dropped_events() != 0) {
     std::fprintf(stderr, "tamblet-devsim: %llu MIDI events lost\n",
-                 static_cast<unsigned long long>(host.dropped_events()));
+                 static_cast<unsigned long long>(jack.dropped_events()));
   }
   if (!options.dump_path.empty() && !WriteDump(options.dump_path, device.flash())) {
     std::fprintf(stderr, "tamblet-devsim: cannot write %s\n", options.dump_path.c_str());

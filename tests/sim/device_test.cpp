@@ -134,6 +134,8 @@ TEST(Faults, ChangeOnlyTheChosenReply) {
       {"ModeOff:2:late", mode_off, Reply::Kind::kLongData, mode_off_ok, kLateDelayMs},
       {"GetModelName:2:long-name", Msg(0x00, 0x02), Reply::Kind::kLongData,
        Msg(0x00, 0x42, "QX-1XXXXXXXXXXXXXXXX"), 0},
+      {"ModeOff:2:oversize=8192", mode_off, Reply::Kind::kLongData,
+       Msg(0x00, 0x41, "\x01" + std::string(8183, '.')), 0},
   };
   for (const auto& c : cases) {
     const auto rule = ParseFaultRule(c.rule);
@@ -158,7 +160,8 @@ TEST(Faults, RulesThatDoNotParse) {
                            "VerifySum:-1:no-reply", "VerifySum:x:no-reply", "verifysum:3:no-reply",
                            "VerifySum:3:noreply", "VerifySum:3:no-reply=1", "VerifySum:3:delay",
                            "VerifySum:3:delay=12ms", "ModeOff:1:long-name", "Unknown:1:no-reply",
-                           "VerifySum:99999999999:no-reply", "VerifySum:3:no-reply:extra"}) {
+                           "VerifySum:99999999999:no-reply", "VerifySum:3:no-reply:extra",
+                           "ModeOff:1:oversize=8193", "GetModelName:1:long-name=4000000000"}) {
     EXPECT_FALSE(ParseFaultRule(text)) << text;
   }
 }

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Boots Debian's kernel in a virtual machine whose root is this machine's root
+# (over 9p, chrooted), runs one shell script there as root, and powers off.
+# The script sees the same paths as here, so it runs the binaries just built.
+#   boot.sh JOB_SCRIPT
+# KVM is used when /dev/kvm can be opened and the processor offers hardware
+# virtualisation (vmx or svm), else QEMU's emulator; TAMBLET_VM_ACCEL=tcg or
+# =kvm chooses. The console goes to standard output. Exits non-zero when no
+# virtual machine can run; the job reports its own results in files.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+job=$(realpath "$1")
+
+for tool in qemu-system-x86_64 cpio depmod modprobe; do
+  command -v "$tool" >/dev/null || {
+    echo "vm: $tool is missing: run scripts/setup.sh (qemu-system-x86, cpio, kmod, busybox-static)" >&2
+    exit 1
+  }
+done
+cache=$("$here/prepare.sh")
+version=$(cat "$cache/kernel/version")
+
+accel=${TAMBLET_VM_ACCEL:-}
+if [[ -z $accel ]]; then
+  accel=tcg
+  # A /dev/kvm without vmx/svm (a paravirtual one) does not run a stock kernel.
+  if [[ -r /dev/kvm && -w /dev/kvm ]] && grep -qw -e vmx -e svm /proc/cpuinfo; then accel=kvm; fi
+fi
+cpu=max
+[[ $accel == kvm ]] && cpu=host
+echo "vm: booting $version with $accel"
+
+# The guest powers off at the job's end; the time-out only stops a hung guest.
+timeout --foreground "${TAMBLET_VM_TIMEOUT:-600}" qemu-system-x86_64 \
+  -accel "$accel" -cpu "$cpu" -smp 2 -m 1536 \
+  -kernel "$cache/kernel/boot/vmlinuz-$version" -initrd "$cache/initramfs.cpio.gz" \
+  -append "console=ttyS0 loglevel=${TAMBLET_VM_LOGLEVEL:-3} panic=-1 tamblet.job=$job" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=passthrough,multidevs=remap,id=hostroot \
+  -display none -serial stdio -monitor none -no-reboot -nodefaults </dev/null

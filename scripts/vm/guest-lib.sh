@@ -1,0 +1,159 @@
+# Helpers for the test cases that run inside the virtual machine; sourced by
+# guest.sh into each case's shell, whose folder is a fresh tmpfs folder.
+# A case makes USB MIDI gadgets, plays the device on their device side with
+# tamblet-devsim and drives the real window with tamblet-demo.
+#
+#   gadget NAME PRODUCT [MANUFACTURER [UDC_NUMBER]]   plug a USB MIDI device
+#   unplug NAME / plug NAME                            pull it and plug it back
+#   devsim NAME [OPTIONS...]                           play the device on it
+#   devsim_stop NAME                                   end it (writes NAME.flash)
+#   update_file FILE [small]                           a 64 KiB update (image in FILE.image),
+#                                                      or one of 8 KiB in one region
+#   demo [--loads N] FILE                              run the window in the background
+#   demo_wait / demo_status / demo_line_ms TEXT        its end, last status, when TEXT came
+#   fail TEXT                                          end the case as failed
+
+declare -A GADGET_UDC HOST_CARD GADGET_CARD DEVSIM_PID
+DEMO_PID=
+MODEL=VM-SIM
+FLASH_SIZE=0x10000
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+now_ms() { date +%s%3N; }
+
+# Waits up to $1 seconds for the command that follows to succeed.
+wait_for() {
+  local seconds=$1
+  shift
+  local until=$(($(now_ms) + seconds * 1000))
+  until "$@"; do
+    (($(now_ms) < until)) || return 1
+    sleep 0.1
+  done
+}
+
+card_of_udc() {  # the host-side card of the gadget on dummy_udc.$1 (its long name says so)
+  awk -v at="at usb-dummy_hcd.$1-1," '/^ *[0-9]+ \[/ { card = $1 } index($0, at) { print card; exit }' \
+    /proc/asound/cards
+}
+plugged() {
+  local name=$1
+  HOST_CARD[$name]=$(card_of_udc "${GADGET_UDC[$name]}")
+  GADGET_CARD[$name]=$(readlink "/proc/asound/$name" 2>/dev/null | sed 's/^card//')
+  [[ -n ${HOST_CARD[$name]} && -n ${GADGET_CARD[$name]} &&
+     -e /dev/snd/midiC${HOST_CARD[$name]}D0 && -e /dev/snd/midiC${GADGET_CARD[$name]}D0 ]]
+}
+
+gadget() {
+  local name=$1 product=$2 maker=${3:-QELMAR} udc=${4:-0}
+  local g=/sys/kernel/config/usb_gadget/$name
+  mkdir "$g" "$g/strings/0x409" "$g/functions/midi.usb0" "$g/configs/c.1"
+  echo 0x1d6b >"$g/idVendor"
+  echo 0x0104 >"$g/idProduct"
+  echo "$maker" >"$g/strings/0x409/manufacturer"
+  echo "$product" >"$g/strings/0x409/product"
+  echo "$name" >"$g/strings/0x409/serialnumber"
+  echo 1 >"$g/functions/midi.usb0/in_ports"
+  echo 1 >"$g/functions/midi.usb0/out_ports"
+  echo "$name" >"$g/functions/midi.usb0/id"  # the device side's card id
+  ln -s "$g/functions/midi.usb0" "$g/configs/c.1/"
+  GADGET_UDC[$name]=$udc
+  plug "$name"
+}
+
+plug() {
+  echo "dummy_udc.${GADGET_UDC[$1]}" >"/sys/kernel/config/usb_gadget/$1/UDC"
+  wait_for 10 plugged "$1" || fail "gadget $1: no cards after plugging"
+  echo "plugged $1: host card ${HOST_CARD[$1]}, device side card ${GADGET_CARD[$1]}"
+}
+
+unplug() {
+  echo >"/sys/kernel/config/usb_gadget/$1/UDC"
+  echo "unplugged $1 at $(now_ms)"
+}
+
+devsim() {
+  local name=$1
+  shift
+  "$TAMBLET_DEVSIM" --raw "/dev/snd/midiC${GADGET_CARD[$name]}D0" --model "$MODEL" \
+    --flash-size "$FLASH_SIZE" --dump "$name.flash" "$@" >"devsim-$name.log" 2>&1 &
+  DEVSIM_PID[$name]=$!
+  wait_for 10 grep -q '^ready' "devsim-$name.log" || fail "devsim $name: $(cat "devsim-$name.log")"
+}
+
+devsim_stop() {  # returns tamblet-devsim's exit status
+  local pid=${DEVSIM_PID[$1]:-} status=0
+  [[ -n $pid ]] || return 0
+  kill -TERM "$pid" 2>/dev/null || true
+  wait "$pid" || status=$?
+  DEVSIM_PID[$1]=
+  return "$status"
+}
+
+devsim_requests() { grep -c '^[0-9]* ' "devsim-$1.log" || true; }
+
+# A 64 KiB image and an update file with two regions and a gap between them;
+# a small one where only the run's end matters.
+update_file() {
+  head -c 65536 /dev/urandom >"$1.image"
+  local regions=(--region 0:0x6000 --region 0x8000:0x4001)
+  [[ ${2:-} == small ]] && regions=(--region 0:0x2000)
+  "$TAMBLET_PGM" write "$1" --model "$MODEL" --version 1.02 --target 1 --chunk 0x2000 \
+    "${regions[@]}" --image "$1.image" >/dev/null
+}
+
+# The device's flash holds the image in both regions and nothing elsewhere.
+flash_matches() {
+  local flash=$1 image=$2
+  cmp -n $((0x6000)) "$image" "$flash" || return 1
+  cmp -n $((0x4001)) -i $((0x8000)):$((0x8000)) "$image" "$flash" || return 1
+  [[ $(head -c $((0x8000)) "$flash" | tail -c $((0x2000)) | tr -d '\377' | wc -c) == 0 ]]
+}
+
+demo() {
+  echo "window started at $(now_ms)"
+  mkfifo demo.in demo.out
+  # Each line of the window's output gets the time it came.
+  (while IFS= read -r line; do echo "$(now_ms) $line"; done <demo.out >demo.log) &
+  STAMP_PID=$!
+  QT_QPA_PLATFORM=offscreen "$TAMBLET_DEMO" "$@" demo.png <demo.in >demo.out 2>demo.err &
+  DEMO_PID=$!
+  exec 7>demo.in  # held open so that the window's standard input stays open
+}
+demo_next() { echo next >&7; }
+demo_wait() {  # returns the demo's exit status
+  local status=0
+  wait_for "${1:-60}" bash -c "! kill -0 $DEMO_PID 2>/dev/null" || fail "the window hangs: $(demo_status)"
+  wait "$DEMO_PID" || status=$?
+  wait "$STAMP_PID" || true
+  DEMO_PID=
+  return "$status"
+}
+demo_status() { sed -n 's/^[0-9]* status: //p' demo.log | tail -n 1; }
+demo_port() { sed -n "s/^[0-9]* $1 port: //p" demo.log | tail -n 1; }
+demo_line_ms() { grep -m 1 "^[0-9]* $1\$" demo.log | cut -d' ' -f1; }
+demo_has_line() { grep -q "^[0-9]* $1\$" demo.log; }
+
+cleanup_case() {
+  local status=$?
+  set +e
+  {
+    [[ -n $DEMO_PID ]] && kill -KILL "$DEMO_PID" && wait "$DEMO_PID"
+    for name in "${!DEVSIM_PID[@]}"; do devsim_stop "$name"; done
+  } 2>/dev/null
+  for f in demo.log devsim-*.log; do
+    [[ -f $f ]] && { echo "--- $f"; tail -n 40 "$f"; }
+  done
+  local g
+  for g in /sys/kernel/config/usb_gadget/*/; do
+    [[ -d $g ]] || continue
+    echo >"$g/UDC" 2>/dev/null
+    rm -f "$g"/configs/c.1/midi.usb0
+    rmdir "$g"/configs/c.1 "$g"/functions/midi.usb0 "$g"/strings/0x409 "$g" 2>/dev/null
+  done
+  exit "$status"
+}
