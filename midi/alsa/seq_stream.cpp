@@ -90,11 +90,18 @@ std::optional<Connection> Connect(const RawmidiAddress& address, PortDirection d
   return link;
 }
 
-// Waits on the client's descriptors for `events`.
-IoStatus Wait(snd_seq_t* seq, short events, int timeout_ms) {
-  std::vector<pollfd> fds(static_cast<size_t>(snd_seq_poll_descriptors_count(seq, events)));
+// The client's descriptors to poll for `events`.
+std::vector<pollfd> PollFds(snd_seq_t* seq, short events) {
+  const int count = snd_seq_poll_descriptors_count(seq, events);
+  std::vector<pollfd> fds(count > 0 ? static_cast<size_t>(count) : 0);
+  if (!fds.empty()) {
+    snd_seq_poll_descriptors(seq, fds.data(), static_cast<unsigned>(fds.size()), events);
+  }
+  return fds;
+}
+
+IoStatus Wait(std::vector<pollfd>& fds, int timeout_ms) {
   if (fds.empty()) return IoStatus::kGone;
-  snd_seq_poll_descriptors(seq, fds.data(), static_cast<unsigned>(fds.size()), events);
   const int ready = poll(fds.data(), fds.size(), timeout_ms);
   if (ready < 0) return errno == EINTR ? IoStatus::kTimeout : IoStatus::kGone;
   if (ready == 0) return IoStatus::kTimeout;
@@ -107,7 +114,7 @@ IoStatus Wait(snd_seq_t* seq, short events, int timeout_ms) {
 class SeqOutputStream : public ByteStream {
  public:
   SeqOutputStream(Connection link, const RawmidiAddress& address)
-      : link_(std::move(link)), address_(address) {}
+      : link_(std::move(link)), address_(address), fds_(PollFds(link_.seq.get(), POLLOUT)) {}
 
   ReadResult Read(uint8_t*, size_t, int) override { return {IoStatus::kGone, 0}; }
 
@@ -134,9 +141,8 @@ class SeqOutputStream : public ByteStream {
       const int result = snd_seq_event_output_direct(link_.seq.get(), &event);
       if (result >= 0) return {WriteStep::kWrote, length};
       if (result == -EAGAIN || result == -EINTR) {
-        return Wait(link_.seq.get(), POLLOUT, kPollSliceMs) == IoStatus::kGone
-                   ? WriteStep{WriteStep::kFailed, 0}
-                   : WriteStep{WriteStep::kWouldBlock, 0};
+        return Wait(fds_, kPollSliceMs) == IoStatus::kGone ? WriteStep{WriteStep::kFailed, 0}
+                                                           : WriteStep{WriteStep::kWouldBlock, 0};
       }
       return {WriteStep::kFailed, 0};  // -ENOENT once the device has gone
     });
@@ -148,19 +154,20 @@ class SeqOutputStream : public ByteStream {
  private:
   const Connection link_;
   const RawmidiAddress address_;
+  std::vector<pollfd> fds_;
 };
 
 class SeqInputStream : public ByteStream {
  public:
   SeqInputStream(Connection link, snd_midi_event_t* decoder)
-      : link_(std::move(link)), decoder_(decoder) {
+      : link_(std::move(link)), decoder_(decoder), fds_(PollFds(link_.seq.get(), POLLIN)) {
     snd_midi_event_no_status(decoder_.get(), 1);  // every short message with its status
   }
 
   ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
     if (pending_.empty()) {
       if (snd_seq_event_input_pending(link_.seq.get(), 0) == 0) {
-        const IoStatus ready = Wait(link_.seq.get(), POLLIN, timeout_ms);
+        const IoStatus ready = Wait(fds_, timeout_ms);
         if (ready != IoStatus::kOk) return {ready, 0};
       }
       if (!Collect()) return {IoStatus::kGone, 0};
@@ -200,6 +207,7 @@ class SeqInputStream : public ByteStream {
   static constexpr size_t kCollectBytes = 4096;
   const Connection link_;
   const std::unique_ptr<snd_midi_event_t, DecoderFree> decoder_;
+  std::vector<pollfd> fds_;
   std::vector<uint8_t> pending_;  // bytes taken from events, not yet read
 };
 
