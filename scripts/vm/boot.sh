@@ -30,8 +30,9 @@ cpu=max
 [[ $accel == kvm ]] && cpu=host
 echo "vm: booting $version with $accel"
 
-# The guest powers off at the job's end; the time-out only stops a hung guest.
-timeout --foreground "${TAMBLET_VM_TIMEOUT:-600}" qemu-system-x86_64 \
+# The guest powers off at the job's end; the time-out only stops a hung guest,
+# before ctest's own time-out would.
+timeout --foreground "${TAMBLET_VM_TIMEOUT:-540}" qemu-system-x86_64 \
   -accel "$accel" -cpu "$cpu" -smp 2 -m 1536 \
   -kernel "$cache/kernel/boot/vmlinuz-$version" -initrd "$cache/initramfs.cpio.gz" \
   -append "console=ttyS0 loglevel=${TAMBLET_VM_LOGLEVEL:-3} panic=-1 tamblet.job=$job" \

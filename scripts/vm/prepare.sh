@@ -21,7 +21,8 @@ if [[ ! -f kernel/ready ]]; then
   mkdir -p download
   # As root apt warns that it cannot hand the download to its sandbox user.
   (cd download && apt-get download "$package" 2>&1 >/dev/null | grep -v 'unsandboxed' >&2 || true)
-  ls download/*.deb >/dev/null
+  compgen -G 'download/*.deb' >/dev/null ||
+    { echo "prepare: cannot download $package (network, or apt-get update needed?)" >&2; exit 1; }
   dpkg-deb -x download/*.deb kernel
   version=$(ls kernel/lib/modules)
   depmod -b kernel "$version"

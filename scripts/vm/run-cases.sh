@@ -32,11 +32,11 @@ JOB
 start=$(date +%s)
 status=0
 "$here/boot.sh" "$out/job.sh" 2>&1 | tee "$out/console.log" || status=$?
-echo "vm: $(($(date +%s) - start)) s from boot to power-off"
 if ((status != 0)); then
   echo "vm: FAIL: the virtual machine could not run (status $status); see the lines above" >&2
   exit 1
 fi
+echo "vm: $(($(date +%s) - start)) s from boot to power-off"
 missing=0
 for c in "${cases[@]}"; do
   [[ -f $out/$(basename "$c" .sh).result ]] || missing=1
