@@ -8,6 +8,7 @@
 # =kvm chooses. The console goes to standard output. Exits non-zero when no
 # virtual machine can run; the job reports its own results in files.
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
 here=$(cd "$(dirname "$0")" && pwd)
 job=$(realpath "$1")
 

@@ -10,10 +10,15 @@
 #   update_file FILE [small]                           a 64 KiB update (image in FILE.image),
 #                                                      or one of 8 KiB in one region
 #   demo [--loads N] FILE                              run the window in the background
-#   demo_wait / demo_status / demo_line_ms TEXT        its end, last status, when TEXT came
+#   demo_end / demo_status / demo_line_ms TEXT         its end, last status, when TEXT came
+#   demo_next                                          press Load again (demo --loads N)
 #   fail TEXT                                          end the case as failed
 #   seq_client NAME / held_by PID|any NAME Output|Input its sequencer client; who holds its port
 #   at_exit COMMAND                                    run COMMAND when the case ends
+#
+# The programs come from the environment: $TAMBLET_DEVSIM, $TAMBLET_DEMO,
+# $TAMBLET_PGM (see tests/vm/CMakeLists.txt). A new case is one more file in
+# tests/vm/cases/.
 
 declare -A GADGET_UDC HOST_CARD GADGET_CARD DEVSIM_PID
 DEMO_PID=
@@ -152,6 +157,11 @@ demo_wait() {  # returns the demo's exit status
   wait "$STAMP_PID" || true
   DEMO_PID=
   return "$status"
+}
+demo_end() {  # the window ended by itself, neither hung nor crashed
+  local status=0
+  demo_wait "$@" || status=$?
+  ((status <= 1)) || fail "the window ended with status $status: $(tail -n 3 demo.err)"
 }
 demo_status() { sed -n 's/^[0-9]* status: //p' demo.log | tail -n 1; }
 demo_port() { sed -n "s/^[0-9]* $1 port: //p" demo.log | tail -n 1; }

@@ -4,6 +4,7 @@
 # everything in place and only print it.
 #   prepare.sh            (cache: $TAMBLET_VM_CACHE or ${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm)
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin  # depmod and modprobe, also for a user without them on PATH
 
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${TAMBLET_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm}
@@ -15,7 +16,7 @@ initramfs_modules=(virtio_pci 9pnet_virtio 9p)
 
 if [[ ! -f kernel/ready ]]; then
   package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n 1)
-  [[ -n $package ]] || { echo "prepare: no kernel package behind linux-image-amd64" >&2; exit 1; }
+  [[ -n $package ]] || { echo "prepare: no kernel package behind linux-image-amd64 (apt-get update needed?)" >&2; exit 1; }
   echo "prepare: fetching $package" >&2
   rm -rf download kernel
   mkdir -p download

@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
 # Boots the virtual machine once and runs the given test cases in it (see
 # guest.sh); each case leaves OUT/<case>.result and OUT/<case>.log for
-# case-result.sh. Fails with a clear message when no virtual machine can run.
-#   run-cases.sh OUT DEVSIM DEMO PGM CASE_FILE...
+# case-result.sh. Arguments NAME=VALUE are exported to the cases, for instance
+# the paths of the programs under test. Fails with a clear message when no
+# virtual machine can run.
+#   run-cases.sh OUT [NAME=VALUE...] CASE_FILE...
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(realpath -m "$1")
-devsim=$(realpath "$2") demo=$(realpath "$3") pgm=$(realpath "$4")
-shift 4
-cases=()
-for c in "$@"; do cases+=("$(realpath "$c")"); done
+shift
+exports=() cases=()
+for arg in "$@"; do
+  if [[ $arg =~ ^[A-Za-z_][A-Za-z0-9_]*= ]]; then
+    exports+=("$arg")
+  else
+    cases+=("$(realpath "$arg")")
+  fi
+done
 
 # The guest sees this machine's root, except that /tmp, /run and /dev are its own.
-for path in "$out" "$devsim" "$demo" "$pgm" "$here" "${cases[@]}"; do
+for path in "$out" "$here" "${cases[@]}" "${exports[@]#*=}"; do
   case $path in
     /tmp/* | /run/* | /dev/*)
       echo "vm: $path is not visible in the virtual machine (its /tmp, /run and /dev are its own)" >&2
@@ -24,10 +31,11 @@ done
 mkdir -p "$out"
 rm -f "$out"/*.result "$out"/*.log "$out/setup.failed"
 cache=$("$here/prepare.sh")
-cat >"$out/job.sh" <<JOB
-export TAMBLET_VM_KERNEL=$cache/kernel TAMBLET_DEVSIM=$devsim TAMBLET_DEMO=$demo TAMBLET_PGM=$pgm
-exec bash $here/guest.sh $out ${cases[*]}
-JOB
+{
+  echo "export TAMBLET_VM_KERNEL=$(printf %q "$cache/kernel")"
+  for e in "${exports[@]}"; do echo "export $(printf %q "$e")"; done
+  echo "exec bash $(printf '%q ' "$here/guest.sh" "$out" "${cases[@]}")"
+} >"$out/job.sh"
 
 start=$(date +%s)
 status=0

@@ -84,7 +84,8 @@ std::variant<sim::DevsimOptions, std::string> Parse(std::string_view line) {
 // --model, --flash-size, --fault, --dump, --quiet and the default name are used end to end.
 TEST(DevsimOptions, ValuesReachTheDevice) {
   const auto parsed = Parse(
-      "--progress-step,512,--delay,7,--fault,GetModelName:1:delay=200,--name,QELMAR T1,--server,s");
+      "--progress-step,512,--delay,7,--fault,GetModelName:1:delay=200,--name,QELMAR T1,--server,s,"
+      "--raw,/dev/snd/midiC1D0");
   ASSERT_TRUE(std::holds_alternative<sim::DevsimOptions>(parsed)) << std::get<std::string>(parsed);
   const auto& options = std::get<sim::DevsimOptions>(parsed);
   EXPECT_EQ(options.device.progress_step, 512u);
@@ -93,13 +94,14 @@ TEST(DevsimOptions, ValuesReachTheDevice) {
   EXPECT_EQ(sim::FormatFaultRule(options.faults[0]), "GetModelName:1:delay=200");
   EXPECT_EQ(options.client_name, "QELMAR T1");
   EXPECT_EQ(options.server_name, "s");
+  EXPECT_EQ(options.raw_path, "/dev/snd/midiC1D0");
 }
 
 TEST(DevsimOptions, BadCommandLinesAreRefused) {
   for (const char* line :
        {"--model", "--flash-size,12k", "--flash-size,0", "--flash-size,99999999999", "--delay,-1",
         "--progress-step,", "--fault,VerifySum", "--fault,NoSuchCommand:1:no-reply", "--name,",
-        "--frobnicate"}) {
+        "--raw,", "--frobnicate"}) {
     EXPECT_TRUE(std::holds_alternative<std::string>(Parse(line))) << line;
   }
 }

@@ -4,7 +4,7 @@ update_file update.pgm small
 gadget dev "QELMAR ORC"
 devsim dev --fault VerifySum:1:long-error
 demo update.pgm
-demo_wait || true
+demo_end
 [[ $(demo_status) == "Verify error!!" ]] || fail "the run ended at \"$(demo_status)\""
 verifying=$(demo_line_ms "status: Verifying....") failed=$(demo_line_ms "status: Verify error!!")
 ((failed - verifying < 4000)) || fail "the broken reply was not seen: $((failed - verifying)) ms"

@@ -9,7 +9,7 @@ amidi_pid=$!
 wait_for 5 grep -q "Owner PID *: *$amidi_pid" "/proc/asound/card${HOST_CARD[dev]}/midi0" ||
   fail "amidi does not hold the port"
 demo update.pgm
-demo_wait || true
+demo_end
 kill "$amidi_pid"
 [[ $(demo_status) == "Device open failed!!" ]] || fail "the run ended at \"$(demo_status)\""
 grep -A1 ' status: Device open failed!!$' demo.log | grep -q "message box: .* amidi (process $amidi_pid):" ||

@@ -9,7 +9,7 @@ holder=$!
 at_exit "kill $holder"
 wait_for 5 held_by "$holder" dev Input || fail "aseqdump does not hold the input"
 demo update.pgm
-demo_wait || true
+demo_end
 [[ $(demo_status) == "Complete!" ]] || fail "the run ended at \"$(demo_status)\""
 held_by "$holder" dev Input || fail "aseqdump lost the input"
 devsim_stop dev || fail "tamblet-devsim ended with an error"

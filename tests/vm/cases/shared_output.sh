@@ -11,7 +11,7 @@ at_exit "aconnect -d 14:0 $client:0"
 held_by any dev Output || fail "nothing holds the output"
 dmesg -C
 demo update.pgm
-demo_wait || true
+demo_end
 [[ $(demo_status) == "Complete!" ]] || fail "the run ended at \"$(demo_status)\""
 ! dmesg | grep -i 'overrun' || fail "the kernel dropped bytes"
 devsim_stop dev || fail "tamblet-devsim ended with an error"

@@ -28,7 +28,7 @@ wait_for 20 pw-link "$(bridge_port)" midi-dump:input || fail "cannot link a clie
 wait_for 20 held_by "$pipewire_pid" dev Output || fail "PipeWire does not hold the output"
 held_by "$pipewire_pid" dev Input || fail "PipeWire does not hold the input"
 demo update.pgm
-demo_wait || true
+demo_end
 [[ $(demo_status) == "Complete!" ]] || fail "the run ended at \"$(demo_status)\""
 devsim_stop dev || fail "tamblet-devsim ended with an error"
 flash_matches dev.flash update.pgm.image || fail "the device's flash differs from the image"

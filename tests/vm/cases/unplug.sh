@@ -24,7 +24,7 @@ echo "Load failed!! $((failed - unplugged)) ms after the unplug; ports closed"
 plug dev
 devsim dev
 demo_next
-demo_wait || true
+demo_end
 # Start-up recorded hw:$card; whether that names the device again depends on
 # the card number it got back.
 if ((HOST_CARD[dev] == card)); then expect="Complete!"; else expect="Device open failed!!"; fi
