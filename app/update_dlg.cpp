@@ -21,6 +21,12 @@ class ClosePortPairOnExit {
 
 }  // namespace
 
+std::string BusyPortText(const midi::PortHolder& holder) {
+  return "The device's MIDI port is in use by " + holder.name + " (process " +
+         std::to_string(holder.pid) +
+         "): close that program or disconnect its MIDI connections, then press Load again.";
+}
+
 CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits)
     : window_(window),
       midi_(midi),
@@ -38,6 +44,7 @@ void CUpdateDlg::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lpa
 
 void CUpdateDlg::OnLoad() {
   ClosePortPairOnExit close_port_pair(port_pair_);
+  busy_holder_.reset();
 
   // The file stage: read the file whole, check every block, assemble the image.
   SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, 2));
@@ -74,10 +81,17 @@ void CUpdateDlg::OnLoad() {
 
   RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_, *this,
                  *this, waits_);
+  if (busy_holder_) window_.MessageBox(BusyPortText(*busy_holder_));
 }
 
 bool CUpdateDlg::Open(uint32_t out_index, uint32_t in_index) {
-  return port_pair_.Open(out_index, in_index);
+  if (port_pair_.Open(out_index, in_index)) return true;
+  // Asked at once, while the program that made the open fail still holds the port.
+  const auto& failure = port_pair_.open_failure();
+  if (failure && failure->result == midi::MMSYSERR_ALLOCATED) {
+    busy_holder_ = failure->output ? midi_.OutGetHolder(out_index) : midi_.InGetHolder(in_index);
+  }
+  return false;
 }
 
 int32_t CUpdateDlg::GetModelName(char (&name)[kModelNameSize]) {

@@ -17,6 +17,9 @@
 
 namespace tamblet {
 
+// Tells who holds the device's port when it cannot be opened, and what to do.
+std::string BusyPortText(const midi::PortHolder& holder);
+
 class CUpdateDlg : private Display, private UpdateTarget {
  public:
   CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits = RealTimeWaits());
@@ -57,6 +60,8 @@ class CUpdateDlg : private Display, private UpdateTarget {
   std::optional<uint32_t> input_port_index_;
   std::string selected_file_path_;  // written only by Browse
   std::optional<uint64_t> file_length_;
+  // Who held the port that the last Load could not open, told after its status.
+  std::optional<midi::PortHolder> busy_holder_;
 };
 
 }  // namespace tamblet

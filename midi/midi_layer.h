@@ -4,6 +4,8 @@
 // thin backends behind it (ALSA rawmidi, JACK, an in-process simulated driver).
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace tamblet::midi {
 
@@ -51,6 +53,13 @@ struct MidiCaps {
   uint16_t wMid = 0;
   uint16_t wPid = 0;
   char szPname[32] = {};
+};
+
+// The program that holds a port another program cannot open.
+struct PortHolder {
+  uint32_t pid = 0;
+  std::string name;  // its process name
+  bool operator==(const PortHolder&) const = default;
 };
 
 struct MidiPort;  // never defined: each backend hands out its own port object as this
@@ -101,6 +110,11 @@ class MidiLayer {
   virtual MMRESULT InStop(PortHandle port) = 0;
   virtual MMRESULT InReset(PortHandle port) = 0;
   virtual MMRESULT InClose(PortHandle port) = 0;
+
+  // Who holds a port whose open failed with MMSYSERR_ALLOCATED, asked at once
+  // after the failure; nothing when the backend cannot name a program.
+  virtual std::optional<PortHolder> OutGetHolder(uint32_t /*index*/) { return std::nullopt; }
+  virtual std::optional<PortHolder> InGetHolder(uint32_t /*index*/) { return std::nullopt; }
 };
 
 }  // namespace tamblet::midi

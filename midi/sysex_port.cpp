@@ -64,9 +64,12 @@ bool CSysExPort::Open(uint32_t out_index, uint32_t in_index) {
   if (out_handle != nullptr && in_handle != nullptr) return true;
   if (!in_buffers) return false;
 
-  if (layer_.OutOpen(&out_handle, out_index, &OutputCallback, reinterpret_cast<uintptr_t>(this)) !=
-      MMSYSERR_NOERROR) {
+  open_failure_.reset();
+  const MMRESULT out_error =
+      layer_.OutOpen(&out_handle, out_index, &OutputCallback, reinterpret_cast<uintptr_t>(this));
+  if (out_error != MMSYSERR_NOERROR) {
     out_handle = nullptr;
+    open_failure_ = OpenFailure{true, out_error};
     return false;
   }
   MMRESULT error =
@@ -95,6 +98,7 @@ bool CSysExPort::Open(uint32_t out_index, uint32_t in_index) {
   if (error == MMSYSERR_NOERROR) error = layer_.InStart(in_handle);
 
   if (error != MMSYSERR_NOERROR) {
+    open_failure_ = OpenFailure{false, error};
     Close();
     return false;
   }

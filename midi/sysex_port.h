@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 
 #include "midi/midi_layer.h"
@@ -30,6 +31,14 @@ class CSysExPort {
   bool Open(uint32_t out_index, uint32_t in_index);
   void Close();  // any time, also on a closed pair
   bool IsOpen() const;
+
+  // Where the last Open stopped, when it failed at a port: which one, and the
+  // layer's reason. Reset by every Open.
+  struct OpenFailure {
+    bool output;
+    midi::MMRESULT result;
+  };
+  const std::optional<OpenFailure>& open_failure() const { return open_failure_; }
 
   // Sends one complete SysEx message and returns once the driver is done with
   // it. A non-empty reply_slot is armed first: the next long message that
@@ -67,6 +76,7 @@ class CSysExPort {
 
   midi::MidiLayer& layer_;
   WaitPolicy& waits_;
+  std::optional<OpenFailure> open_failure_;
 
   std::atomic<bool> is_open{false};
   midi::PortHandle out_handle = nullptr;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything Tamblet needs to build, run and test, from Debian's packages.
 # Safe to run again: it only installs what is missing.
+#   setup.sh          what building and running need
+#   setup.sh --test   and what only the tests need (scripts/test.sh)
 set -euo pipefail
 
 packages=(
@@ -16,9 +18,16 @@ packages=(
   xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
   # checking the desktop entry, the AppStream metainfo and the manual pages
   desktop-file-utils appstream groff-base
-  # the kernel's USB MIDI stack in a virtual machine (tests/vm)
-  qemu-system-x86 busybox-static kmod cpio alsa-utils
 )
+# Only for tests: a sound server on a user's desktop changes who holds its MIDI
+# ports, so the run command never installs one.
+if [[ ${1:-} == --test ]]; then
+  packages+=(
+    # the kernel's USB MIDI stack in a virtual machine (tests/vm), and the
+    # programs that hold its ports there
+    qemu-system-x86 busybox-static kmod cpio alsa-utils pipewire wireplumber
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

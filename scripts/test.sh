@@ -5,7 +5,7 @@
 # short fuzz runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --test
 
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen

@@ -1,6 +1,7 @@
 #pragma once
-// The ALSA rawmidi backend: every rawmidi port of every card, opened
-// exclusively, written whole and drained, read with poll.
+// The ALSA backend: every rawmidi port of every card, opened exclusively,
+// written whole and drained, read with poll; a port that another program
+// holds is opened through the card's sequencer client instead.
 
 #include <memory>
 

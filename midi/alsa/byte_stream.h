@@ -14,6 +14,7 @@ enum class IoStatus {
   kTimeout,    // nothing arrived in time / a write made no progress in time
   kAbandoned,  // the caller asked to stop
   kGone,       // end of stream, device removed, or any other error: final
+  kRefused,    // the stream cannot carry this message whole; nothing of it left
 };
 
 struct ReadResult {
@@ -28,6 +29,8 @@ class ByteStream {
   virtual ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) = 0;
   // Writes every byte. Gives up with kTimeout when the far end takes nothing
   // for `stall_ms`, and with kAbandoned soon after `abandon` becomes true.
+  // The port engine hands each message whole to one call, which a stream of
+  // whole messages rather than bytes (the sequencer) relies on.
   virtual IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
                             const std::atomic<bool>& abandon) = 0;
   // Returns once the written bytes have left.

@@ -40,6 +40,7 @@ void AddSubdevices(snd_ctl_t* ctl, int card_number, int device, const CardNames&
     RawmidiPort port;
     port.device = "hw:" + std::to_string(card_number) + "," + std::to_string(device) + "," +
                   std::to_string(sub);
+    port.address = {card_number, device, static_cast<int>(sub)};
     port.caps =
         DescribeRawmidiPort(card, device_name, OrEmpty(snd_rawmidi_info_get_subdevice_name(info)),
                             direction, ++*numbers);

@@ -9,8 +9,15 @@
 
 namespace tamblet::midi::alsa {
 
+struct RawmidiAddress {
+  int card = 0;
+  int device = 0;
+  int subdevice = 0;
+};
+
 struct RawmidiPort {
   std::string device;  // "hw:C,D,S", what snd_rawmidi_open takes
+  RawmidiAddress address;
   MidiCaps caps;
 };
 

@@ -13,6 +13,13 @@ bool IndexInUse(const Map& open, uint32_t index) {
   return false;
 }
 
+std::optional<PortHolder> HolderOf(const std::vector<StreamPort>& ports, uint32_t index) {
+  if (index >= ports.size() || !ports[index].holder) {
+    return std::nullopt;
+  }
+  return ports[index].holder();
+}
+
 }  // namespace
 
 StreamMidiLayer::StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs,
@@ -191,6 +198,14 @@ MMRESULT StreamMidiLayer::InClose(PortHandle port) {
     open_inputs_.erase(it);
   }
   return MMSYSERR_NOERROR;
+}
+
+std::optional<PortHolder> StreamMidiLayer::OutGetHolder(uint32_t index) {
+  return HolderOf(outputs_, index);
+}
+
+std::optional<PortHolder> StreamMidiLayer::InGetHolder(uint32_t index) {
+  return HolderOf(inputs_, index);
 }
 
 }  // namespace tamblet::midi::alsa

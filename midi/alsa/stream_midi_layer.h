@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "midi/alsa/byte_stream.h"
@@ -20,6 +21,8 @@ struct StreamPort {
   // Opens the stream, or returns why not (MMSYSERR_ALLOCATED when another
   // program holds the port). Called once per open.
   std::function<MMRESULT(std::unique_ptr<ByteStream>* stream)> open;
+  // Names the program holding the port, where that can be told; may be empty.
+  std::function<std::optional<PortHolder>()> holder;
 };
 
 class StreamMidiLayer : public MidiLayer {
@@ -50,6 +53,8 @@ class StreamMidiLayer : public MidiLayer {
   MMRESULT InStop(PortHandle port) override;
   MMRESULT InReset(PortHandle port) override;
   MMRESULT InClose(PortHandle port) override;
+  std::optional<PortHolder> OutGetHolder(uint32_t index) override;
+  std::optional<PortHolder> InGetHolder(uint32_t index) override;
 
  private:
   template <typename Engine>

@@ -408,6 +408,16 @@ MMRESULT SimulatedMidi::OutGetDevCaps(uint32_t index, MidiCaps* caps) {
   return MMSYSERR_NOERROR;
 }
 
+std::optional<PortHolder> SimulatedMidi::OutGetHolder(uint32_t index) {
+  auto lock = Enter("OutGetHolder", index);
+  return index < ports_->out.size() ? ports_->out[index].faults.holder : std::nullopt;
+}
+
+std::optional<PortHolder> SimulatedMidi::InGetHolder(uint32_t index) {
+  auto lock = Enter("InGetHolder", index);
+  return index < ports_->in.size() ? ports_->in[index].faults.holder : std::nullopt;
+}
+
 uint32_t SimulatedMidi::InGetNumDevs() {
   auto lock = Enter("InGetNumDevs");
   return static_cast<uint32_t>(ports_->in.size());

@@ -22,6 +22,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,6 +70,7 @@ struct Fault {
 struct OutPortFaults {
   MMRESULT get_caps = MMSYSERR_NOERROR;
   MMRESULT open = MMSYSERR_NOERROR;
+  std::optional<PortHolder> holder;  // named by OutGetHolder
   Fault prepare;
   Fault long_msg;
   bool withhold_done = false;  // sends are accepted but never read: no MOM_DONE until OutReset
@@ -77,6 +79,7 @@ struct OutPortFaults {
 struct InPortFaults {
   MMRESULT get_caps = MMSYSERR_NOERROR;
   MMRESULT open = MMSYSERR_NOERROR;
+  std::optional<PortHolder> holder;  // named by InGetHolder
   Fault reset;
   Fault prepare;
   Fault add_buffer;
@@ -162,6 +165,8 @@ class SimulatedMidi final : public MidiLayer {
   MMRESULT InStop(PortHandle port) override;
   MMRESULT InReset(PortHandle port) override;
   MMRESULT InClose(PortHandle port) override;
+  std::optional<PortHolder> OutGetHolder(uint32_t index) override;
+  std::optional<PortHolder> InGetHolder(uint32_t index) override;
 
  private:
   struct Port;

@@ -57,6 +57,16 @@ MMRESULT CompositeMidiLayer::InGetDevCaps(uint32_t index, MidiCaps* caps) {
   return layers_[local->layer]->InGetDevCaps(local->index, caps);
 }
 
+std::optional<PortHolder> CompositeMidiLayer::OutGetHolder(uint32_t index) {
+  const auto local = Locate(kOut, index);
+  return local ? layers_[local->layer]->OutGetHolder(local->index) : std::nullopt;
+}
+
+std::optional<PortHolder> CompositeMidiLayer::InGetHolder(uint32_t index) {
+  const auto local = Locate(kIn, index);
+  return local ? layers_[local->layer]->InGetHolder(local->index) : std::nullopt;
+}
+
 MMRESULT CompositeMidiLayer::Open(Dir dir, PortHandle* port, uint32_t index, MidiCallback callback,
                                   uintptr_t instance) {
   if (port == nullptr) {

@@ -51,6 +51,8 @@ class CompositeMidiLayer : public MidiLayer {
   MMRESULT InStop(PortHandle port) override;
   MMRESULT InReset(PortHandle port) override;
   MMRESULT InClose(PortHandle port) override;
+  std::optional<PortHolder> OutGetHolder(uint32_t index) override;
+  std::optional<PortHolder> InGetHolder(uint32_t index) override;
 
  private:
   enum Dir { kOut = 0, kIn = 1 };

@@ -14,7 +14,7 @@ job=$(realpath "$1")
 
 for tool in qemu-system-x86_64 cpio depmod modprobe; do
   command -v "$tool" >/dev/null || {
-    echo "vm: $tool is missing: run scripts/setup.sh (qemu-system-x86, cpio, kmod, busybox-static)" >&2
+    echo "vm: $tool is missing: run scripts/setup.sh --test (qemu-system-x86, cpio, kmod, busybox-static)" >&2
     exit 1
   }
 done

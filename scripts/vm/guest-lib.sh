@@ -14,6 +14,8 @@
 #   demo_end / demo_status / demo_line_ms TEXT         its end, last status, when TEXT came
 #   demo_next                                          press Load again (demo --loads N)
 #   fail TEXT                                          end the case as failed
+#   seq_client NAME / held_by PID|any NAME Output|Input its sequencer client; who holds its port
+#   at_exit COMMAND                                    run COMMAND when the case ends
 #
 # The programs come from the environment: $TAMBLET_DEVSIM, $TAMBLET_DEMO,
 # $TAMBLET_PGM (see tests/vm/CMakeLists.txt). A new case is one more file in
@@ -103,6 +105,18 @@ devsim_stop() {  # returns tamblet-devsim's exit status
   return "$status"
 }
 
+seq_client() {  # the kernel's sequencer client for the gadget's host-side card
+  aconnect -l | awk -v card="card=${HOST_CARD[$1]}]" '/^client/ && index($0, card) { sub(":", "", $2); print $2; exit }'
+}
+held_by() {  # true when process $1 (or any) holds the $3 ("Output" or "Input") substream of $2's port
+  awk -v pid="$1" -v dir="$3" '/^[A-Z]/ { inside = $1 == dir }
+    inside && /Owner PID/ && (pid == "any" || $NF == pid) { found = 1 } END { exit !found }' \
+    "/proc/asound/card${HOST_CARD[$2]}/midi0"
+}
+
+CASE_CLEANUP=()
+at_exit() { CASE_CLEANUP+=("$1"); }
+
 devsim_requests() { grep -c '^[0-9]* ' "devsim-$1.log" || true; }
 
 # A 64 KiB image and an update file with two regions and a gap between them;
@@ -158,6 +172,8 @@ demo_has_line() { grep -q "^[0-9]* $1\$" demo.log; }
 cleanup_case() {
   local status=$?
   set +e
+  local command
+  for command in "${CASE_CLEANUP[@]}"; do eval "$command" 2>/dev/null; done
   {
     [[ -n $DEMO_PID ]] && kill -KILL "$DEMO_PID" && wait "$DEMO_PID"
     for name in "${!DEVSIM_PID[@]}"; do devsim_stop "$name"; done

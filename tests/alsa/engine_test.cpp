@@ -29,10 +29,12 @@ struct Sockets {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, out) || socketpair(AF_UNIX, SOCK_STREAM, 0, in))
       abort();
     auto port = [](int fd) {
-      return std::vector<StreamPort>{{{}, [fd](std::unique_ptr<ByteStream>* stream) {
+      return std::vector<StreamPort>{{{},
+                                      [fd](std::unique_ptr<ByteStream>* stream) {
                                         *stream = std::make_unique<FdStream>(dup(fd));
                                         return MMSYSERR_NOERROR;
-                                      }}};
+                                      },
+                                      {}}};
     };
     layer = std::make_unique<StreamMidiLayer>(port(out[0]), port(in[0]), write_stall_ms);
   }

@@ -77,11 +77,13 @@ struct LoadRig {
     return window_.Text(IDC_STATUS);
   }
 
-  // Texts and progress in the order they came: "[text]", R<max>, P<pos>, D.
+  // Texts, boxes and progress in the order they came: "[text]", "{box}", R<max>,
+  // P<pos>, D.
   std::string Trace() const {
     std::string out;
     for (const auto& e : window_.events()) {
       if (e.control == IDC_STATUS) out += "[" + e.text + "]";
+      if (e.control == test::kMessageBoxEvent) out += "{" + e.text + "}";
       if (e.control != IDC_PROGRESS) continue;
       const auto& p = e.progress;
       if (p.msg == PBM_SETRANGE) out += " R" + std::to_string(p.lparam >> 16);
@@ -265,25 +267,44 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll);
   auto bad = good;
   bad[200] ^= 1;  // a block's checksum no longer holds
+  const midi::PortHolder amidi{4321, "amidi"}, other{99, "other"};
+  const std::string open_failed = "[Device open....][Device open failed!!]";
+  const std::string box = "{" + BusyPortText(amidi) + "}";
+  const auto out = [](midi::MMRESULT open, std::optional<midi::PortHolder> holder = {}) {
+    midi::OutPortFaults faults;
+    faults.open = open;
+    faults.holder = holder;
+    return faults;
+  };
+  const auto in = [](midi::MMRESULT open, std::optional<midi::PortHolder> holder = {}) {
+    midi::InPortFaults faults;
+    faults.open = open;
+    faults.holder = holder;
+    return faults;
+  };
+  constexpr midi::MMRESULT kBusy = midi::MMSYSERR_ALLOCATED;
   const struct {
     const char* name;
     std::vector<uint8_t> file;  // empty: no file was ever chosen
     bool discover;
-    midi::MMRESULT open_fault;
-    const char* trace_end;
+    midi::OutPortFaults out;
+    midi::InPortFaults in;
+    std::string trace_end;  // a message box as {text}
   } cases[] = {
-      {"no file", {}, true, 0, " R2 P0[File reading....][File not found!!]"},
-      {"bad checksum", bad, true, 0, " P1[File format error!!]"},
-      {"ports never found", good, false, 0, "[Device open....][Device open failed!!]"},
-      {"port will not open", good, true, midi::MMSYSERR_ALLOCATED,
-       "[Device open....][Device open failed!!]"},
+      {"no file", {}, true, {}, {}, " R2 P0[File reading....][File not found!!]"},
+      {"bad checksum", bad, true, {}, {}, " P1[File format error!!]"},
+      {"ports never found", good, false, {}, {}, open_failed},
+      {"port will not open", good, true, out(kBusy), {}, open_failed},
+      // The box names who holds the port that failed, after the status text.
+      {"output held", good, true, out(kBusy, amidi), in(0, other), open_failed + box},
+      {"input held", good, true, out(0, other), in(kBusy, amidi), open_failed + box},
+      {"not busy: no holder asked", good, true, out(midi::MMSYSERR_ERROR, amidi), {}, open_failed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     LoadRig rig;
-    midi::OutPortFaults faults;
-    faults.open = c.open_fault;
-    rig.midi_.SetOutFaults(1, faults);
+    rig.midi_.SetOutFaults(1, c.out);
+    rig.midi_.SetInFaults(0, c.in);
     if (c.file.empty()) {  // Load before any Browse
       rig.dlg_.OnInitDialog();
       rig.dlg_.OnLoad();
@@ -291,8 +312,7 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       rig.Load(c.file, c.discover);
     }
     const std::string trace = rig.Trace();
-    EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), std::strlen(c.trace_end))),
-              c.trace_end);
+    EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), c.trace_end.size())), c.trace_end);
     EXPECT_TRUE(rig.device_.log().empty());
     EXPECT_TRUE(rig.PortsClosed());
   }

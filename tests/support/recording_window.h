@@ -20,6 +20,9 @@ struct ProgressOp {
   bool operator==(const ProgressOp&) const = default;
 };
 
+// A message box's text takes its place among the events under this id.
+inline constexpr int kMessageBoxEvent = -1;
+
 // A text set on a control, or (control == IDC_PROGRESS) a progress message.
 struct WindowEvent {
   int control = 0;
@@ -46,6 +49,7 @@ class RecordingWindow : public WindowLayer {
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     message_boxes_.push_back(text);
+    events_.push_back(WindowEvent{kMessageBoxEvent, text, {}});
   }
   std::string RunFileOpenDialog() override {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,5 +1,6 @@
-# Another program reading the device's port: Load fails at once with
-# "Device open failed!!" and sends nothing.
+# Another program holding the device's raw port itself, so that the sequencer
+# cannot open it either: Load fails at once with "Device open failed!!", then
+# names the program, and sends nothing.
 update_file update.pgm small
 gadget dev "QELMAR ORC"
 devsim dev
@@ -11,6 +12,8 @@ demo update.pgm
 demo_end
 kill "$amidi_pid"
 [[ $(demo_status) == "Device open failed!!" ]] || fail "the run ended at \"$(demo_status)\""
+grep -A1 ' status: Device open failed!!$' demo.log | grep -q "message box: .* amidi (process $amidi_pid):" ||
+  fail "no message names amidi after the status text"
 opening=$(demo_line_ms "status: Device open....") failed=$(demo_line_ms "status: Device open failed!!")
 ((failed - opening < 1000)) || fail "the failure took $((failed - opening)) ms"
 devsim_stop dev || true
