@@ -6,9 +6,11 @@
 // command first, on the driver's thread.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "midi/simulated/simulated_midi.h"
@@ -28,8 +30,11 @@ class EndlessDevice : public midi::Peer {
     std::lock_guard<std::mutex> lock(mutex_);
     commands_.push_back(command);
     if (endless && command == sim::Command::kContinue && !progress_.empty() &&
-        ++repeats_ <= kRepeats)
+        ++repeats_ <= kRepeats) {
+      // Paced, so that a window showing each step is not flooded.
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
       return progress_;
+    }
     std::vector<sim::Reply> replies = device_.OnRequest(request);
     // Bit 5 of the sub-command byte marks a progress reply.
     if (replies.size() == 1 && replies[0].bytes.size() > 6 && (replies[0].bytes[6] & 0x20))
