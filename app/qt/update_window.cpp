@@ -126,9 +126,10 @@ std::optional<std::string> ExistingNativePath(const QString& path) {
   return found;
 }
 
-// Qt's file-open dialog with two mends. Its default suffix goes onto every name
-// without a dot, even one that exists as it stands: here only onto a name that
-// does not exist. And its own check cannot see a name that is not UTF-8.
+// Qt's file-open dialog with two mends. Qt adds the default suffix to a typed
+// name without a dot that its list does not hold, even when that name exists:
+// here a name that exists as it stands is taken so, and only one that does not
+// gets the suffix. And Qt's own check cannot see a name that is not UTF-8.
 class UpdateFileDialog final : public QFileDialog {
  public:
   explicit UpdateFileDialog(QWidget* parent) : QFileDialog(parent) {
