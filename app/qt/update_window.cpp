@@ -118,7 +118,7 @@ std::optional<std::string> ExistingNativePath(const QString& path) {
   std::optional<std::string> found;
   const fs::path folder = QFile::encodeName(info.absolutePath()).toStdString();
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string& name = it->path().filename().native();
+    const std::string name = it->path().filename().native();
     if (QFile::decodeName(QByteArray::fromStdString(name)) != info.fileName()) continue;
     if (found) return std::nullopt;  // two names that read alike: neither can be told
     found = it->path().native();
