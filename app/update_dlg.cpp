@@ -7,16 +7,21 @@
 namespace tamblet {
 namespace {
 
-// Closes the port pair on every way out of Load, whether or not it was opened.
-class ClosePortPairOnExit {
+// Closes the port pair on every way out of Load, whether or not it was opened,
+// and forgets a stop request, which was meant for this run only.
+class EndOfLoad {
  public:
-  explicit ClosePortPairOnExit(CSysExPort& port) : port_(port) {}
-  ~ClosePortPairOnExit() { port_.Close(); }
-  ClosePortPairOnExit(const ClosePortPairOnExit&) = delete;
-  ClosePortPairOnExit& operator=(const ClosePortPairOnExit&) = delete;
+  EndOfLoad(CSysExPort& port, StopRequest& stop) : port_(port), stop_(stop) {}
+  ~EndOfLoad() {
+    port_.Close();
+    stop_.Clear();
+  }
+  EndOfLoad(const EndOfLoad&) = delete;
+  EndOfLoad& operator=(const EndOfLoad&) = delete;
 
  private:
   CSysExPort& port_;
+  StopRequest& stop_;
 };
 
 }  // namespace
@@ -32,7 +37,7 @@ CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& w
       midi_(midi),
       waits_(waits),
       port_pair_(midi, waits),
-      commands_(port_pair_, *this) {}
+      commands_(port_pair_, *this, &stop_) {}
 
 CUpdateDlg::~CUpdateDlg() = default;
 
@@ -43,7 +48,7 @@ void CUpdateDlg::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lpa
 }
 
 void CUpdateDlg::OnLoad() {
-  ClosePortPairOnExit close_port_pair(port_pair_);
+  EndOfLoad end_of_load(port_pair_, stop_);
   busy_holder_.reset();
 
   // The file stage: read the file whole, check every block, assemble the image.

@@ -31,6 +31,10 @@ class CUpdateDlg : private Display, private UpdateTarget {
   void OnBrowse();
   // The whole update: the file stage, then the device stage, then the clean-up.
   void OnLoad();
+  // From any thread (a signal handler included): the running Load stops before
+  // its next request with that step's failure text. A request made while no
+  // Load runs applies to the next one; each Load forgets it when it ends.
+  void RequestStop() noexcept { stop_.Request(); }
 
   // The device commands, through the dialog's port pair, status line and bar.
   int32_t GetModelName(char (&name)[kModelNameSize]) override;
@@ -55,6 +59,7 @@ class CUpdateDlg : private Display, private UpdateTarget {
   midi::MidiLayer& midi_;
   WaitPolicy& waits_;
   CSysExPort port_pair_;
+  StopRequest stop_;
   DeviceCommands commands_;
   std::optional<uint32_t> output_port_index_;  // recorded by discovery
   std::optional<uint32_t> input_port_index_;

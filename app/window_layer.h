@@ -25,6 +25,8 @@ class WindowLayer {
   // Replaces the text of a static or edit control at once. May be called from
   // the thread that runs an update; the window shows the texts in call order.
   virtual void SetWindowText(int control, const std::string& text) = 0;
+  // The file-name box gives back the bytes it was set to (a path need not be
+  // valid UTF-8) until its text is changed by hand.
   virtual std::string GetWindowText(int control) = 0;
 
   // PBM_SETRANGE, PBM_SETPOS or PBM_DELTAPOS to the progress bar; same threading
@@ -34,9 +36,10 @@ class WindowLayer {
   // A text with one OK button; returns when it is closed.
   virtual void MessageBox(const std::string& text) = 0;
 
-  // The file-open dialog: "program files (*.pgm)" selected first, then
-  // "All Files (*.*)"; only existing files; "sdy" appended to a name typed
-  // without a suffix. Returns the full path, or "" after Cancel.
+  // The file-open dialog: "program files (*.pgm)" selected first, then every
+  // file; only existing files; "sdy" appended to a typed name that has no
+  // suffix and does not exist as it is. Returns the full path as the system's
+  // bytes, or "" after Cancel.
   virtual std::string RunFileOpenDialog() = 0;
 };
 

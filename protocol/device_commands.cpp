@@ -40,8 +40,8 @@ bool IsAck(const uint8_t* reply, uint8_t command, uint8_t sub_command) {
 // freed on every way out.
 class Exchange {
  public:
-  Exchange(CSysExPort& port, Display& display, uint32_t request_size)
-      : port_(port), request_(Allocate(request_size)) {
+  Exchange(CSysExPort& port, Display& display, const StopRequest* stop, uint32_t request_size)
+      : port_(port), stop_(stop), request_(Allocate(request_size)) {
     if (request_) slot_ = Allocate(kReplySlotSize);
     if (!request_ || !slot_) {
       request_.reset();
@@ -54,7 +54,9 @@ class Exchange {
   const uint8_t* reply() const { return slot_.get(); }
 
   // Sends the frame in the request buffer; true when a reply came in time.
+  // After a stop request nothing more is sent.
   bool Run(int32_t length) {
+    if (stop_ && stop_->requested()) return false;
     // A long error delivers nothing into the slot; cleared, it cannot pass off
     // the previous exchange's acknowledgement as its own.
     std::memset(slot_.get(), 0, kReplySlotSize);
@@ -72,6 +74,7 @@ class Exchange {
 
  private:
   CSysExPort& port_;
+  const StopRequest* stop_;
   Buffer request_;
   Buffer slot_;
 };
@@ -79,7 +82,7 @@ class Exchange {
 }  // namespace
 
 int32_t DeviceCommands::GetModelName(char (&name)[kModelNameSize]) {
-  Exchange ex(port_, display_, kRequestSize);
+  Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
   if (!ex.RunBare(0x00, 0x02)) return kFailureResult;
   const uint8_t* reply = ex.reply();
@@ -101,7 +104,7 @@ int32_t DeviceCommands::GetModelName(char (&name)[kModelNameSize]) {
 }
 
 int32_t DeviceCommands::SelectDevice(uint8_t target_select) {
-  Exchange ex(port_, display_, kRequestSize);
+  Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
   uint8_t* frame = ex.request();
   frame[5] = 0x01;
@@ -115,7 +118,7 @@ int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t cou
                                      uint32_t chunk_size) {
   // Positions are counted in chunks; a chunk size of 0 would divide by zero.
   if (chunk_size == 0) return kFailureResult;
-  Exchange ex(port_, display_, kRequestSize);
+  Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
   const uint8_t command = static_cast<uint8_t>(code >> 8);
   const uint8_t sub_command = static_cast<uint8_t>(code & 0xFF);
@@ -149,7 +152,7 @@ int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t cou
 }
 
 int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32_t count) {
-  Exchange ex(port_, display_, kWriteRequestSize);
+  Exchange ex(port_, display_, stop_, kWriteRequestSize);
   if (!ex.ok()) return kFailureResult;
   const uint32_t frame_bytes = static_cast<uint32_t>(kMaxWriteDataBytes);
 
@@ -172,7 +175,7 @@ int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32
 }
 
 int32_t DeviceCommands::VerifySum(uint32_t address, uint32_t count, uint16_t sum) {
-  Exchange ex(port_, display_, kRequestSize);
+  Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
   uint8_t* frame = ex.request();
   frame[5] = 0x04;
@@ -185,7 +188,7 @@ int32_t DeviceCommands::VerifySum(uint32_t address, uint32_t count, uint16_t sum
 }
 
 int32_t DeviceCommands::ModeOff() {
-  Exchange ex(port_, display_, kRequestSize);
+  Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
   if (!ex.RunBare(0x00, 0x01)) return kFailureResult;
   const uint8_t* reply = ex.reply();

@@ -3,6 +3,7 @@
 // request frames, exchanges them through the port pair, judges each reply by
 // fixed byte tests and returns 0 for success, 1 for failure.
 
+#include <atomic>
 #include <cstdint>
 
 #include "midi/sysex_port.h"
@@ -20,9 +21,26 @@ inline constexpr uint16_t kOpInstall = 0x0401;
 
 inline constexpr char kOutOfMemoryText[] = "Not enough memory! try closing some applications";
 
+// A request that a running update stop. The commands honour it only before a
+// request leaves, so no exchange is cut in half: the command then fails as if
+// no reply had come, and the caller shows that step's failure text. Lock-free,
+// so any thread, and a signal handler, may call Request().
+class StopRequest {
+ public:
+  void Request() noexcept { requested_.store(true); }
+  void Clear() noexcept { requested_.store(false); }
+  bool requested() const noexcept { return requested_.load(); }
+
+ private:
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  std::atomic<bool> requested_{false};
+};
+
 class DeviceCommands {
  public:
-  DeviceCommands(CSysExPort& port, Display& display) : port_(port), display_(display) {}
+  // `stop` null: the commands are never stopped.
+  DeviceCommands(CSysExPort& port, Display& display, const StopRequest* stop = nullptr)
+      : port_(port), display_(display), stop_(stop) {}
 
   int32_t GetModelName(char (&name)[kModelNameSize]);
   int32_t SelectDevice(uint8_t target_select);
@@ -34,6 +52,7 @@ class DeviceCommands {
  private:
   CSysExPort& port_;
   Display& display_;
+  const StopRequest* stop_;
 };
 
 }  // namespace tamblet

@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
   tamblet::QtUpdateWindow window;
   tamblet::CUpdateDlg dlg(window, *midi);
-  window.SetHandlers({[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }});
+  window.SetHandlers(
+      {[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }, [&dlg] { dlg.RequestStop(); }});
   window.SetFileDialogHook([&update_file](QWidget*) { return update_file; });
   window.SetMessageBoxHook([](QWidget*, const QString& text) {
     std::printf("message box: %s\n", text.toLocal8Bit().constData());
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
   if (!dlg.OnInitDialog()) {
     QTimer::singleShot(0, finish);
   } else {
-    window.FocusFirstTabStop();
+    window.PlaceInitialFocus(true);
     QTimer::singleShot(0, [&window] {
       Click(window, tamblet::IDC_BROWSE);
       Click(window, tamblet::IDC_LOAD);

@@ -24,8 +24,9 @@ class CUpdateApp {
     const std::unique_ptr<midi::MidiLayer> midi = midi::CreateSystemMidiLayer();
     QtUpdateWindow window;
     CUpdateDlg dlg(window, *midi);
-    window.SetHandlers({[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }});
-    if (dlg.OnInitDialog()) window.FocusFirstTabStop();
+    window.SetHandlers(
+        {[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }, [&dlg] { dlg.RequestStop(); }});
+    window.PlaceInitialFocus(dlg.OnInitDialog());
     window.exec();
     return 0;
   }

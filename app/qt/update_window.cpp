@@ -3,7 +3,9 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QAction>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +15,8 @@
 #include <QPushButton>
 #include <QThread>
 #include <algorithm>
+#include <filesystem>
+#include <optional>
 
 #include "app/qt/about_dlg.h"
 #include "app/qt/app_icon.h"
@@ -100,6 +104,66 @@ void TieLabel(QLabel* label, QWidget* field) {
   if (name.endsWith(QStringLiteral(" :"))) name.chop(2);
   field->setAccessibleName(name);
 }
+
+// The path of the existing entry that `path` names, in the bytes the system
+// knows it by. Qt decodes names as UTF-8 with a replacement character for each
+// byte that is not, so a name like "caf\xE9.pgm" is found again as the one
+// entry of its folder that decodes to the same text.
+std::optional<std::string> ExistingNativePath(const QString& path) {
+  namespace fs = std::filesystem;
+  const QFileInfo info(path);
+  std::error_code error;
+  const std::string encoded = QFile::encodeName(info.absoluteFilePath()).toStdString();
+  if (fs::exists(encoded, error)) return encoded;
+  std::optional<std::string> found;
+  const fs::path folder = QFile::encodeName(info.absolutePath()).toStdString();
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().native();
+    if (QFile::decodeName(QByteArray::fromStdString(name)) != info.fileName()) continue;
+    if (found) return std::nullopt;  // two names that read alike: neither can be told
+    found = it->path().native();
+  }
+  return found;
+}
+
+// Qt's file-open dialog with two mends. Qt adds the default suffix to a typed
+// name without a dot that its list does not hold, even when that name exists:
+// here a name that exists as it stands is taken so, and only one that does not
+// gets the suffix. And Qt's own check cannot see a name that is not UTF-8.
+class UpdateFileDialog final : public QFileDialog {
+ public:
+  explicit UpdateFileDialog(QWidget* parent) : QFileDialog(parent) {
+    setOption(QFileDialog::DontUseNativeDialog);
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setFileMode(QFileDialog::ExistingFile);
+    // "*" and not "*.*", which Qt takes literally: names without a dot would not show.
+    setNameFilters({QStringLiteral("program files (*.pgm)"), QStringLiteral("All Files (*)")});
+    selectNameFilter(QStringLiteral("program files (*.pgm)"));
+  }
+
+  const std::string& chosen() const { return chosen_; }
+
+  void accept() override {
+    setDefaultSuffix(QString());
+    const QStringList typed = selectedFiles();
+    std::error_code error;
+    if (typed.size() == 1) {
+      if (auto native = ExistingNativePath(typed.front());
+          native && !std::filesystem::is_directory(*native, error)) {
+        chosen_ = *native;
+        QDialog::accept();
+        return;
+      }
+    }
+    setDefaultSuffix(QStringLiteral("sdy"));
+    QFileDialog::accept();  // the suffixed name, a folder to open, or its warning
+    if (result() == QDialog::Accepted && !selectedFiles().isEmpty())
+      chosen_ = QFile::encodeName(selectedFiles().front()).toStdString();
+  }
+
+ private:
+  std::string chosen_;
+};
 
 }  // namespace
 
@@ -206,7 +270,15 @@ void QtUpdateWindow::SetHandlers(Handlers handlers) { handlers_ = std::move(hand
 void QtUpdateWindow::SetFileDialogHook(FileDialogHook hook) { file_dialog_ = std::move(hook); }
 void QtUpdateWindow::SetMessageBoxHook(MessageBoxHook hook) { message_box_ = std::move(hook); }
 
-void QtUpdateWindow::FocusFirstTabStop() { browse_->setFocus(Qt::OtherFocusReason); }
+void QtUpdateWindow::PlaceInitialFocus(bool ports_found) {
+  // On the window itself no control has it; Qt would otherwise give it to the
+  // first tab stop when the window is first activated.
+  if (ports_found) {
+    browse_->setFocus(Qt::OtherFocusReason);
+  } else {
+    setFocus(Qt::OtherFocusReason);
+  }
+}
 
 QWidget* QtUpdateWindow::Control(int id) const {
   switch (id) {
@@ -240,8 +312,7 @@ void QtUpdateWindow::OnWindowThread(F&& apply) {
 }
 
 void QtUpdateWindow::SetWindowText(int control, const std::string& text) {
-  OnWindowThread(
-      [this, control, text = QString::fromStdString(text)] { ApplyText(control, text); });
+  OnWindowThread([this, control, text] { ApplyText(control, text); });
 }
 
 void QtUpdateWindow::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) {
@@ -252,7 +323,9 @@ std::string QtUpdateWindow::GetWindowText(int control) {
   std::string text;
   auto read = [this, control, &text] {
     if (control == IDC_FILE_NAME) {
-      text = file_name_->text().toStdString();
+      // A path typed by hand is taken as typed.
+      text = file_name_->text() == file_name_shown_ ? file_name_bytes_
+                                                    : file_name_->text().toStdString();
     } else if (auto* label = qobject_cast<QLabel*>(Control(control))) {
       text = label->text().toStdString();
     } else if (auto* button = qobject_cast<QPushButton*>(Control(control))) {
@@ -294,20 +367,16 @@ std::string QtUpdateWindow::RunFileOpenDialog() {
 }
 
 std::string QtUpdateWindow::RunQtFileDialog(QWidget* parent) {
-  QFileDialog dialog(parent);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilters(
-      {QStringLiteral("program files (*.pgm)"), QStringLiteral("All Files (*.*)")});
-  dialog.selectNameFilter(QStringLiteral("program files (*.pgm)"));
-  dialog.setDefaultSuffix(QStringLiteral("sdy"));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-  return dialog.selectedFiles().front().toStdString();
+  UpdateFileDialog dialog(parent);
+  return dialog.exec() == QDialog::Accepted ? dialog.chosen() : std::string();
 }
 
-void QtUpdateWindow::ApplyText(int control, const QString& text) {
+void QtUpdateWindow::ApplyText(int control, const std::string& bytes) {
+  const QString text = QString::fromStdString(bytes);
   if (control == IDC_FILE_NAME) {
     file_name_->setText(text);
+    file_name_bytes_ = bytes;
+    file_name_shown_ = file_name_->text();
   } else if (auto* label = qobject_cast<QLabel*>(Control(control))) {
     const QString old = label->text();
     label->setText(text);
@@ -376,6 +445,7 @@ void QtUpdateWindow::OnLoadClicked() {
 void QtUpdateWindow::OnRunEnded() {
   worker_.join();
   running_ = false;
+  stop_requested_ = false;
   inhibitor_->Release();
   emit RunFinished();
   if (close_pending_) {
@@ -385,6 +455,25 @@ void QtUpdateWindow::OnRunEnded() {
 }
 
 void QtUpdateWindow::reject() {
+  if (asking_) return;
+  if (running_ && !stop_requested_) {
+    QMessageBox question(QMessageBox::Question, QStringLiteral("Tamblet"),
+                         QStringLiteral("Stop the update? An interrupted update can leave the "
+                                        "instrument unusable."),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setTextFormat(Qt::PlainText);
+    question.setDefaultButton(QMessageBox::No);
+    question.setEscapeButton(QMessageBox::No);
+    asking_ = true;
+    const bool stop = question.exec() == QMessageBox::Yes;
+    asking_ = false;
+    ReturnFocus();
+    // The run may have ended while the question was open.
+    if (stop && running_) {
+      stop_requested_ = true;
+      if (handlers_.stop) handlers_.stop();
+    }
+  }
   if (running_) {
     close_pending_ = true;
     return;

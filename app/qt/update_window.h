@@ -23,10 +23,12 @@ namespace tamblet {
 class QtUpdateWindow : public QDialog, public WindowLayer {
   Q_OBJECT
  public:
-  // What the buttons run: Browse on the window's thread, Load on a worker.
+  // What the buttons run: Browse on the window's thread, Load on a worker;
+  // `stop` asks a running Load to stop and returns at once.
   struct Handlers {
     std::function<void()> browse;
     std::function<void()> load;
+    std::function<void()> stop;
   };
   using FileDialogHook = std::function<std::string(QWidget* parent)>;
   using MessageBoxHook = std::function<void(QWidget* parent, const QString& text)>;
@@ -48,20 +50,23 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void MessageBox(const std::string& text) override;
   std::string RunFileOpenDialog() override;
 
-  // Focus on the first tab stop, as after a successful discovery.
-  void FocusFirstTabStop();
+  // Before the window is shown: the focus on the first tab stop after a
+  // successful discovery, on no control after a failed one (Enter does nothing).
+  void PlaceInitialFocus(bool ports_found);
   bool IsRunning() const { return running_; }
   QWidget* Control(int id) const;
   DialogBaseUnits base_units() const { return base_; }
   SleepInhibitor& inhibitor() { return *inhibitor_; }
 
   // The real file-open dialog: filters, default suffix, existing files only.
+  // Returns the chosen file's path as the bytes the system knows it by.
   static std::string RunQtFileDialog(QWidget* parent);
 
  public slots:
   void ShowAbout();
-  // Escape, the close box and Enter in the file-name box end here; during a run
-  // the close waits until the run has ended.
+  // Escape, the close box and Enter in the file-name box end here. During a
+  // run the user is asked whether to stop it; either way the window closes
+  // once the run has ended.
   void reject() override;
 
  signals:
@@ -79,7 +84,7 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void OnLoadClicked();
   void OnRunEnded();
   void ReturnFocus();
-  void ApplyText(int control, const QString& text);
+  void ApplyText(int control, const std::string& text);
   void ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam);
   template <typename F>
   void OnWindowThread(F&& apply);
@@ -102,8 +107,15 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   MessageBoxHook message_box_;
   std::unique_ptr<SleepInhibitor> inhibitor_;
   std::thread worker_;
-  bool running_ = false;        // window thread only
-  bool close_pending_ = false;  // window thread only
+  // The file-name box's text as set, in bytes: a path need not be UTF-8. It
+  // stands while the box still shows what it was shown as.
+  std::string file_name_bytes_;
+  QString file_name_shown_;
+  // Window thread only.
+  bool running_ = false;
+  bool close_pending_ = false;
+  bool asking_ = false;
+  bool stop_requested_ = false;
 };
 
 }  // namespace tamblet

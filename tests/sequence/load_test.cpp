@@ -13,6 +13,7 @@
 #include "app/update_dlg.h"
 #include "midi/simulated/simulated_midi.h"
 #include "sim/device.h"
+#include "tests/support/endless_device.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/settled_waits.h"
@@ -253,6 +254,44 @@ INSTANTIATE_TEST_SUITE_P(
                   C::kModeOff},
         FaultCase{"ModeOffNoReply", "ModeOff:1:no-reply", "Mode off error!!", C::kModeOff}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A stop requested while a request is with the device: that exchange ends, no
+// request follows, the step's failure text stays and the ports close. The
+// next Load knows nothing of it.
+TEST(Load, StopEndsTheRunAtTheNextExchange) {
+  const struct {
+    C at;  // the stop is requested when this request arrives for the n-th time
+    int n;
+    const char* text;
+  } cases[] = {
+      {C::kContinue, 300, "Copy failed!!"},  // in an operation that never ends
+      {C::kWriteData, 3, "Load failed!!"},
+      {C::kInstall, 1, "Install failed!!"},  // its progress reply gets no Continue
+      {C::kModeOff, 1, "Complete!"},         // nothing left to stop
+  };
+  const auto file =
+      WriteUpdateFile(TestHeader({0, 0x9000}, {0x10000, 0x6001}), TestImage(), BlockChoice::kAll);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(sim::CommandName(c.at)));
+    LoadRig rig;
+    test::EndlessDevice device(rig.device_);
+    device.endless = c.at == C::kContinue;
+    rig.midi_.Connect(&device, 1, 0);
+    int seen = 0;
+    device.on_request = [&](C command) {
+      if (command == c.at && ++seen == c.n) rig.dlg_.RequestStop();
+    };
+    EXPECT_EQ(rig.Load(file), c.text);
+    const auto commands = device.commands();
+    EXPECT_EQ(commands.back(), c.at);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), c.at), c.n);
+    EXPECT_TRUE(rig.PortsClosed());
+    sim::Device fresh(LoadRig::Config("MODEL-X"));  // the stop left this one half updated
+    midi::PeerFor<sim::Device> peer(fresh);
+    rig.midi_.Connect(&peer, 1, 0);
+    EXPECT_EQ(rig.Load(file, false), "Complete!");
+  }
+}
 
 TEST(Load, NameDifferingOnlyInCaseIsRefused) {
   LoadRig rig("Model-X");
