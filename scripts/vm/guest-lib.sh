@@ -18,7 +18,7 @@
 #   at_exit COMMAND                                    run COMMAND when the case ends
 #
 # The programs come from the environment: $TAMBLET_DEVSIM, $TAMBLET_DEMO,
-# $TAMBLET_PGM (see tests/vm/CMakeLists.txt). A new case is one more file in
+# $TAMBLET_PGM, $TAMBLET_CLI (see tests/vm/CMakeLists.txt). A new case is one more file in
 # tests/vm/cases/.
 
 declare -A GADGET_UDC HOST_CARD GADGET_CARD DEVSIM_PID
