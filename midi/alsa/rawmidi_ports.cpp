@@ -40,6 +40,7 @@ void AddSubdevices(snd_ctl_t* ctl, int card, int device, const std::string& card
     RawmidiPort port;
     port.device =
         "hw:" + std::to_string(card) + "," + std::to_string(device) + "," + std::to_string(sub);
+    port.lock = AlsaPortLockName(card, device, static_cast<int>(sub), direction);
     port.caps = DescribeRawmidiPort(card_name, device_name,
                                     OrEmpty(snd_rawmidi_info_get_subdevice_name(info)), direction,
                                     ++*numbers);
@@ -48,6 +49,11 @@ void AddSubdevices(snd_ctl_t* ctl, int card, int device, const std::string& card
 }
 
 }  // namespace
+
+std::string AlsaPortLockName(int card, int device, int subdevice, Direction direction) {
+  return "alsa hw:" + std::to_string(card) + "," + std::to_string(device) + "," +
+         std::to_string(subdevice) + (direction == Direction::kOutput ? " out" : " in");
+}
 
 RawmidiPortList EnumerateRawmidiPorts() {
   RawmidiPortList list;

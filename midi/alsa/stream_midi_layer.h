@@ -7,10 +7,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "midi/alsa/byte_stream.h"
 #include "midi/alsa/port_engine.h"
+#include "midi/device_lock.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet::midi::alsa {
@@ -20,6 +22,8 @@ struct StreamPort {
   // Opens the stream, or returns why not (MMSYSERR_ALLOCATED when another
   // program holds the port). Called once per open.
   std::function<MMRESULT(std::unique_ptr<ByteStream>* stream)> open;
+  // Names the port for a DeviceLock held while it is open; empty: no lock.
+  std::string lock;
 };
 
 class StreamMidiLayer : public MidiLayer {
@@ -56,6 +60,7 @@ class StreamMidiLayer : public MidiLayer {
   struct Open {
     std::unique_ptr<Engine> engine;
     uint32_t index;
+    DeviceLock lock;  // released after the engine has closed
   };
   OutputEngine* FindOut(PortHandle port);
   InputEngine* FindIn(PortHandle port);
