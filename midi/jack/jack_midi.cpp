@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -200,6 +199,7 @@ struct Session {
     jack_port_t* port = out_port.load(std::memory_order_acquire);
     if (port == nullptr) return;
     void* buffer = jack_port_get_buffer(port, frames);
+    TakePortBuffer(buffer);
     jack_midi_clear_buffer(buffer);
     const size_t largest = jack_midi_max_event_size(buffer);
     max_event_size.store(static_cast<uint32_t>(largest), std::memory_order_relaxed);
@@ -224,6 +224,7 @@ struct Session {
       done_ring.Write(done, nullptr);
       reported = true;
     }
+    HandOnPortBuffer(buffer);
     if (reported) out_wake.Post();
   }
 
@@ -231,6 +232,7 @@ struct Session {
     jack_port_t* port = in_port.load(std::memory_order_acquire);
     if (port == nullptr || !in_enabled.load(std::memory_order_acquire)) return;
     void* buffer = jack_port_get_buffer(port, frames);
+    TakePortBuffer(buffer);
     const uint32_t tag = in_tag.load(std::memory_order_acquire);
     const uint32_t count = jack_midi_get_event_count(buffer);
     bool received = false;
@@ -245,6 +247,7 @@ struct Session {
       }
       received = true;
     }
+    HandOnPortBuffer(buffer);
     if (received) in_wake.Post();
   }
 

@@ -251,6 +251,7 @@ TEST(JackBackend, AServerThatStopsAnsweringNeverHangsTheCaller) {
     EXPECT_EQ(DeviceCommands(port, display).GetModelName(model), 1);
     port.Close();
     EXPECT_FALSE(port.Open(*out, *in));
+    port.Close();  // before its layer goes, should the open not have failed
     layer.reset();
     EXPECT_TRUE(resumer.Finish()) << "the run ended only once the server went on";
   }
