@@ -105,6 +105,7 @@ class ServerCalls {
   // False when `call` did not return within `limit`, or the helper was given
   // up before. `call` must own what it touches: it may finish after this returns.
   bool Run(std::function<void()> call, std::chrono::steady_clock::duration limit) {
+    std::lock_guard<std::mutex> one_at_a_time(run_mutex_);
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->given_up) return false;
     state_->call = std::move(call);
@@ -148,6 +149,7 @@ class ServerCalls {
     }
   }
 
+  std::mutex run_mutex_;  // one call in flight: each waits for its own
   std::shared_ptr<State> state_;
   std::thread thread_;
 };
