@@ -261,8 +261,9 @@ TEST(JackBackend, AServerThatStopsAnsweringNeverHangsTheCaller) {
 
 // Load opens the ports discovery listed, or none: a client that leaves (here
 // one listed before the device) shifts nothing, and a third client whose port
-// would take the device's place gets no byte. A second program's open of the
-// device fails while the first holds it.
+// would take the device's place gets no byte; once the device is gone they
+// open nothing. A second program's open of the device fails while the first
+// holds it.
 TEST(JackBackend, OpensTheListedPortsOnlyAndOnlyOnce) {
   PrivateServer server;
   ASSERT_TRUE(server.started);
@@ -330,8 +331,9 @@ TEST(JackBackend, OpensTheListedPortsOnlyAndOnlyOnce) {
   port.Close();
   EXPECT_TRUE(other.Open(*out2, *in2));
   other.Close();
+  host.Stop();  // gone, while the server runs on: its listed ports open no other
+  EXPECT_FALSE(other.Open(*out2, *in2));
   EXPECT_EQ(third->InClose(listening), 0u);
-  host.Stop();
 }
 
 }  // namespace
