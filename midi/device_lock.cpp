@@ -57,12 +57,14 @@ std::string DeviceLockFileName(std::string_view port) {
 
 DeviceLock::~DeviceLock() { Release(); }
 
-DeviceLock::DeviceLock(DeviceLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+DeviceLock::DeviceLock(DeviceLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
 
 DeviceLock& DeviceLock::operator=(DeviceLock&& other) noexcept {
   if (this != &other) {
     Release();
     fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
   }
   return *this;
 }
@@ -72,22 +74,38 @@ bool DeviceLock::Take(std::string_view port) {
   const std::string folder = DeviceLockFolder();
   if (folder.empty()) return true;
   const std::string path = folder + "/" + DeviceLockFileName(port);
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return true;
-  // Each open of the file is its own lock: a second Take in this program
-  // conflicts as one in another program does.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const bool held_elsewhere = errno == EWOULDBLOCK;
+  // The holder removes the file when it lets go, so that files do not pile up.
+  // An open that raced with that removal holds a file no longer under the
+  // name, and tries again with the name's current file.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return true;
+    // Each open of the file is its own lock: a second Take in this program
+    // conflicts as one in another program does.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const bool held_elsewhere = errno == EWOULDBLOCK;
+      close(fd);
+      return !held_elsewhere;
+    }
+    struct stat held {
+    }, named{};
+    if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+        held.st_dev == named.st_dev) {
+      fd_ = fd;
+      path_ = path;
+      return true;
+    }
     close(fd);
-    return !held_elsewhere;
   }
-  fd_ = fd;
   return true;
 }
 
 void DeviceLock::Release() {
-  if (fd_ >= 0) close(fd_);  // the file stays: removing it would race with the next Take
+  if (fd_ < 0) return;
+  unlink(path_.c_str());  // while still held: see Take
+  close(fd_);
   fd_ = -1;
+  path_.clear();
 }
 
 }  // namespace tamblet::midi

@@ -1,6 +1,6 @@
 #pragma once
 // A device port taken by one open at a time, across programs: a `flock` on a
-// file named after the port, in the user's runtime folder. Backends that share
+// file named after the port, in the user's runtime folder, there while held. Backends that share
 // a port between programs (JACK, the ALSA sequencer) would otherwise let two
 // windows drive one device at once; the kernel refuses a second rawmidi open,
 // but not one over another path to the same port.
@@ -27,6 +27,7 @@ class DeviceLock {
 
  private:
   int fd_ = -1;
+  std::string path_;
 };
 
 // The folder of the lock files: $XDG_RUNTIME_DIR/tamblet, or /tmp/tamblet-UID

@@ -26,13 +26,15 @@ TEST(DeviceLock, OneHolderAtATimeInItsOwnFolder) {
   EXPECT_FALSE(second.Take("jack default QELMAR SIM:in"));
   moved.Release();
   EXPECT_TRUE(second.Take("jack default QELMAR SIM:in") && second.held());
+  second.Release();  // and its file goes with it
+  EXPECT_FALSE(std::filesystem::exists(std::string(folder) + "/tamblet/" +
+                                       DeviceLockFileName("jack default QELMAR SIM:in")));
   EXPECT_EQ(DeviceLockFolder(), std::string(folder) + "/tamblet");
   struct stat info {};
   ASSERT_EQ(stat((std::string(folder) + "/tamblet").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
 
   // A folder that is a link is not used: ports open unlocked.
-  second.Release();
   other.Release();
   std::filesystem::remove_all(std::string(folder) + "/tamblet");
   std::filesystem::create_directory_symlink("/tmp", std::string(folder) + "/tamblet");
