@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts and stops a private JACK server on the dummy backend for tests.
+# Starts and stops a private JACK server on the dummy backend, for tests and for
+# the simulated setup of run.sh.
 #   jack-test-server.sh start STATE_FILE   start one under a name no running
 #                                          server has; the file gets "NAME PID"
 #   jack-test-server.sh stop STATE_FILE    stop the server named in the file
@@ -28,7 +29,9 @@ read -r -a mode <<<"${TAMBLET_JACK_MODE:-$default_mode}"
 attempts=3
 names=${TAMBLET_JACK_NAMES:-"tamblet-test-1 tamblet-test-2 tamblet-test-3 tamblet-test-4 tamblet-test-5 tamblet-test-6"}
 lock=${TMPDIR:-/tmp}/tamblet-jack-test-server.lock
-lifetime=1800  # an orphaned server (a run killed before its cleanup) ends by itself
+# An orphaned server (a run killed before its cleanup) ends by itself after this
+# many seconds; 0 keeps it until it is stopped.
+lifetime=${TAMBLET_JACK_LIFETIME:-1800}
 
 stop_pid() {
   local pid=$1

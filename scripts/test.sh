@@ -29,11 +29,11 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMBLET_SANITIZE="a
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 900 -LE vm
 
-step "ThreadSanitizer (threaded MIDI code)"
+step "ThreadSanitizer (threaded MIDI code and the JACK backend)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLET_SANITIZE=thread \
   -DTAMBLET_WITH_QT=OFF -DTAMBLET_WITH_BENCH=OFF >/dev/null
 cmake --build build/tsan -j "$jobs"
-ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 900 -L threads
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 900 -L "threads|jack"
 
 step "short fuzz runs"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \

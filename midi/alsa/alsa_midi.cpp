@@ -25,7 +25,8 @@ alsa::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, Op
         if (result != MMSYSERR_ALLOCATED) return result;
         return shared(address, stream) == MMSYSERR_NOERROR ? MMSYSERR_NOERROR : result;
       },
-      [address = port.address, direction] { return alsa::FindRawmidiHolder(address, direction); }};
+      [address = port.address, direction] { return alsa::FindRawmidiHolder(address, direction); },
+      port.lock};
 }
 
 }  // namespace

@@ -41,6 +41,7 @@ void AddSubdevices(snd_ctl_t* ctl, int card_number, int device, const CardNames&
     port.device = "hw:" + std::to_string(card_number) + "," + std::to_string(device) + "," +
                   std::to_string(sub);
     port.address = {card_number, device, static_cast<int>(sub)};
+    port.lock = AlsaPortLockName(card_number, device, static_cast<int>(sub), direction);
     port.caps =
         DescribeRawmidiPort(card, device_name, OrEmpty(snd_rawmidi_info_get_subdevice_name(info)),
                             direction, ++*numbers);
@@ -49,6 +50,11 @@ void AddSubdevices(snd_ctl_t* ctl, int card_number, int device, const CardNames&
 }
 
 }  // namespace
+
+std::string AlsaPortLockName(int card, int device, int subdevice, PortDirection direction) {
+  return "alsa hw:" + std::to_string(card) + "," + std::to_string(device) + "," +
+         std::to_string(subdevice) + (direction == PortDirection::kOutput ? " out" : " in");
+}
 
 RawmidiPortList EnumerateRawmidiPorts() {
   RawmidiPortList list;

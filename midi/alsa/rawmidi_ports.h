@@ -18,6 +18,7 @@ struct RawmidiAddress {
 struct RawmidiPort {
   std::string device;  // "hw:C,D,S", what snd_rawmidi_open takes
   RawmidiAddress address;
+  std::string lock;  // its DeviceLock name, shared by every path to this port
   MidiCaps caps;
 };
 
@@ -25,6 +26,10 @@ struct RawmidiPortList {
   std::vector<RawmidiPort> outputs;  // ports we write to
   std::vector<RawmidiPort> inputs;   // ports we read from
 };
+
+// The DeviceLock name of one port of one card's device and subdevice. Another
+// way to the same port (the sequencer, say) takes the same name.
+std::string AlsaPortLockName(int card, int device, int subdevice, PortDirection direction);
 
 // Every card, every rawmidi device, every subdevice, in that order. Cards that
 // cannot be opened or queried are skipped: they have no port we could use.

@@ -74,6 +74,10 @@ MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback
   if (IndexInUse(open_outputs_, index)) {
     return MMSYSERR_ALLOCATED;
   }
+  DeviceLock device_lock;
+  if (!outputs_[index].lock.empty() && !device_lock.Take(outputs_[index].lock)) {
+    return MMSYSERR_ALLOCATED;
+  }
   std::unique_ptr<ByteStream> stream;
   const MMRESULT result = outputs_[index].open(&stream);
   if (result != MMSYSERR_NOERROR) {
@@ -82,7 +86,8 @@ MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback
   auto engine =
       std::make_unique<OutputEngine>(std::move(stream), callback, instance, write_stall_ms_);
   *port = engine->handle();
-  open_outputs_.emplace(*port, Open<OutputEngine>{std::move(engine), index});
+  open_outputs_.emplace(*port,
+                        Open<OutputEngine>{std::move(engine), index, std::move(device_lock)});
   return MMSYSERR_NOERROR;
 }
 
@@ -98,6 +103,10 @@ MMRESULT StreamMidiLayer::InOpen(PortHandle* port, uint32_t index, MidiCallback 
   if (IndexInUse(open_inputs_, index)) {
     return MMSYSERR_ALLOCATED;
   }
+  DeviceLock device_lock;
+  if (!inputs_[index].lock.empty() && !device_lock.Take(inputs_[index].lock)) {
+    return MMSYSERR_ALLOCATED;
+  }
   std::unique_ptr<ByteStream> stream;
   const MMRESULT result = inputs_[index].open(&stream);
   if (result != MMSYSERR_NOERROR) {
@@ -105,7 +114,7 @@ MMRESULT StreamMidiLayer::InOpen(PortHandle* port, uint32_t index, MidiCallback 
   }
   auto engine = std::make_unique<InputEngine>(std::move(stream), callback, instance);
   *port = engine->handle();
-  open_inputs_.emplace(*port, Open<InputEngine>{std::move(engine), index});
+  open_inputs_.emplace(*port, Open<InputEngine>{std::move(engine), index, std::move(device_lock)});
   return MMSYSERR_NOERROR;
 }
 

@@ -8,10 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "midi/alsa/byte_stream.h"
 #include "midi/alsa/port_engine.h"
+#include "midi/device_lock.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet::midi::alsa {
@@ -23,6 +25,8 @@ struct StreamPort {
   std::function<MMRESULT(std::unique_ptr<ByteStream>* stream)> open;
   // Names the program holding the port, where that can be told; may be empty.
   std::function<std::optional<PortHolder>()> holder;
+  // Names the port for a DeviceLock held while it is open; empty: no lock.
+  std::string lock;
 };
 
 class StreamMidiLayer : public MidiLayer {
@@ -61,6 +65,7 @@ class StreamMidiLayer : public MidiLayer {
   struct Open {
     std::unique_ptr<Engine> engine;
     uint32_t index;
+    DeviceLock lock;  // released after the engine has closed
   };
   OutputEngine* FindOut(PortHandle port);
   InputEngine* FindIn(PortHandle port);

@@ -1,21 +1,26 @@
 #include "midi/jack/jack_midi.h"
 
+#include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 #include <semaphore.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "midi/device_lock.h"
 #include "midi/jack/jack_port_names.h"
 #include "midi/jack/jack_ring.h"
 
@@ -27,10 +32,127 @@ constexpr size_t kDoneRingBytes = 1 << 12;
 constexpr size_t kLargestSend = kEventRingBytes / 2;
 // How long an open waits for the server to put a new connection into effect.
 constexpr auto kConnectWait = std::chrono::seconds(2);
+// How long a call that waits on the server may take before the server is taken
+// for hung. A live one answers in milliseconds even on a loaded machine.
+constexpr auto kServerWait = std::chrono::seconds(3);
 
 enum class Dir { kOut, kIn };
 
 void Quiet(const char*) {}
+
+// libjack's metadata store prints its complaints (a missing or read-only
+// /dev/shm database, say) straight to standard error, past
+// jack_set_error_function. So standard error points at /dev/null while a client
+// opens. Each Muting unmutes once, whichever of the open and its waiter ends first.
+class Muting {
+ public:
+  Muting() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (depth_++ == 0) {
+      saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+      const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+      if (null >= 0) {
+        dup2(null, 2);
+        close(null);
+      }
+    }
+  }
+  ~Muting() { End(); }
+  Muting(const Muting&) = delete;
+  Muting& operator=(const Muting&) = delete;
+  void End() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return;
+    ended_ = true;
+    if (--depth_ == 0 && saved_ >= 0) {
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
+  }
+
+ private:
+  static inline std::mutex mutex_;
+  static inline int depth_ = 0;
+  static inline int saved_ = -1;
+  bool ended_ = false;  // guarded by mutex_
+};
+
+// Every call into libjack that may wait on the server runs on this helper
+// thread, and its caller waits only so long. A stopped or wedged server then
+// costs the caller kServerWait, not its life: the helper stays stuck in
+// libjack, is given up, and nothing is asked of it again.
+class ServerCalls {
+ public:
+  ServerCalls() : state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_] { Serve(*state); });
+  }
+  ~ServerCalls() {
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      state_->stop = true;
+    }
+    state_->changed.notify_all();
+    if (given_up()) {
+      thread_.detach();  // it ends once libjack lets it go, if ever
+    } else {
+      thread_.join();
+    }
+  }
+  ServerCalls(const ServerCalls&) = delete;
+  ServerCalls& operator=(const ServerCalls&) = delete;
+
+  // False when `call` did not return within `limit`, or the helper was given
+  // up before. `call` must own what it touches: it may finish after this returns.
+  bool Run(std::function<void()> call, std::chrono::steady_clock::duration limit) {
+    std::lock_guard<std::mutex> one_at_a_time(run_mutex_);
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    if (state_->given_up) return false;
+    state_->call = std::move(call);
+    const uint64_t ticket = ++state_->posted;
+    state_->changed.notify_all();
+    if (state_->changed.wait_for(lock, limit, [&] { return state_->finished >= ticket; })) {
+      return true;
+    }
+    state_->given_up = true;
+    return false;
+  }
+
+  bool given_up() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->given_up;
+  }
+
+ private:
+  struct State {
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    std::function<void()> call;
+    uint64_t posted = 0;
+    uint64_t finished = 0;
+    bool stop = false;
+    bool given_up = false;
+  };
+
+  static void Serve(State& state) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    for (;;) {
+      state.changed.wait(lock, [&] { return state.stop || state.posted > state.finished; });
+      if (state.posted == state.finished) return;
+      std::function<void()> call = std::move(state.call);
+      lock.unlock();
+      call();
+      call = nullptr;
+      lock.lock();
+      state.finished = state.posted;
+      state.changed.notify_all();
+    }
+  }
+
+  std::mutex run_mutex_;  // one call in flight: each waits for its own
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
 
 // Semaphores are the one wake-up the process callback may give: sem_post
 // neither blocks nor allocates.
@@ -53,7 +175,8 @@ class Semaphore {
 // One JACK client of ours with its two MIDI ports, shared by enumeration and
 // the open ports. The process callback reads only atomics and the rings.
 struct Session {
-  jack_client_t* client = nullptr;
+  ServerCalls calls;                // first: destroyed last, once nothing can call into it
+  jack_client_t* client = nullptr;  // closed by RetireSession
   std::atomic<jack_port_t*> out_port{nullptr};
   std::atomic<jack_port_t*> in_port{nullptr};
   EventRing out_ring{kEventRingBytes};  // sends, written by OutLongMsg
@@ -62,7 +185,7 @@ struct Session {
   Semaphore out_wake;
   Semaphore in_wake;
   std::atomic<bool> dead{false};
-  bool active = false;
+  bool active = false;  // touched only by calls on `calls`
   std::atomic<bool> out_enabled{false};
   std::atomic<bool> in_enabled{false};
   std::atomic<uint32_t> out_tag{0};
@@ -71,9 +194,6 @@ struct Session {
   std::atomic<uint64_t> cycles{0};          // process calls so far
 
   Session() = default;
-  ~Session() {
-    if (client != nullptr) jack_client_close(client);  // no callback runs after this
-  }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
@@ -81,6 +201,7 @@ struct Session {
     jack_port_t* port = out_port.load(std::memory_order_acquire);
     if (port == nullptr) return;
     void* buffer = jack_port_get_buffer(port, frames);
+    TakePortBuffer(buffer);
     jack_midi_clear_buffer(buffer);
     const size_t largest = jack_midi_max_event_size(buffer);
     max_event_size.store(static_cast<uint32_t>(largest), std::memory_order_relaxed);
@@ -105,6 +226,7 @@ struct Session {
       done_ring.Write(done, nullptr);
       reported = true;
     }
+    HandOnPortBuffer(buffer);
     if (reported) out_wake.Post();
   }
 
@@ -112,6 +234,7 @@ struct Session {
     jack_port_t* port = in_port.load(std::memory_order_acquire);
     if (port == nullptr || !in_enabled.load(std::memory_order_acquire)) return;
     void* buffer = jack_port_get_buffer(port, frames);
+    TakePortBuffer(buffer);
     const uint32_t tag = in_tag.load(std::memory_order_acquire);
     const uint32_t count = jack_midi_get_event_count(buffer);
     bool received = false;
@@ -126,6 +249,7 @@ struct Session {
       }
       received = true;
     }
+    HandOnPortBuffer(buffer);
     if (received) in_wake.Post();
   }
 
@@ -138,12 +262,36 @@ struct Session {
   }
 
   static void Shutdown(jack_status_t, const char*, void* arg) {
-    auto* session = static_cast<Session*>(arg);
-    session->dead.store(true, std::memory_order_release);
-    session->out_wake.Post();
-    session->in_wake.Post();
+    static_cast<Session*>(arg)->MarkDead();
+  }
+
+  void MarkDead() {
+    dead.store(true, std::memory_order_release);
+    out_wake.Post();
+    in_wake.Post();
   }
 };
+
+// Sessions whose server stopped answering. libjack may still call into them
+// (or finish a call it was stuck in) at any time, so they are never freed.
+void Abandon(std::unique_ptr<Session> session) {
+  static std::mutex mutex;
+  static auto* abandoned = new std::vector<std::unique_ptr<Session>>;  // never freed: see above
+  session->MarkDead();
+  std::lock_guard<std::mutex> lock(mutex);
+  abandoned->push_back(std::move(session));
+}
+
+// Closes the client, after which no callback runs, and frees the session; or
+// abandons it when the server does not answer.
+void RetireSession(std::unique_ptr<Session> session) {
+  if (!session) return;
+  jack_client_t* client = session->client;
+  if (client != nullptr &&
+      !session->calls.Run([client] { jack_client_close(client); }, kServerWait)) {
+    Abandon(std::move(session));
+  }
+}
 
 }  // namespace
 
@@ -165,6 +313,7 @@ struct JackPort {
   uint64_t resets_done = 0;
   bool stop = false;
   bool closing = false;  // guarded by the layer's mutex
+  DeviceLock lock;       // the port we connect to, ours while open
 
   std::thread thread;
   std::thread::id thread_id;
@@ -312,6 +461,10 @@ class JackMidiLayer final : public MidiLayer {
       jack_set_error_function(Quiet);
       jack_set_info_function(Quiet);
     });
+    const char* fallback = std::getenv("JACK_DEFAULT_SERVER");
+    server_ = !options_.server_name.empty()                ? options_.server_name
+              : fallback != nullptr && fallback[0] != '\0' ? fallback
+                                                           : "default";
   }
 
   ~JackMidiLayer() override {
@@ -321,17 +474,19 @@ class JackMidiLayer final : public MidiLayer {
       open.assign(ports_.begin(), ports_.end());
     }
     for (JackPort* port : open) Close(port->dir, port);
-    session_.reset();
+    RetireSession(std::move(session_));
   }
 
+  // The lists are taken once, at the first question, and kept: an index that
+  // discovery found names the same port until the layer ends.
   uint32_t OutGetNumDevs() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Refresh();
+    Enumerate();
     return static_cast<uint32_t>(endpoints_.outputs.size());
   }
   uint32_t InGetNumDevs() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Refresh();
+    Enumerate();
     return static_cast<uint32_t>(endpoints_.inputs.size());
   }
   MMRESULT OutGetDevCaps(uint32_t index, MidiCaps* caps) override {
@@ -471,7 +626,7 @@ class JackMidiLayer final : public MidiLayer {
   MMRESULT GetCaps(Dir dir, uint32_t index, MidiCaps* caps) {
     if (caps == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!enumerated_) Refresh();
+    Enumerate();
     const auto& list = dir == Dir::kOut ? endpoints_.outputs : endpoints_.inputs;
     if (index >= list.size()) return MMSYSERR_BADDEVICEID;
     *caps = list[index].caps;
@@ -479,113 +634,159 @@ class JackMidiLayer final : public MidiLayer {
   }
 
   // A live client, opened on first need and again after the server went away
-  // once no port of the old one is open. Null when no server runs.
+  // once no port of the old one is open. Null when no server runs, and for
+  // good once one has stopped answering.
   Session* EnsureSession() {
     if (session_ && session_->dead.load(std::memory_order_acquire) && ports_.empty()) {
-      session_.reset();
+      if (session_->calls.given_up()) server_hung_ = true;
+      RetireSession(std::move(session_));
     }
     if (session_) return session_->dead.load(std::memory_order_acquire) ? nullptr : session_.get();
+    if (server_hung_) return nullptr;
     auto session = std::make_unique<Session>();
     if (!session->out_ring.ok() || !session->done_ring.ok() || !session->in_ring.ok()) {
       return nullptr;
     }
-    jack_status_t status{};
-    const auto options = static_cast<jack_options_t>(
-        JackNoStartServer | (options_.server_name.empty() ? 0 : JackServerName));
-    session->client = options_.server_name.empty()
-                          ? jack_client_open(options_.client_name.c_str(), options, &status)
-                          : jack_client_open(options_.client_name.c_str(), options, &status,
-                                             options_.server_name.c_str());
+    auto opened = std::make_shared<jack_client_t*>(nullptr);
+    auto muting = std::make_shared<Muting>();
+    const std::string name = options_.client_name;
+    const std::string server = options_.server_name;
+    Session* raw = session.get();
+    const bool answered = session->calls.Run(
+        [opened, muting, name, server, raw] {
+          jack_status_t status{};
+          const auto options = static_cast<jack_options_t>(JackNoStartServer |
+                                                           (server.empty() ? 0 : JackServerName));
+          jack_client_t* client =
+              server.empty() ? jack_client_open(name.c_str(), options, &status)
+                             : jack_client_open(name.c_str(), options, &status, server.c_str());
+          muting->End();
+          if (client != nullptr) {
+            jack_set_process_callback(client, Session::Process, raw);
+            jack_on_info_shutdown(client, Session::Shutdown, raw);
+          }
+          *opened = client;
+        },
+        kServerWait);
+    muting->End();
+    if (!answered) {
+      server_hung_ = true;
+      Abandon(std::move(session));
+      return nullptr;
+    }
+    session->client = *opened;
     if (session->client == nullptr) return nullptr;
-    jack_set_process_callback(session->client, Session::Process, session.get());
-    jack_on_info_shutdown(session->client, Session::Shutdown, session.get());
     session_ = std::move(session);
     return session_.get();
   }
 
-  void Refresh() {
+  void Enumerate() {
+    if (enumerated_) return;
     enumerated_ = true;
-    endpoints_ = {};
     Session* session = EnsureSession();
     if (session == nullptr) return;
-    const char** names = jack_get_ports(session->client, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
-    if (names == nullptr) return;
-    std::vector<JackPortInfo> infos;
-    for (const char** name = names; *name != nullptr; ++name) {
-      jack_port_t* port = jack_port_by_name(session->client, *name);
-      if (port == nullptr || jack_port_is_mine(session->client, port)) continue;
-      const int flags = jack_port_flags(port);
-      if ((flags & (JackPortIsInput | JackPortIsOutput)) == 0) continue;
-      const std::string full = *name;
-      const std::string short_name = jack_port_short_name(port);
-      if (full.size() <= short_name.size()) continue;
-      infos.push_back(JackPortInfo{full.substr(0, full.size() - short_name.size() - 1), short_name,
-                                   (flags & JackPortIsInput) != 0});
+    auto infos = std::make_shared<std::vector<JackPortInfo>>();
+    jack_client_t* client = session->client;
+    const bool answered = session->calls.Run(
+        [infos, client] {
+          const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
+          if (names == nullptr) return;
+          for (const char** name = names; *name != nullptr; ++name) {
+            jack_port_t* port = jack_port_by_name(client, *name);
+            if (port == nullptr || jack_port_is_mine(client, port)) continue;
+            const int flags = jack_port_flags(port);
+            if ((flags & (JackPortIsInput | JackPortIsOutput)) == 0) continue;
+            const std::string full = *name;
+            const std::string short_name = jack_port_short_name(port);
+            if (full.size() <= short_name.size()) continue;
+            infos->push_back(JackPortInfo{full.substr(0, full.size() - short_name.size() - 1),
+                                          short_name, (flags & JackPortIsInput) != 0});
+          }
+          jack_free(names);
+        },
+        kServerWait);
+    if (!answered) {
+      session->MarkDead();
+      return;
     }
-    jack_free(names);
-    endpoints_ = NameJackPorts(infos);
+    endpoints_ = NameJackPorts(*infos);
   }
 
   MMRESULT Open(Dir dir, PortHandle* handle, uint32_t index, MidiCallback callback,
                 uintptr_t instance) {
     if (handle == nullptr) return MMSYSERR_INVALPARAM;
-    JackPort* port = nullptr;
-    std::string target;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (JackPort* open : ports_) {
-        if (open->dir == dir) return MMSYSERR_ALLOCATED;  // our client has one port a direction
-      }
-      if (!enumerated_) Refresh();
-      const auto& list = dir == Dir::kOut ? endpoints_.outputs : endpoints_.inputs;
-      if (index >= list.size()) return MMSYSERR_BADDEVICEID;
-      Session* session = EnsureSession();
-      if (session == nullptr) return MMSYSERR_NODRIVER;
-      target = list[index].jack_name;
-      if (jack_port_by_name(session->client, target.c_str()) == nullptr) {
-        return MMSYSERR_BADDEVICEID;  // gone since it was listed
-      }
-      auto& our_port = dir == Dir::kOut ? session->out_port : session->in_port;
-      if (our_port.load() == nullptr) {
-        jack_port_t* registered = jack_port_register(
-            session->client, dir == Dir::kOut ? "out" : "in", JACK_DEFAULT_MIDI_TYPE,
-            dir == Dir::kOut ? JackPortIsOutput : JackPortIsInput, 0);
-        if (registered == nullptr) return MMSYSERR_ERROR;
-        our_port.store(registered, std::memory_order_release);
-      }
-      if (!session->active) {
-        if (jack_activate(session->client) != 0) return MMSYSERR_ERROR;
-        session->active = true;
-      }
-      const char* ours = jack_port_name(our_port.load());
-      const int connected = dir == Dir::kOut ? jack_connect(session->client, ours, target.c_str())
-                                             : jack_connect(session->client, target.c_str(), ours);
-      if (connected != 0 && connected != EEXIST) return MMSYSERR_ERROR;
-
-      port = new JackPort;
-      port->dir = dir;
-      port->session = session;
-      port->callback = callback;
-      port->instance = instance;
-      if (dir == Dir::kOut) {
-        port->tag = session->out_tag.fetch_add(1, std::memory_order_acq_rel) + 1;
-        session->out_enabled.store(true, std::memory_order_release);
-      } else {
-        port->tag = session->in_tag.fetch_add(1, std::memory_order_acq_rel) + 1;
-        session->in_enabled.store(true, std::memory_order_release);
-      }
-      ports_.insert(port);
-      port->thread = std::thread([port] {
-        if (port->dir == Dir::kOut) {
-          port->RunOutput();
-        } else {
-          port->RunInput();
-        }
-      });
-      port->thread_id = port->thread.get_id();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (JackPort* open : ports_) {
+      if (open->dir == dir) return MMSYSERR_ALLOCATED;  // our client has one port a direction
     }
-    WaitConnected(*port->session, dir, target);
+    Enumerate();
+    const auto& list = dir == Dir::kOut ? endpoints_.outputs : endpoints_.inputs;
+    if (index >= list.size()) return MMSYSERR_BADDEVICEID;
+    const std::string target = list[index].jack_name;
+    DeviceLock device_lock;
+    if (!device_lock.Take("jack " + server_ + " " + target)) return MMSYSERR_ALLOCATED;
+    Session* session = EnsureSession();
+    if (session == nullptr) return MMSYSERR_NODRIVER;
+
+    auto result = std::make_shared<MMRESULT>(MMSYSERR_ERROR);
+    const bool answered = session->calls.Run(
+        [result, session, dir, target] { *result = Connect(*session, dir, target); },
+        kServerWait + kConnectWait);
+    if (!answered) {
+      session->MarkDead();
+      return MMSYSERR_NODRIVER;
+    }
+    if (*result != MMSYSERR_NOERROR) return *result;
+
+    auto* port = new JackPort;
+    port->dir = dir;
+    port->session = session;
+    port->callback = callback;
+    port->instance = instance;
+    port->lock = std::move(device_lock);
+    if (dir == Dir::kOut) {
+      port->tag = session->out_tag.fetch_add(1, std::memory_order_acq_rel) + 1;
+      session->out_enabled.store(true, std::memory_order_release);
+    } else {
+      port->tag = session->in_tag.fetch_add(1, std::memory_order_acq_rel) + 1;
+      session->in_enabled.store(true, std::memory_order_release);
+    }
+    ports_.insert(port);
+    port->thread = std::thread([port] {
+      if (port->dir == Dir::kOut) {
+        port->RunOutput();
+      } else {
+        port->RunInput();
+      }
+    });
+    port->thread_id = port->thread.get_id();
     *handle = reinterpret_cast<PortHandle>(port);
+    return MMSYSERR_NOERROR;
+  }
+
+  // On the session's helper thread: our port of that direction, made and
+  // connected to `target`, the connection in effect.
+  static MMRESULT Connect(Session& session, Dir dir, const std::string& target) {
+    if (jack_port_by_name(session.client, target.c_str()) == nullptr) {
+      return MMSYSERR_BADDEVICEID;  // gone since it was listed
+    }
+    auto& our_port = dir == Dir::kOut ? session.out_port : session.in_port;
+    if (our_port.load() == nullptr) {
+      jack_port_t* registered = jack_port_register(
+          session.client, dir == Dir::kOut ? "out" : "in", JACK_DEFAULT_MIDI_TYPE,
+          dir == Dir::kOut ? JackPortIsOutput : JackPortIsInput, 0);
+      if (registered == nullptr) return MMSYSERR_ERROR;
+      our_port.store(registered, std::memory_order_release);
+    }
+    if (!session.active) {
+      if (jack_activate(session.client) != 0) return MMSYSERR_ERROR;
+      session.active = true;
+    }
+    const char* ours = jack_port_name(our_port.load());
+    const int connected = dir == Dir::kOut ? jack_connect(session.client, ours, target.c_str())
+                                           : jack_connect(session.client, target.c_str(), ours);
+    if (connected != 0 && connected != EEXIST) return MMSYSERR_ERROR;
+    WaitConnected(session, dir, target);
     return MMSYSERR_NOERROR;
   }
 
@@ -651,9 +852,12 @@ class JackMidiLayer final : public MidiLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& enabled = dir == Dir::kOut ? session.out_enabled : session.in_enabled;
     enabled.store(false, std::memory_order_release);
-    if (!session.dead.load(std::memory_order_acquire)) {
-      jack_port_t* ours = (dir == Dir::kOut ? session.out_port : session.in_port).load();
-      if (ours != nullptr) jack_port_disconnect(session.client, ours);
+    jack_port_t* ours = (dir == Dir::kOut ? session.out_port : session.in_port).load();
+    if (ours != nullptr && !session.dead.load(std::memory_order_acquire)) {
+      jack_client_t* client = session.client;
+      if (!session.calls.Run([client, ours] { jack_port_disconnect(client, ours); }, kServerWait)) {
+        session.MarkDead();
+      }
     }
     ports_.erase(port);
     delete port;
@@ -661,8 +865,10 @@ class JackMidiLayer final : public MidiLayer {
   }
 
   JackMidiOptions options_;
-  std::mutex mutex_;  // everything below; never held while a callback runs
+  std::string server_;  // the server's name, for the device locks
+  std::mutex mutex_;    // everything below; never held while a callback runs
   std::unique_ptr<Session> session_;
+  bool server_hung_ = false;  // a call once got no answer: the server is not asked again
   bool enumerated_ = false;
   JackEndpoints endpoints_;
   std::set<JackPort*> ports_;

@@ -2,7 +2,10 @@
 // The MIDI layer over a running JACK server. It never starts a server: with
 // none running it simply has no ports. Each other client's MIDI input port is
 // an output device, each MIDI output port an input device (see
-// jack_port_names.h for their names and ids).
+// jack_port_names.h for their names and ids). The lists are taken at the first
+// question and kept, so an index always names the port it named then. No call
+// waits on the server for more than a few seconds: one that stops answering is
+// given up for good.
 
 #include <memory>
 #include <string>

@@ -1,16 +1,38 @@
 #pragma once
-// Whole MIDI events carried through a jack_ringbuffer between a process
-// callback and another thread: one writer and one reader, neither of which
-// allocates or blocks, so the process callback may be either. The hand-over is
-// ordered by two atomic byte counts (published, consumed) rather than by the
-// ring's own indices, so that it is visible to the compiler and to sanitizers.
+// Whole MIDI events carried through a ring between a process callback and
+// another thread: one writer and one reader, neither of which allocates or
+// blocks, so the process callback may be either. The hand-over is ordered by
+// two atomic byte counts (published, consumed), and the bytes are copied here
+// rather than inside libjack, so that sanitizers see all of it.
 
-#include <jack/ringbuffer.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
 
 namespace tamblet::midi {
+
+// JACK runs the clients of a graph one after another and orders them through
+// its own signals in shared memory, which ThreadSanitizer cannot see. A process
+// callback tells it instead: it takes over each port buffer it uses from
+// whoever used it last, and hands it on when done. Nothing in other builds.
+inline void TakePortBuffer([[maybe_unused]] void* buffer) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_acquire(buffer);
+#endif
+}
+inline void HandOnPortBuffer([[maybe_unused]] void* buffer) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_release(buffer);
+#endif
+}
 
 struct RingRecord {
   uint32_t length = 0;  // bytes that follow the head
@@ -23,16 +45,12 @@ inline constexpr uint32_t kRecordFailed = 0x2;    // a send that could not be wr
 
 class EventRing {
  public:
-  explicit EventRing(size_t bytes) : ring_(jack_ringbuffer_create(bytes)) {
-    if (ring_ != nullptr) capacity_ = jack_ringbuffer_write_space(ring_);
-  }
-  ~EventRing() {
-    if (ring_ != nullptr) jack_ringbuffer_free(ring_);
-  }
+  explicit EventRing(size_t bytes)
+      : bytes_(new (std::nothrow) char[bytes]), capacity_(bytes_ ? bytes : 0) {}
   EventRing(const EventRing&) = delete;
   EventRing& operator=(const EventRing&) = delete;
 
-  bool ok() const { return ring_ != nullptr; }
+  bool ok() const { return bytes_ != nullptr; }
 
   // Writer: the head and the bytes as one record, or nothing when the ring
   // lacks room for all of it.
@@ -40,9 +58,8 @@ class EventRing {
     const uint64_t size = sizeof head + head.length;
     const uint64_t used = written_ - consumed_.load(std::memory_order_acquire);
     if (capacity_ - used < size) return false;
-    jack_ringbuffer_write(ring_, reinterpret_cast<const char*>(&head), sizeof head);
-    if (head.length != 0)
-      jack_ringbuffer_write(ring_, static_cast<const char*>(bytes), head.length);
+    CopyIn(written_, &head, sizeof head);
+    CopyIn(written_ + sizeof head, bytes, head.length);
     written_ += size;
     published_.store(written_, std::memory_order_release);
     return true;
@@ -52,26 +69,34 @@ class EventRing {
   bool Peek(RingRecord* head) {
     const uint64_t available = published_.load(std::memory_order_acquire) - read_;
     if (available < sizeof *head) return false;
-    jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(head), sizeof *head);
+    CopyOut(read_, head, sizeof *head);
     return available >= sizeof *head + head->length;
   }
 
   // Reader: consumes the record Peek returned; its bytes go to `out` (room for
   // head.length bytes), or are skipped when `out` is null.
   void Consume(const RingRecord& head, void* out) {
-    jack_ringbuffer_read_advance(ring_, sizeof head);
-    if (out != nullptr) {
-      jack_ringbuffer_read(ring_, static_cast<char*>(out), head.length);
-    } else {
-      jack_ringbuffer_read_advance(ring_, head.length);
-    }
+    if (out != nullptr) CopyOut(read_ + sizeof head, out, head.length);
     read_ += sizeof head + head.length;
     consumed_.store(read_, std::memory_order_release);
   }
 
  private:
-  jack_ringbuffer_t* ring_;
-  uint64_t capacity_ = 0;
+  void CopyIn(uint64_t at, const void* from, size_t length) {
+    if (length == 0 || from == nullptr) return;
+    const size_t start = at % capacity_, first = std::min(length, capacity_ - start);
+    std::memcpy(bytes_.get() + start, from, first);
+    std::memcpy(bytes_.get(), static_cast<const char*>(from) + first, length - first);
+  }
+  void CopyOut(uint64_t at, void* to, size_t length) const {
+    if (length == 0) return;
+    const size_t start = at % capacity_, first = std::min(length, capacity_ - start);
+    std::memcpy(to, bytes_.get() + start, first);
+    std::memcpy(static_cast<char*>(to) + first, bytes_.get(), length - first);
+  }
+
+  std::unique_ptr<char[]> bytes_;
+  size_t capacity_;
   uint64_t written_ = 0;  // writer only
   uint64_t read_ = 0;     // reader only
   std::atomic<uint64_t> published_{0};

@@ -15,28 +15,38 @@ std::optional<LocalIndex> MapGlobalIndex(std::span<const uint32_t> counts, uint3
 CompositeMidiLayer::CompositeMidiLayer(std::vector<std::unique_ptr<MidiLayer>> layers)
     : layers_(std::move(layers)) {}
 
-std::optional<LocalIndex> CompositeMidiLayer::Locate(Dir dir, uint32_t index) {
-  // Counts are asked afresh: a layer's port list may change while we run.
-  std::vector<uint32_t> counts;
-  counts.reserve(layers_.size());
-  for (auto& layer : layers_) {
-    counts.push_back(dir == kOut ? layer->OutGetNumDevs() : layer->InGetNumDevs());
+// An index means what it meant when the ports were counted: the counts are
+// taken once and kept, so a layer whose list grows later cannot shift the
+// ports of the layers after it.
+const std::vector<uint32_t>& CompositeMidiLayer::Counts(Dir dir) {
+  std::lock_guard<std::mutex> lock(counts_mutex_);
+  if (!counts_[dir]) {
+    std::vector<uint32_t> counts;
+    counts.reserve(layers_.size());
+    for (auto& layer : layers_) {
+      counts.push_back(dir == kOut ? layer->OutGetNumDevs() : layer->InGetNumDevs());
+    }
+    counts_[dir] = std::move(counts);
   }
-  return MapGlobalIndex(counts, index);
+  return *counts_[dir];
+}
+
+std::optional<LocalIndex> CompositeMidiLayer::Locate(Dir dir, uint32_t index) {
+  return MapGlobalIndex(Counts(dir), index);
 }
 
 uint32_t CompositeMidiLayer::OutGetNumDevs() {
   uint32_t total = 0;
-  for (auto& layer : layers_) {
-    total += layer->OutGetNumDevs();
+  for (const uint32_t count : Counts(kOut)) {
+    total += count;
   }
   return total;
 }
 
 uint32_t CompositeMidiLayer::InGetNumDevs() {
   uint32_t total = 0;
-  for (auto& layer : layers_) {
-    total += layer->InGetNumDevs();
+  for (const uint32_t count : Counts(kIn)) {
+    total += count;
   }
   return total;
 }

@@ -56,6 +56,7 @@ class CompositeMidiLayer : public MidiLayer {
 
  private:
   enum Dir { kOut = 0, kIn = 1 };
+  const std::vector<uint32_t>& Counts(Dir dir);
   std::optional<LocalIndex> Locate(Dir dir, uint32_t index);
   MMRESULT Open(Dir dir, PortHandle* port, uint32_t index, MidiCallback callback,
                 uintptr_t instance);
@@ -68,6 +69,8 @@ class CompositeMidiLayer : public MidiLayer {
   }
 
   std::vector<std::unique_ptr<MidiLayer>> layers_;
+  std::mutex counts_mutex_;
+  std::optional<std::vector<uint32_t>> counts_[2];  // per layer, as first counted
   // Open handles per direction. Calls on a port may come from a backend's
   // callback thread (re-queueing a buffer), so the map has its own lock, held
   // only for the look-up, never across a forwarded call.

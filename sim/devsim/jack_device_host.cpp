@@ -73,6 +73,7 @@ void JackDeviceHost::Stop() {
 int JackDeviceHost::Process(jack_nframes_t frames, void* arg) {
   auto* host = static_cast<JackDeviceHost*>(arg);
   void* in = jack_port_get_buffer(host->in_port_, frames);
+  midi::TakePortBuffer(in);
   const uint32_t count = jack_midi_get_event_count(in);
   for (uint32_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
@@ -81,9 +82,11 @@ int JackDeviceHost::Process(jack_nframes_t frames, void* arg) {
       host->dropped_.fetch_add(1, std::memory_order_relaxed);
     }
   }
+  midi::HandOnPortBuffer(in);
   if (count != 0) sem_post(&host->wake_);
 
   void* out = jack_port_get_buffer(host->out_port_, frames);
+  midi::TakePortBuffer(out);
   jack_midi_clear_buffer(out);
   const size_t largest = jack_midi_max_event_size(out);
   RingRecord head;
@@ -97,6 +100,7 @@ int JackDeviceHost::Process(jack_nframes_t frames, void* arg) {
     if (space == nullptr) break;  // the next period takes it
     host->replies_.Consume(head, space);
   }
+  midi::HandOnPortBuffer(out);
   return 0;
 }
 

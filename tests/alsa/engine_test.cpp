@@ -23,18 +23,21 @@ using Records = std::vector<std::pair<uint32_t, uintptr_t>>;  // (msg, param1) o
 constexpr uint32_t kState = MHDR_DONE | MHDR_INQUEUE;         // a buffer handed back has only DONE
 
 // One output and one input port, each a socketpair: [0] is the port's end
-// (duplicated on every open), [1] the far end.
+// (duplicated on every open), [1] the far end. A lock name makes each port
+// locked under that name and its direction.
 struct Sockets {
-  explicit Sockets(int write_stall_ms = kWriteStallMs) {
+  explicit Sockets(int write_stall_ms = kWriteStallMs, const std::string& lock = {}) {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, out) || socketpair(AF_UNIX, SOCK_STREAM, 0, in))
       abort();
-    auto port = [](int fd) {
-      return std::vector<StreamPort>{{{},
-                                      [fd](std::unique_ptr<ByteStream>* stream) {
-                                        *stream = std::make_unique<FdStream>(dup(fd));
-                                        return MMSYSERR_NOERROR;
-                                      },
-                                      {}}};
+    auto port = [&](int fd) {
+      return std::vector<StreamPort>{
+          {{},
+           [fd](std::unique_ptr<ByteStream>* stream) {
+             *stream = std::make_unique<FdStream>(dup(fd));
+             return MMSYSERR_NOERROR;
+           },
+           {},
+           lock.empty() ? lock : lock + (fd == out[0] ? " out" : " in")}};
     };
     layer = std::make_unique<StreamMidiLayer>(port(out[0]), port(in[0]), write_stall_ms);
   }
@@ -217,6 +220,15 @@ TEST(PortPairOverSockets, UpdatesTheDeviceThenFailsWithoutHangingOnceUnplugged) 
   EXPECT_FALSE(other.Open(0, 0));  // held by the first pair
   pair.Close();
   ASSERT_TRUE(other.Open(0, 0));
+  // A port locked by this pair is refused to a pair of another layer (another
+  // program, or another path to the same port), and free again once closed.
+  const std::string lock = "socket port " + std::to_string(getpid());
+  Sockets locked(kWriteStallMs, lock), again(kWriteStallMs, lock);
+  CSysExPort first(*locked.layer, waits), second(*again.layer, waits);
+  ASSERT_TRUE(first.Open(0, 0));
+  EXPECT_FALSE(second.Open(0, 0));
+  first.Close();
+  EXPECT_TRUE(second.Open(0, 0));
   Bytes chunk(sim::kDefaultMaxWriteBytes);  // the largest request
   for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = uint8_t(i * 7);
   ASSERT_EQ(DeviceCommands(other, display).WriteChunk(0x1000, chunk.data(), chunk.size()), 0);

@@ -11,6 +11,7 @@
 
 #include "app/port_discovery.h"
 #include "midi/alsa/rawmidi_stream.h"
+#include "midi/simulated/simulated_midi.h"
 #include "midi/system/composite_midi_layer.h"
 
 namespace tamblet::midi::alsa {
@@ -86,6 +87,28 @@ TEST(CompositeIndexMapping, Table) {
       {{}, 0, std::nullopt},         {{3}, 0xFFFFFFFF, std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(MapGlobalIndex(c.counts, c.index), c.expected) << c.index;
+}
+
+// An index means the port it meant when counted: a port that a layer gains
+// later does not shift the ports of the layers after it.
+TEST(CompositeIndexMapping, KeepsTheCountsItFirstGave) {
+  auto first = std::make_unique<SimulatedMidi>(), second = std::make_unique<SimulatedMidi>();
+  SimulatedMidi *grows = first.get(), *device = second.get();
+  grows->AddOutPort(SimulatedMidi::Caps(1, 1, "synth"));
+  device->AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR A OUT 1"));
+  std::vector<std::unique_ptr<MidiLayer>> layers;
+  layers.push_back(std::move(first));
+  layers.push_back(std::move(second));
+  CompositeMidiLayer system(std::move(layers));
+  ASSERT_EQ(system.OutGetNumDevs(), 2u);
+  grows->AddOutPort(SimulatedMidi::Caps(1, 1, "late"));
+  EXPECT_EQ(system.OutGetNumDevs(), 2u);
+  PortHandle port = nullptr;
+  ASSERT_EQ(system.OutOpen(
+                &port, 1, [](PortHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}, 0),
+            MMSYSERR_NOERROR);
+  EXPECT_TRUE(device->IsOutOpen(0));
+  system.OutClose(port);
 }
 
 }  // namespace

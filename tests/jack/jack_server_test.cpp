@@ -3,6 +3,8 @@
 // process. A hang fails on the test's ctest time-out.
 
 #include <gtest/gtest.h>
+#include <jack/jack.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,11 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <thread>
 
 #include "midi/jack/jack_midi.h"
+#include "midi/simulated/simulated_midi.h"
 #include "midi/sysex_port.h"
+#include "midi/system/composite_midi_layer.h"
 #include "protocol/device_commands.h"
 #include "protocol/frame.h"
 #include "sim/devsim/jack_device_host.h"
@@ -30,8 +35,21 @@ std::atomic<bool> device_saw_server_go{false};
 
 // A server of its own: the shared one must outlive this test.
 struct PrivateServer {
-  PrivateServer() { started = Run("start") == 0; }
-  ~PrivateServer() { Stop(); }
+  PrivateServer() {
+    started = Run("start") == 0;
+    pid_t timeout = 0;  // the state file names the `timeout` that runs the server
+    std::ifstream(TAMBLET_JACK_STATE) >> name >> timeout;
+    const std::string children =
+        "/proc/" + std::to_string(timeout) + "/task/" + std::to_string(timeout) + "/children";
+    std::ifstream(children) >> pid;
+  }
+  ~PrivateServer() {
+    Signal(SIGCONT);
+    Stop();
+  }
+  void Signal(int signal) const {
+    if (started && pid > 0) kill(pid, signal);
+  }
   int Run(const std::string& command) {
     return std::system(
         ("'" TAMBLET_JACK_SCRIPT "' " + command + " '" TAMBLET_JACK_STATE "' >&2").c_str());
@@ -41,6 +59,31 @@ struct PrivateServer {
     started = false;
   }
   bool started = false;
+  std::string name;
+  pid_t pid = 0;
+};
+
+// Lets a server stopped by a test go on after a while, so that a call that
+// hangs on it fails the test instead of hanging it; `fired` tells.
+struct Resumer {
+  explicit Resumer(const PrivateServer& server)
+      : done(std::async(std::launch::async, [&server, this] {
+          if (stop.get_future().wait_for(20s) == std::future_status::timeout) {
+            fired = true;
+            server.Signal(SIGCONT);
+          }
+        })) {}
+  ~Resumer() { Finish(); }
+  bool Finish() {  // true when the server was never resumed by this
+    if (!finished) stop.set_value();
+    finished = true;
+    done.wait();
+    return !fired;
+  }
+  std::promise<void> stop;
+  std::atomic<bool> fired{false};
+  bool finished = false;
+  std::future<void> done;
 };
 
 std::optional<uint32_t> Find(MidiLayer& layer, const std::string& name, bool output) {
@@ -100,8 +143,7 @@ struct Recorder {
 TEST(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
   PrivateServer server;
   ASSERT_TRUE(server.started);
-  std::string name;  // the first word of the state file
-  std::ifstream(TAMBLET_JACK_STATE) >> name;
+  const std::string name = server.name;
   const std::string pid = std::to_string(getpid());
   const std::string device_client = "QELMAR D" + pid, sender = "TambletA" + pid;
   sim::Device device{sim::DeviceConfig{}};
@@ -166,8 +208,144 @@ TEST(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
   EXPECT_TRUE(device_saw_server_go);  // the device noticed too
   host.Stop();
   port.Close();
-  EXPECT_EQ(layer->OutGetNumDevs(), 0u);
   EXPECT_FALSE(port.Open(*out, *in));
+}
+
+// The ports of a start-up with a stopped server (stopped by a signal, here):
+// the other layers' ports without JACK's, while it is still stopped.
+TEST(JackBackend, AStoppedServerLeavesStartUpTheOtherPorts) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started);
+  server.Signal(SIGSTOP);
+  Resumer resumer(server);
+  std::vector<std::unique_ptr<MidiLayer>> layers;
+  auto other = std::make_unique<SimulatedMidi>();
+  other->AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR A OUT 1"));
+  layers.push_back(std::move(other));
+  layers.push_back(CreateJackMidiLayer({server.name, "TambletS"}));
+  CompositeMidiLayer system(std::move(layers));
+  EXPECT_EQ(system.OutGetNumDevs(), 1u);
+  EXPECT_TRUE(resumer.Finish()) << "start-up waited until the server went on";
+}
+
+// A server that stops in the middle of a run: the exchange fails, the pair
+// closes and its layer goes, and the next start-up still lists other ports
+// (while a call given up on still holds libjack's lock on opening clients).
+TEST(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started);
+  const std::string device_client = "QELMAR H" + std::to_string(getpid());
+  sim::Device device{sim::DeviceConfig{}};
+  sim::JackDeviceHost host(device, nullptr, nullptr);
+  std::string error;
+  ASSERT_TRUE(host.Start(device_client, server.name, &error)) << error;
+  auto layer = CreateJackMidiLayer({server.name, "TambletH"});
+  const auto out = Find(*layer, device_client + " OUT 1", true);
+  const auto in = Find(*layer, device_client + " IN 1", false);
+  ASSERT_TRUE(out && in) << "device ports not listed";
+  NullDisplay display;
+  ScaledWaits waits;
+  char model[kModelNameSize] = {};
+  CSysExPort port(*layer, waits);
+  ASSERT_TRUE(port.Open(*out, *in));
+  ASSERT_EQ(DeviceCommands(port, display).GetModelName(model), 0);
+  server.Signal(SIGSTOP);
+  {
+    Resumer resumer(server);
+    EXPECT_EQ(DeviceCommands(port, display).GetModelName(model), 1);
+    port.Close();
+    EXPECT_FALSE(port.Open(*out, *in));
+    port.Close();  // before its layer goes, should the open not have failed
+    layer.reset();
+
+    std::vector<std::unique_ptr<MidiLayer>> layers;
+    auto other = std::make_unique<SimulatedMidi>();
+    other->AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR A OUT 1"));
+    layers.push_back(std::move(other));
+    layers.push_back(CreateJackMidiLayer({server.name, "TambletS"}));
+    CompositeMidiLayer system(std::move(layers));
+    EXPECT_EQ(system.OutGetNumDevs(), 1u);
+    EXPECT_TRUE(resumer.Finish()) << "the run ended only once the server went on";
+  }
+  server.Signal(SIGCONT);
+  host.Stop();
+}
+
+// Load opens the ports discovery listed, or none: a client that leaves (here
+// one listed before the device) shifts nothing, and a third client whose port
+// would take the device's place gets no byte; once the device is gone they
+// open nothing. A second program's open of the device fails while the first
+// holds it.
+TEST(JackBackend, OpensTheListedPortsOnlyAndOnlyOnce) {
+  PrivateServer server;
+  ASSERT_TRUE(server.started);
+  const std::string pid = std::to_string(getpid());
+  const std::string device_client = "QELMAR L" + pid;
+  // Plain clients: `leaving` has a port listed before the device's, `feeder`
+  // one for the third client to listen to, whose port comes after the device's.
+  auto client = [&](const std::string& client_name, const char* port, JackPortFlags flags) {
+    jack_status_t status{};
+    jack_client_t* opened = jack_client_open((client_name + pid).c_str(),
+                                             JackOptions(JackNoStartServer | JackServerName),
+                                             &status, server.name.c_str());
+    if (opened != nullptr && (!jack_port_register(opened, port, JACK_DEFAULT_MIDI_TYPE, flags, 0) ||
+                              jack_activate(opened) != 0)) {
+      jack_client_close(opened);
+      opened = nullptr;
+    }
+    return opened;
+  };
+  jack_client_t* leaving = client("leaving", "in", JackPortIsInput);
+  ASSERT_TRUE(leaving);
+  sim::Device device{sim::DeviceConfig{}};
+  sim::JackDeviceHost host(device, nullptr, nullptr);
+  std::string error;
+  ASSERT_TRUE(host.Start(device_client, server.name, &error)) << error;
+  jack_client_t* feeder = client("feeder", "out", JackPortIsOutput);
+  ASSERT_TRUE(feeder);
+  auto third = CreateJackMidiLayer({server.name, "third" + pid});
+  const auto fed = Find(*third, "feeder" + pid + ":out", false);
+  Recorder received;
+  uint8_t buffer[4096];
+  MIDIHDR header{buffer, sizeof buffer, 0, 0, 0};
+  PortHandle listening = nullptr;
+  ASSERT_TRUE(fed &&
+              third->InOpen(&listening, *fed, &Recorder::Callback, uintptr_t(&received)) == 0);
+  third->InPrepareHeader(listening, &header);
+  ASSERT_EQ(third->InAddBuffer(listening, &header) | third->InStart(listening), 0u);
+  jack_client_close(feeder);  // its never-written buffer would spoil what the third port gets
+
+  std::vector<std::unique_ptr<MidiLayer>> layers;
+  layers.push_back(CreateJackMidiLayer({server.name, "TambletL"}));
+  CompositeMidiLayer system(std::move(layers));
+  const auto out = Find(system, device_client + " OUT 1", true);
+  const auto in = Find(system, device_client + " IN 1", false);
+  ASSERT_TRUE(out && in && *out == 1) << "listed: leaving, the device, the third";
+  jack_client_close(leaving);
+
+  NullDisplay display;
+  ScaledWaits waits;
+  CSysExPort port(system, waits);
+  ASSERT_TRUE(port.Open(*out, *in));
+  char model[kModelNameSize] = {};
+  EXPECT_EQ(DeviceCommands(port, display).GetModelName(model), 0);
+  {
+    std::lock_guard<std::mutex> lock(received.mutex);
+    EXPECT_TRUE(received.events.empty()) << "the third client got a request";
+  }
+
+  auto second = CreateJackMidiLayer({server.name, "TambletM"});
+  CSysExPort other(*second, waits);
+  const auto out2 = Find(*second, device_client + " OUT 1", true);
+  const auto in2 = Find(*second, device_client + " IN 1", false);
+  ASSERT_TRUE(out2 && in2);
+  EXPECT_FALSE(other.Open(*out2, *in2));
+  port.Close();
+  EXPECT_TRUE(other.Open(*out2, *in2));
+  other.Close();
+  host.Stop();  // gone, while the server runs on: its listed ports open no other
+  EXPECT_FALSE(other.Open(*out2, *in2));
+  EXPECT_EQ(third->InClose(listening), 0u);
 }
 
 }  // namespace

@@ -2,11 +2,15 @@
 // line, and a layer that finds no server.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <ranges>
+#include <string>
 
 #include "app/port_discovery.h"
 #include "midi/jack/jack_midi.h"
@@ -72,6 +76,38 @@ TEST(JackMidiLayer, WithoutAServerThereAreNoPortsAtOnce) {
   layer.reset();
   // A search for a server must never stall start-up.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// libjack's metadata store complains on standard error, past libjack's own
+// error hook, when it cannot open its database; here /dev/shm is made read-only
+// in a mount namespace of a child process. Nothing may reach the terminal.
+TEST(JackMidiLayer, LibjackSaysNothingOnStandardError) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(pipe_fds[0]);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("none", "/dev/shm", "tmpfs", MS_RDONLY, nullptr)) {
+      _exit(3);  // not allowed here
+    }
+    dup2(pipe_fds[1], 2);
+    auto layer = CreateJackMidiLayer({"tamblet-no-server-" + std::to_string(getpid()), "Tamblet"});
+    const uint32_t ports = layer->OutGetNumDevs() + layer->InGetNumDevs();
+    layer.reset();
+    _exit(ports == 0 ? 0 : 1);
+  }
+  close(pipe_fds[1]);
+  std::string said;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+  close(pipe_fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "no mount namespace";
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(said, "");
 }
 
 // One command line, its words split at commas.
