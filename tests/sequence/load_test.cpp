@@ -2,11 +2,15 @@
 // port pair and in-process driver, against the simulated device.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +22,21 @@
 #include "tests/support/settled_waits.h"
 #include "update/update_sequence.h"
 #include "update/update_writer.h"
+
+// Lets a test make the n-th next nothrow new[] fail: the file stage allocates
+// its read buffer and then the image with it.
+namespace {
+std::atomic<int> allocations_until_failure{-1};  // negative: never fail
+}  // namespace
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
+  try {
+    return ::operator new[](size);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 namespace tamblet {
 namespace {
@@ -62,19 +81,25 @@ struct LoadRig {
 
   // Discovery (if asked), Browse to `file`, then Load; returns the last status text.
   std::string Load(const std::vector<uint8_t>& file, bool discover = true) {
+    return LoadPath(WriteTemp(file), discover);
+  }
+  std::string LoadPath(const std::string& path, bool discover = true) {
     if (discover) {
       EXPECT_TRUE(dlg_.OnInitDialog());
     }
+    window_.AnswerFileDialog(path);
+    dlg_.OnBrowse();
+    window_.ClearEvents();
+    dlg_.OnLoad();
+    return window_.Text(IDC_STATUS);
+  }
+  static std::string WriteTemp(const std::vector<uint8_t>& file) {
     std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '_');
     const auto path = std::filesystem::path(testing::TempDir()) / (name + ".pgm");
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-    window_.AnswerFileDialog(path.string());
-    dlg_.OnBrowse();
-    window_.ClearEvents();
-    dlg_.OnLoad();
-    return window_.Text(IDC_STATUS);
+    return path.string();
   }
 
   // Texts and progress in the order they came: "[text]", R<max>, P<pos>, D.
@@ -181,6 +206,13 @@ TEST_P(Regions, PiecesTextsAndVerifyRanges) {
   const std::string trace = rig.Trace();
   const size_t verify = trace.find("[Verifying....]") + 15;
   EXPECT_EQ(trace.substr(verify, trace.find('[', verify) - verify), c.verify);
+  // Uninstall and Install once per used region, one VerifySum per piece.
+  const auto sent = [&](C command) { return std::ranges::count(rig.Commands(), command); };
+  const auto used = (c.r0.size != 0) + (c.r1.size != 0);
+  EXPECT_EQ(sent(C::kUninstall), used);
+  EXPECT_EQ(sent(C::kInstall), used);
+  EXPECT_EQ(sent(C::kVerifySum), std::ranges::count(c.verify, 'D'));
+  EXPECT_EQ(sent(C::kWriteData) == 0, c.loading.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -260,22 +292,75 @@ TEST(Load, NameDifferingOnlyInCaseIsRefused) {
   EXPECT_EQ(rig.Commands(), std::vector<C>{C::kGetModelName});
 }
 
+// The companion tool's verdict on `path`: the text after "verdict: ".
+std::string ToolVerdict(const std::string& path) {
+  std::string verdict;
+  if (FILE* out = ::popen(("'" TAMBLET_PGM_PATH "' inspect '" + path + "' 2>&1").c_str(), "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, out) != nullptr)
+      if (std::strncmp(line, "verdict: ", 9) == 0)
+        verdict.assign(line + 9, std::strcspn(line + 9, "\n"));
+    ::pclose(out);
+  }
+  return verdict;
+}
+
 TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   const auto good =
       WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll);
   auto bad = good;
   bad[200] ^= 1;  // a block's checksum no longer holds
+  // Paths that are no update file, whatever their name says.
+  const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "load_paths";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  std::ofstream(dir / "sparse").close();
+  std::filesystem::resize_file(dir / "sparse", uint64_t{8} << 40);  // far beyond any memory
+
+  const std::string opening = " R2 P0[File reading....]";
   const struct {
     const char* name;
-    std::vector<uint8_t> file;  // empty: no file was ever chosen
+    std::string path;           // chosen as it is, else `file` is written and chosen
+    std::vector<uint8_t> file;  // neither: no file was ever chosen
+    int failing_allocation;     // which nothrow new[] of the Load fails; -1: none
     bool discover;
     midi::MMRESULT open_fault;
-    const char* trace_end;
+    std::string trace_end;
   } cases[] = {
-      {"no file", {}, true, 0, " R2 P0[File reading....][File not found!!]"},
-      {"bad checksum", bad, true, 0, " P1[File format error!!]"},
-      {"ports never found", good, false, 0, "[Device open....][Device open failed!!]"},
-      {"port will not open", good, true, midi::MMSYSERR_ALLOCATED,
+      {"no file", "", {}, -1, true, 0, opening + "[File not found!!]"},
+      {"folder", (dir / "folder").string(), {}, -1, true, 0, opening + "[File not found!!]"},
+      {"/dev/null", "/dev/null", {}, -1, true, 0, opening + "[File not found!!]"},
+      {"FIFO", (dir / "fifo").string(), {}, -1, true, 0, opening + "[File not found!!]"},
+      {"link to /dev/zero",
+       (dir / "zero").string(),
+       {},
+       -1,
+       true,
+       0,
+       opening + "[File not found!!]"},
+      {"8 TiB sparse file",
+       (dir / "sparse").string(),
+       {},
+       -1,
+       true,
+       0,
+       opening + "[Not enough memory! try closing some applications.]"},
+      {"read buffer", "", good, 0, true, 0,
+       opening + "[Not enough memory! try closing some applications.]"},
+      // sysfs measures its files as 4096 bytes and reads a few.
+      {"read short of the length",
+       "/sys/devices/system/cpu/online",
+       {},
+       -1,
+       true,
+       0,
+       opening + "[File read error!!]"},
+      {"image", "", good, 1, true, 0, " P1[Not enough memory! try closing some applications]"},
+      {"bad checksum", "", bad, -1, true, 0, " P1[File format error!!]"},
+      {"ports never found", "", good, -1, false, 0, "[Device open....][Device open failed!!]"},
+      {"port will not open", "", good, -1, true, midi::MMSYSERR_ALLOCATED,
        "[Device open....][Device open failed!!]"},
   };
   for (const auto& c : cases) {
@@ -284,15 +369,21 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     midi::OutPortFaults faults;
     faults.open = c.open_fault;
     rig.midi_.SetOutFaults(1, faults);
-    if (c.file.empty()) {  // Load before any Browse
+    if (c.path.empty() && c.file.empty()) {  // Load before any Browse
       rig.dlg_.OnInitDialog();
       rig.dlg_.OnLoad();
     } else {
-      rig.Load(c.file, c.discover);
+      const std::string path = c.path.empty() ? LoadRig::WriteTemp(c.file) : c.path;
+      allocations_until_failure = c.failing_allocation;
+      rig.LoadPath(path, c.discover);
+      allocations_until_failure = -1;
+      // The companion tool reads with Load's reader and judges alike.
+      if (c.failing_allocation < 0 && c.trace_end.find("[Device") == std::string::npos) {
+        EXPECT_EQ(ToolVerdict(path), rig.window_.Text(IDC_STATUS));
+      }
     }
     const std::string trace = rig.Trace();
-    EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), std::strlen(c.trace_end))),
-              c.trace_end);
+    EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), c.trace_end.size())), c.trace_end);
     EXPECT_TRUE(rig.device_.log().empty());
     EXPECT_TRUE(rig.PortsClosed());
   }
