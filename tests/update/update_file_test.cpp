@@ -54,6 +54,19 @@ TEST(UpdateFile, BlockMap010LaysOutAs8326Bytes) {
   ASSERT_EQ(result.failure, nullptr);
   EXPECT_EQ(ImageOf(result), Expected(source, {1, 0, 1}));
   EXPECT_EQ(EncodeHeader(result.header), EncodeHeader(MakeHeader(12288)));
+
+  // Regions that start and end inside blocks and overlap hold their slices.
+  UpdateHeader split = MakeHeader(12288);
+  split.regions[0] = {100, 8000};
+  split.regions[1] = {4000, 8288};
+  const FileStageResult r = CheckAndAssemble(WriteUpdateFile(split, source, Bytes{1, 0, 1}));
+  ASSERT_EQ(r.failure, nullptr);
+  const Bytes whole = Expected(source, {1, 0, 1});
+  for (size_t i = 0; i < 2; ++i) {
+    const Region& region = split.regions[i];
+    EXPECT_EQ(Bytes(r.image.regions[i].get(), r.image.regions[i].get() + region.size),
+              Bytes(whole.begin() + region.address, whole.begin() + region.address + region.size));
+  }
 }
 
 // The table entry is set by hand, so the writer's own arithmetic is not trusted.
