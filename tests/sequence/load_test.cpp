@@ -319,7 +319,10 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   std::ofstream(dir / "sparse").close();
   std::filesystem::resize_file(dir / "sparse", uint64_t{8} << 40);  // far beyond any memory
 
-  const std::string opening = " R2 P0[File reading....]";
+  const std::string d = dir.string() + "/", opened = " R2 P0[File reading....]";
+  const std::string not_found = opened + "[File not found!!]",
+                    read_error = opened + "[File read error!!]",
+                    no_memory = "[Not enough memory! try closing some applications";
   const struct {
     const char* name;
     std::string path;           // chosen as it is, else `file` is written and chosen
@@ -329,35 +332,16 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     midi::MMRESULT open_fault;
     std::string trace_end;
   } cases[] = {
-      {"no file", "", {}, -1, true, 0, opening + "[File not found!!]"},
-      {"folder", (dir / "folder").string(), {}, -1, true, 0, opening + "[File not found!!]"},
-      {"/dev/null", "/dev/null", {}, -1, true, 0, opening + "[File not found!!]"},
-      {"FIFO", (dir / "fifo").string(), {}, -1, true, 0, opening + "[File not found!!]"},
-      {"link to /dev/zero",
-       (dir / "zero").string(),
-       {},
-       -1,
-       true,
-       0,
-       opening + "[File not found!!]"},
-      {"8 TiB sparse file",
-       (dir / "sparse").string(),
-       {},
-       -1,
-       true,
-       0,
-       opening + "[Not enough memory! try closing some applications.]"},
-      {"read buffer", "", good, 0, true, 0,
-       opening + "[Not enough memory! try closing some applications.]"},
+      {"no file", "", {}, -1, true, 0, not_found},
+      {"folder", d + "folder", {}, -1, true, 0, not_found},
+      {"/dev/null", "/dev/null", {}, -1, true, 0, not_found},
+      {"FIFO", d + "fifo", {}, -1, true, 0, not_found},
+      {"link to /dev/zero", d + "zero", {}, -1, true, 0, not_found},
+      {"8 TiB sparse file", d + "sparse", {}, -1, true, 0, opened + no_memory + ".]"},
+      {"read buffer", "", good, 0, true, 0, opened + no_memory + ".]"},
       // sysfs measures its files as 4096 bytes and reads a few.
-      {"read short of the length",
-       "/sys/devices/system/cpu/online",
-       {},
-       -1,
-       true,
-       0,
-       opening + "[File read error!!]"},
-      {"image", "", good, 1, true, 0, " P1[Not enough memory! try closing some applications]"},
+      {"read short", "/sys/devices/system/cpu/online", {}, -1, true, 0, read_error},
+      {"image", "", good, 1, true, 0, " P1" + no_memory + "]"},
       {"bad checksum", "", bad, -1, true, 0, " P1[File format error!!]"},
       {"ports never found", "", good, -1, false, 0, "[Device open....][Device open failed!!]"},
       {"port will not open", "", good, -1, true, midi::MMSYSERR_ALLOCATED,
