@@ -1,6 +1,7 @@
 // Load from the file to the last status text, through the real dialog logic,
 // port pair and in-process driver, against the simulated device.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -29,13 +30,13 @@ namespace {
 std::atomic<int> allocations_until_failure{-1};  // negative: never fail
 }  // namespace
 
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
   if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
-  try {
-    return ::operator new[](size);
-  } catch (...) {
-    return nullptr;
-  }
+  // Otherwise the allocator's own: a request beyond any memory fails as it
+  // would there, also under AddressSanitizer, whose throwing new aborts.
+  using NothrowNew = void* (*)(std::size_t, const std::nothrow_t&);
+  static const auto next = reinterpret_cast<NothrowNew>(::dlsym(RTLD_NEXT, "_ZnamRKSt9nothrow_t"));
+  return next(size, tag);
 }
 
 namespace tamblet {
@@ -338,7 +339,6 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       {"FIFO", d + "fifo", {}, -1, true, 0, not_found},
       {"link to /dev/zero", d + "zero", {}, -1, true, 0, not_found},
       {"8 TiB sparse file", d + "sparse", {}, -1, true, 0, opened + no_memory + ".]"},
-      {"read buffer", "", good, 0, true, 0, opened + no_memory + ".]"},
       // sysfs measures its files as 4096 bytes and reads a few.
       {"read short", "/sys/devices/system/cpu/online", {}, -1, true, 0, read_error},
       {"image", "", good, 1, true, 0, " P1" + no_memory + "]"},
