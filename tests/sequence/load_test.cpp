@@ -349,6 +349,7 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.path.starts_with("/sys/") && !std::filesystem::exists(c.path)) continue;  // no sysfs
     LoadRig rig;
     midi::OutPortFaults faults;
     faults.open = c.open_fault;
