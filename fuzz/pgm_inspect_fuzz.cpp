@@ -11,7 +11,7 @@
 namespace {
 
 // Regions are really allocated; larger ones only slow the run down.
-constexpr uint64_t kMaxRegionBytes = uint64_t{1} << 20;
+constexpr uint64_t kMaxRegionBytes = uint64_t{64} << 10;
 
 void Require(bool condition) {
   if (!condition) std::abort();
