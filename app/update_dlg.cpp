@@ -58,20 +58,11 @@ void CUpdateDlg::OnLoad() {
 
   FileBytes file;
   uint64_t length = 0;
-  switch (ReadWholeFile(selected_file_path_, file, length)) {
-    case ReadStatus::kOk:
-      break;
-    case ReadStatus::kNotFound:
-      SetStatusText(kFileNotFoundText);
-      return;
-    case ReadStatus::kNoMemory:
-      file_length_ = length;
-      SetStatusText(kReadBufferMemoryText);
-      return;
-    case ReadStatus::kReadError:
-      file_length_ = length;
-      SetStatusText(kFileReadErrorText);
-      return;
+  const ReadStatus read = ReadWholeFile(selected_file_path_, file, length);
+  if (read != ReadStatus::kOk) {
+    if (read != ReadStatus::kNotFound) file_length_ = length;
+    SetStatusText(ReadFailureText(read));
+    return;
   }
   file_length_ = length;
   SendProgressMessage(PBM_SETPOS, 1, 0);
@@ -84,8 +75,8 @@ void CUpdateDlg::OnLoad() {
   }
   SendProgressMessage(PBM_SETPOS, 2, 0);
 
-  RunDeviceStage(checked.header, checked.image.get(), output_port_index_, input_port_index_, *this,
-                 *this, waits_);
+  RunDeviceStage(checked.header, checked.image, output_port_index_, input_port_index_, *this, *this,
+                 waits_);
   if (busy_holder_) window_.MessageBox(BusyPortText(*busy_holder_));
 }
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,11 +14,12 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // the file would not pass, or a file could not be used
 inline constexpr int kExitUsage = 2;
 
-// Whole-file reading and writing; a failure is reported on `err`. Reading tells
-// a file that cannot be opened (*not_found) from one that cannot be read.
-std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path, std::ostream& err,
-                                                  bool* not_found = nullptr);
+// Writes a whole file; a failure is reported on `err`. Files are read with
+// Load's own reader, so that the tool and Load judge a path alike.
 bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::ostream& err);
+
+// The report and verdict of inspect for a file's bytes.
+int InspectBytes(std::span<const uint8_t> file, std::ostream& out);
 
 int Inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 int Write(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/pgm_commands.h"
+#include "update/file_reader.h"
 #include "update/update_file.h"
 
 namespace tamblet::pgm {
@@ -129,28 +130,33 @@ void PrintBlocks(std::span<const uint8_t> file, const UpdateHeader& h, std::ostr
 
 }  // namespace
 
+int InspectBytes(std::span<const uint8_t> file, std::ostream& out) {
+  if (file.size() >= kHeaderSize) {
+    const UpdateHeader header = ParseHeader(file.first<kHeaderSize>());
+    PrintHeader(header, out);
+    PrintBlocks(file, header, out);
+  } else {
+    out << "header: cut short (" << kHeaderSize << " bytes needed)\n";
+  }
+  const FileStageResult result = CheckAndAssemble(file);
+  out << "verdict: " << (result.failure != nullptr ? result.failure : "OK") << "\n";
+  return result.failure != nullptr ? kExitFailed : kExitOk;
+}
+
 int Inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (args.size() != 1 || args[0].starts_with("-")) {
     err << "usage: tamblet-pgm inspect FILE\n";
     return kExitUsage;
   }
-  bool not_found = false;
-  const auto file = ReadWholeFile(args[0], err, &not_found);
-  if (!file) {
-    out << "verdict: " << (not_found ? kFileNotFoundText : kFileReadErrorText) << "\n";
+  FileBytes file;
+  uint64_t length = 0;
+  const ReadStatus read = ReadWholeFile(args[0], file, length);
+  if (read != ReadStatus::kOk) {
+    out << "verdict: " << ReadFailureText(read) << "\n";
     return kExitFailed;
   }
-  out << "file: " << args[0] << " (" << file->size() << " bytes)\n";
-  if (file->size() >= kHeaderSize) {
-    const UpdateHeader header = ParseHeader(std::span(*file).first<kHeaderSize>());
-    PrintHeader(header, out);
-    PrintBlocks(*file, header, out);
-  } else {
-    out << "header: cut short (" << kHeaderSize << " bytes needed)\n";
-  }
-  const FileStageResult result = CheckAndAssemble(*file);
-  out << "verdict: " << (result.failure != nullptr ? result.failure : "OK") << "\n";
-  return result.failure != nullptr ? kExitFailed : kExitOk;
+  out << "file: " << args[0] << " (" << file.length << " bytes)\n";
+  return InspectBytes({file.data.get(), file.length}, out);
 }
 
 }  // namespace tamblet::pgm

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <optional>
 #include <ostream>
+#include <span>
 
 #include "tools/pgm_commands.h"
+#include "update/file_reader.h"
 #include "update/update_writer.h"
 
 namespace tamblet::pgm {
@@ -186,18 +189,26 @@ int Write(const std::vector<std::string>& args, std::ostream& out, std::ostream&
   header.chunk_size = static_cast<uint32_t>(*options.chunk);
   for (size_t r = 0; r < options.regions.size(); ++r) header.regions[r] = options.regions[r];
 
-  std::vector<uint8_t> image;
+  FileBytes raw;
+  std::vector<uint8_t> generated;
+  std::span<const uint8_t> image;
   if (options.image_path) {
-    auto raw = ReadWholeFile(*options.image_path, err);
-    if (!raw) return kExitFailed;
-    if (raw->size() > 0xFFFFFFFF) {
+    uint64_t length = 0;
+    const ReadStatus read = ReadWholeFile(*options.image_path, raw, length);
+    if (read != ReadStatus::kOk) {
+      err << "tamblet-pgm write: --image " << *options.image_path << ": " << ReadFailureText(read)
+          << "\n";
+      return kExitFailed;
+    }
+    if (raw.length > 0xFFFFFFFF) {
       err << "tamblet-pgm write: " << *options.image_path << " is larger than 4 GiB\n";
       return kExitUsage;
     }
-    image = std::move(*raw);
+    image = std::span<const uint8_t>(raw.data.get(), raw.length);
   } else {
-    image =
+    generated =
         GenerateImage(static_cast<uint32_t>(*options.image_size), options.seed, options.regions);
+    image = generated;
   }
   header.image_size = static_cast<uint32_t>(image.size());
   for (size_t r = 0; r < 2 && !options.force; ++r) {

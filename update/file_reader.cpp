@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <new>
 
+#include "update/update_file.h"
+
 namespace tamblet {
 namespace {
 
@@ -67,6 +69,20 @@ ReadStatus ReadWholeFile(const std::string& path, FileBytes& out, uint64_t& leng
   out.data = std::move(data);
   out.length = length;
   return ReadStatus::kOk;
+}
+
+const char* ReadFailureText(ReadStatus status) {
+  switch (status) {
+    case ReadStatus::kOk:
+      return nullptr;
+    case ReadStatus::kNotFound:
+      return kFileNotFoundText;
+    case ReadStatus::kNoMemory:
+      return kReadBufferMemoryText;
+    case ReadStatus::kReadError:
+      return kFileReadErrorText;
+  }
+  return kFileReadErrorText;
 }
 
 bool ReadFileStart(const std::string& path, std::span<uint8_t> out) {

@@ -2,21 +2,23 @@
 
 #include <sys/mman.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace tamblet {
 namespace {
 
-// The kernel maps a fresh image a page at a time; in 2 MiB pages it needs a
-// five-hundredth of the faults, which is most of the cost of a large image.
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// The kernel maps a fresh buffer a page at a time; in 2 MiB pages it needs a
+// five-hundredth of the faults, which is most of the cost of a large region.
 ImageBuffer AllocateImage(size_t size) {
-  constexpr size_t kHugePage = size_t{2} << 20;
-  if (size < kHugePage) return ImageBuffer(static_cast<uint8_t*>(std::malloc(size ? size : 1)));
+  if (size < kHugePage) return ImageBuffer(new (std::nothrow) uint8_t[size]);
   const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-  ImageBuffer image(static_cast<uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
-  if (image) ::madvise(image.get(), rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
-  return image;
+  void* bytes = ::operator new[](rounded, std::align_val_t{kHugePage}, std::nothrow);
+  if (bytes != nullptr) ::madvise(bytes, rounded, MADV_HUGEPAGE);  // advice only
+  return ImageBuffer(static_cast<uint8_t*>(bytes), FreeImage{true});
 }
 
 uint32_t ReadBigEndian32(const uint8_t* p) {
@@ -31,13 +33,17 @@ uint8_t SumBytes(const uint8_t* p) {
   return sum;
 }
 
-// The checks that need only the header and the file length, done before the
-// image is allocated so that a small file cannot make us allocate a huge one.
-bool HeaderFitsFile(const UpdateHeader& header, size_t file_size) {
+// The checks that need only the header, the block map and the file length,
+// done before anything is allocated so that a small file cannot make us
+// allocate a huge image.
+bool FitsFile(const UpdateHeader& header, std::span<const uint8_t> file) {
   const uint64_t n = BlockCount(header.image_size);
   // Header and block map at the front; the checksum table (the last N bytes)
   // then lies inside the file as well.
-  if (file_size < kHeaderSize + n) return false;
+  if (file.size() < kHeaderSize + n) return false;
+  uint64_t present = 0;
+  for (uint64_t i = 0; i < n; ++i) present += file[kHeaderSize + i] != 0;
+  if (file.size() - kHeaderSize - n < present * kBlockSize) return false;
   // The device stage divides by chunk_size and sends target_select as a
   // 7-bit SysEx data byte.
   if (header.chunk_size == 0 || header.target_select >= 0x80) return false;
@@ -46,6 +52,24 @@ bool HeaderFitsFile(const UpdateHeader& header, size_t file_size) {
     if (uint64_t{region.address} + region.size > header.image_size) return false;
   }
   return true;
+}
+
+// Puts image bytes [start, start + count), taken from `data` or 0xFF where it
+// is null, into the parts of the regions they cover.
+void Place(const UpdateHeader& header, UpdateImage& image, uint64_t start, uint64_t count,
+           const uint8_t* data) {
+  for (size_t r = 0; r < 2; ++r) {
+    const Region& region = header.regions[r];
+    const uint64_t first = std::max<uint64_t>(start, region.address);
+    const uint64_t end = std::min<uint64_t>(start + count, uint64_t{region.address} + region.size);
+    if (first >= end) continue;
+    uint8_t* to = image.regions[r].get() + (first - region.address);
+    if (data != nullptr) {
+      std::memcpy(to, data + (first - start), end - first);
+    } else {
+      std::memset(to, 0xFF, end - first);
+    }
+  }
 }
 
 }  // namespace
@@ -77,42 +101,51 @@ FileStageResult CheckAndAssemble(std::span<const uint8_t> file) {
   }
   result.header = ParseHeader(file.first<kHeaderSize>());
   const UpdateHeader& header = result.header;
-  if (!HeaderFitsFile(header, file.size())) {
+  if (!FitsFile(header, file)) {
     result.failure = kFileFormatErrorText;
     return result;
   }
 
-  const size_t image_size = header.image_size;
-  result.image = AllocateImage(image_size);
-  uint8_t* image = result.image.get();
-  if (image == nullptr) {
-    result.failure = kImageMemoryText;
-    return result;
+  UpdateImage image;
+  for (size_t r = 0; r < 2; ++r) {
+    if (header.regions[r].size == 0) continue;
+    image.regions[r] = AllocateImage(header.regions[r].size);
+    if (!image.regions[r]) {
+      result.failure = kImageMemoryText;
+      return result;
+    }
   }
 
   const size_t n = BlockCount(header.image_size);
   const uint8_t* map = file.data() + kHeaderSize;
   const uint8_t* table = file.data() + file.size() - n;
-  size_t cursor = kHeaderSize + n;
-  // Each block is either copied or filled, so the image is written once.
+  const uint8_t* cursor = map + n;
+  // Each region byte is either copied or filled, so it is written once.
   for (size_t i = 0; i < n; ++i) {
-    uint8_t* block = image + i * kBlockSize;
     if (map[i] == 0) {
-      std::memset(block, 0xFF, kBlockSize);
+      Place(header, image, uint64_t{i} * kBlockSize, kBlockSize, nullptr);
       continue;
     }
-    if (file.size() - cursor < kBlockSize ||
-        static_cast<uint8_t>(~SumBytes(file.data() + cursor)) != table[i]) {
-      std::memset(block, 0xFF, image_size - i * kBlockSize);
+    if (static_cast<uint8_t>(~SumBytes(cursor)) != table[i]) {
       result.failure = kFileFormatErrorText;
       return result;
     }
-    std::memcpy(block, file.data() + cursor, kBlockSize);
+    Place(header, image, uint64_t{i} * kBlockSize, kBlockSize, cursor);
     cursor += kBlockSize;
   }
-  std::memset(image + n * kBlockSize, 0xFF, image_size - n * kBlockSize);
+  Place(header, image, uint64_t{n} * kBlockSize, header.image_size - uint64_t{n} * kBlockSize,
+        nullptr);
+  result.image = std::move(image);
   result.progress = 2;
   return result;
+}
+
+void FreeImage::operator()(uint8_t* bytes) const {
+  if (aligned) {
+    ::operator delete[](bytes, std::align_val_t{kHugePage});
+  } else {
+    delete[] bytes;
+  }
 }
 
 }  // namespace tamblet

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <span>
 
@@ -45,26 +44,34 @@ constexpr uint32_t BlockCount(uint32_t image_size) { return image_size >> 12; }
 // the 8-bit sum of its bytes.
 uint8_t BlockChecksum(std::span<const uint8_t, kBlockSize> block);
 
-// The image's memory, from malloc: large images are placed in huge pages.
+// Memory for image bytes; large buffers are aligned for huge pages.
 struct FreeImage {
-  void operator()(uint8_t* image) const { std::free(image); }
+  bool aligned = false;
+  void operator()(uint8_t* bytes) const;
 };
 using ImageBuffer = std::unique_ptr<uint8_t[], FreeImage>;
+
+// The update image as the device stage reads it. Only the used regions are
+// ever sent or verified, so only their bytes are kept: region r's buffer holds
+// header.regions[r].size bytes, the present blocks' data and 0xFF elsewhere.
+// An image announced as 4 GiB costs nothing beyond its regions.
+struct UpdateImage {
+  ImageBuffer regions[2];  // null for an unused region
+};
 
 struct FileStageResult {
   const char* failure = nullptr;  // null on success, else the status text
   uint32_t progress = 0;          // progress position reached (of 0..2)
   UpdateHeader header;
-  // image_size bytes on success. After a failure in the block pass it holds the
-  // blocks before the failing one, the rest 0xFF; null for earlier failures.
-  ImageBuffer image;
+  UpdateImage image;  // assembled on success only
 };
 
 // Checks every present block against its checksum and assembles the image, in
 // one pass. Never reads outside `file`. Besides a checksum mismatch it refuses,
-// with the format error, a file too short for what its header announces, a
-// `chunk_size` of 0, a used region outside the image, and a `target_select`
-// that cannot travel in a SysEx data byte (0x80 or more).
+// with the format error and before allocating anything, a file too short for
+// its header, block map and present blocks, a `chunk_size` of 0, a used region
+// outside the image, and a `target_select` that cannot travel in a SysEx data
+// byte (0x80 or more).
 FileStageResult CheckAndAssemble(std::span<const uint8_t> file);
 
 }  // namespace tamblet

@@ -11,8 +11,8 @@ uint32_t PieceLength(uint32_t remaining, uint32_t chunk_size) {
 
 class Stage {
  public:
-  Stage(const UpdateHeader& header, const uint8_t* image, UpdateTarget& target, Display& display,
-        WaitPolicy& waits)
+  Stage(const UpdateHeader& header, const UpdateImage& image, UpdateTarget& target,
+        Display& display, WaitPolicy& waits)
       : header_(header), image_(image), target_(target), display_(display), waits_(waits) {}
 
   // Each step returns the failure text, or null to go on.
@@ -38,8 +38,8 @@ class Stage {
     if (target_.RunOperation(kOpCopy, 0, header_.image_size, header_.chunk_size) != 0)
       return kCopyFailedText;
 
-    for (const Region& region : header_.regions)
-      if (!LoadRegion(region)) return kLoadFailedText;
+    for (size_t r = 0; r < 2; ++r)
+      if (!LoadRegion(r)) return kLoadFailedText;
 
     display_.SetStatusText(kUninstallingText);
     for (const Region& region : header_.regions)
@@ -54,14 +54,17 @@ class Stage {
         return kInstallFailedText;
 
     display_.SetStatusText(kVerifyingText);
-    for (const Region& region : header_.regions)
-      if (region.size != 0 && !VerifyRegion(region)) return kVerifyErrorText;
+    for (size_t r = 0; r < 2; ++r)
+      if (header_.regions[r].size != 0 && !VerifyRegion(r)) return kVerifyErrorText;
 
     return target_.ModeOff() != 0 ? kModeOffErrorText : kCompleteText;
   }
 
  private:
-  bool LoadRegion(const Region& region) {
+  // The region's bytes are image bytes from its address on.
+  bool LoadRegion(size_t r) {
+    const Region& region = header_.regions[r];
+    const uint8_t* bytes = image_.regions[r].get();
     uint32_t address = region.address;
     uint32_t remaining = region.size;
     while (remaining != 0) {
@@ -69,14 +72,17 @@ class Stage {
       char text[32];
       FormatLoadingText(text, region.size, remaining);
       display_.SetStatusText(text);
-      if (target_.WriteChunk(address, image_ + address, n) != 0) return false;
+      if (target_.WriteChunk(address, bytes, n) != 0) return false;
+      bytes += n;
       address += n;
       remaining -= n;
     }
     return true;
   }
 
-  bool VerifyRegion(const Region& region) {
+  bool VerifyRegion(size_t r) {
+    const Region& region = header_.regions[r];
+    const uint8_t* bytes = image_.regions[r].get();
     const uint32_t pieces = (region.size - 1) / header_.chunk_size + 1;
     display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, pieces));
     display_.SendProgressMessage(PBM_SETPOS, 0, 0);
@@ -84,7 +90,8 @@ class Stage {
     uint32_t remaining = region.size;
     while (remaining != 0) {
       const uint32_t n = PieceLength(remaining, header_.chunk_size);
-      if (target_.VerifySum(address, n, Sum16(image_ + address, n)) != 0) return false;
+      if (target_.VerifySum(address, n, Sum16(bytes, n)) != 0) return false;
+      bytes += n;
       address += n;
       remaining -= n;
       display_.SendProgressMessage(PBM_DELTAPOS, 1, 0);
@@ -93,7 +100,7 @@ class Stage {
   }
 
   const UpdateHeader& header_;
-  const uint8_t* image_;
+  const UpdateImage& image_;
   UpdateTarget& target_;
   Display& display_;
   WaitPolicy& waits_;
@@ -121,7 +128,7 @@ uint16_t Sum16(const uint8_t* data, uint32_t n) {
   return static_cast<uint16_t>(sum);
 }
 
-void RunDeviceStage(const UpdateHeader& header, const uint8_t* image,
+void RunDeviceStage(const UpdateHeader& header, const UpdateImage& image,
                     std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
                     UpdateTarget& target, Display& display, WaitPolicy& waits) {
   Stage stage(header, image, target, display, waits);

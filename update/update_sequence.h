@@ -60,7 +60,7 @@ uint16_t Sum16(const uint8_t* data, uint32_t n);
 
 // Runs the device stage on a checked header and its image. The port indices are
 // those discovery recorded; without both, nothing is opened.
-void RunDeviceStage(const UpdateHeader& header, const uint8_t* image,
+void RunDeviceStage(const UpdateHeader& header, const UpdateImage& image,
                     std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
                     UpdateTarget& target, Display& display, WaitPolicy& waits);
 

@@ -1,12 +1,17 @@
 // Load from the file to the last status text, through the real dialog logic,
 // port pair and in-process driver, against the simulated device.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -19,6 +24,21 @@
 #include "tests/support/settled_waits.h"
 #include "update/update_sequence.h"
 #include "update/update_writer.h"
+
+// Lets a test make the n-th next nothrow new[] fail: the file stage allocates
+// its read buffer and then the image with it.
+namespace {
+std::atomic<int> allocations_until_failure{-1};  // negative: never fail
+}  // namespace
+
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
+  // Otherwise the allocator's own: a request beyond any memory fails as it
+  // would there, also under AddressSanitizer, whose throwing new aborts.
+  using NothrowNew = void* (*)(std::size_t, const std::nothrow_t&);
+  static const auto next = reinterpret_cast<NothrowNew>(::dlsym(RTLD_NEXT, "_ZnamRKSt9nothrow_t"));
+  return next(size, tag);
+}
 
 namespace tamblet {
 namespace {
@@ -63,19 +83,25 @@ struct LoadRig {
 
   // Discovery (if asked), Browse to `file`, then Load; returns the last status text.
   std::string Load(const std::vector<uint8_t>& file, bool discover = true) {
+    return LoadPath(WriteTemp(file), discover);
+  }
+  std::string LoadPath(const std::string& path, bool discover = true) {
     if (discover) {
       EXPECT_TRUE(dlg_.OnInitDialog());
     }
+    window_.AnswerFileDialog(path);
+    dlg_.OnBrowse();
+    window_.ClearEvents();
+    dlg_.OnLoad();
+    return window_.Text(IDC_STATUS);
+  }
+  static std::string WriteTemp(const std::vector<uint8_t>& file) {
     std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
     std::replace(name.begin(), name.end(), '/', '_');
     const auto path = std::filesystem::path(testing::TempDir()) / (name + ".pgm");
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-    window_.AnswerFileDialog(path.string());
-    dlg_.OnBrowse();
-    window_.ClearEvents();
-    dlg_.OnLoad();
-    return window_.Text(IDC_STATUS);
+    return path.string();
   }
 
   // Texts, boxes and progress in the order they came: "[text]", "{box}", R<max>,
@@ -184,6 +210,13 @@ TEST_P(Regions, PiecesTextsAndVerifyRanges) {
   const std::string trace = rig.Trace();
   const size_t verify = trace.find("[Verifying....]") + 15;
   EXPECT_EQ(trace.substr(verify, trace.find('[', verify) - verify), c.verify);
+  // Uninstall and Install once per used region, one VerifySum per piece.
+  const auto sent = [&](C command) { return std::ranges::count(rig.Commands(), command); };
+  const auto used = (c.r0.size != 0) + (c.r1.size != 0);
+  EXPECT_EQ(sent(C::kUninstall), used);
+  EXPECT_EQ(sent(C::kInstall), used);
+  EXPECT_EQ(sent(C::kVerifySum), std::ranges::count(c.verify, 'D'));
+  EXPECT_EQ(sent(C::kWriteData) == 0, c.loading.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -301,6 +334,19 @@ TEST(Load, NameDifferingOnlyInCaseIsRefused) {
   EXPECT_EQ(rig.Commands(), std::vector<C>{C::kGetModelName});
 }
 
+// The companion tool's verdict on `path`: the text after "verdict: ".
+std::string ToolVerdict(const std::string& path) {
+  std::string verdict;
+  if (FILE* out = ::popen(("'" TAMBLET_PGM_PATH "' inspect '" + path + "' 2>&1").c_str(), "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, out) != nullptr)
+      if (std::strncmp(line, "verdict: ", 9) == 0)
+        verdict.assign(line + 9, std::strcspn(line + 9, "\n"));
+    ::pclose(out);
+  }
+  return verdict;
+}
+
 TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   const auto good =
       WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll);
@@ -322,33 +368,71 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     return faults;
   };
   constexpr midi::MMRESULT kBusy = midi::MMSYSERR_ALLOCATED;
+  // Paths that are no update file, whatever their name says.
+  const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "load_paths";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir / "folder");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero");
+  std::ofstream(dir / "sparse").close();
+  std::filesystem::resize_file(dir / "sparse", uint64_t{8} << 40);  // far beyond any memory
+
+  const std::string d = dir.string() + "/", opened = " R2 P0[File reading....]";
+  const std::string not_found = opened + "[File not found!!]",
+                    read_error = opened + "[File read error!!]",
+                    no_memory = "[Not enough memory! try closing some applications";
   const struct {
     const char* name;
-    std::vector<uint8_t> file;  // empty: no file was ever chosen
+    std::string path;           // chosen as it is, else `file` is written and chosen
+    std::vector<uint8_t> file;  // neither: no file was ever chosen
+    int failing_allocation;     // which nothrow new[] of the Load fails; -1: none
     bool discover;
     midi::OutPortFaults out;
     midi::InPortFaults in;
     std::string trace_end;  // a message box as {text}
   } cases[] = {
-      {"no file", {}, true, {}, {}, " R2 P0[File reading....][File not found!!]"},
-      {"bad checksum", bad, true, {}, {}, " P1[File format error!!]"},
-      {"ports never found", good, false, {}, {}, open_failed},
-      {"port will not open", good, true, out(kBusy), {}, open_failed},
+      {"no file", "", {}, -1, true, {}, {}, not_found},
+      {"folder", d + "folder", {}, -1, true, {}, {}, not_found},
+      {"/dev/null", "/dev/null", {}, -1, true, {}, {}, not_found},
+      {"FIFO", d + "fifo", {}, -1, true, {}, {}, not_found},
+      {"link to /dev/zero", d + "zero", {}, -1, true, {}, {}, not_found},
+      {"8 TiB sparse file", d + "sparse", {}, -1, true, {}, {}, opened + no_memory + ".]"},
+      // sysfs measures its files as 4096 bytes and reads a few.
+      {"read short", "/sys/devices/system/cpu/online", {}, -1, true, {}, {}, read_error},
+      {"image", "", good, 1, true, {}, {}, " P1" + no_memory + "]"},
+      {"bad checksum", "", bad, -1, true, {}, {}, " P1[File format error!!]"},
+      {"ports never found", "", good, -1, false, {}, {}, open_failed},
+      {"port will not open", "", good, -1, true, out(kBusy), {}, open_failed},
       // The box names who holds the port that failed, after the status text.
-      {"output held", good, true, out(kBusy, amidi), in(0, other), open_failed + box},
-      {"input held", good, true, out(0, other), in(kBusy, amidi), open_failed + box},
-      {"not busy: no holder asked", good, true, out(midi::MMSYSERR_ERROR, amidi), {}, open_failed},
+      {"output held", "", good, -1, true, out(kBusy, amidi), in(0, other), open_failed + box},
+      {"input held", "", good, -1, true, out(0, other), in(kBusy, amidi), open_failed + box},
+      {"not busy: no holder asked",
+       "",
+       good,
+       -1,
+       true,
+       out(midi::MMSYSERR_ERROR, amidi),
+       {},
+       open_failed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.path.starts_with("/sys/") && !std::filesystem::exists(c.path)) continue;  // no sysfs
     LoadRig rig;
     rig.midi_.SetOutFaults(1, c.out);
     rig.midi_.SetInFaults(0, c.in);
-    if (c.file.empty()) {  // Load before any Browse
+    if (c.path.empty() && c.file.empty()) {  // Load before any Browse
       rig.dlg_.OnInitDialog();
       rig.dlg_.OnLoad();
     } else {
-      rig.Load(c.file, c.discover);
+      const std::string path = c.path.empty() ? LoadRig::WriteTemp(c.file) : c.path;
+      allocations_until_failure = c.failing_allocation;
+      rig.LoadPath(path, c.discover);
+      allocations_until_failure = -1;
+      // The companion tool reads with Load's reader and judges alike.
+      if (c.failing_allocation < 0 && c.trace_end.find("[Device") == std::string::npos) {
+        EXPECT_EQ(ToolVerdict(path), rig.window_.Text(IDC_STATUS));
+      }
     }
     const std::string trace = rig.Trace();
     EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), c.trace_end.size())), c.trace_end);

@@ -24,19 +24,18 @@ Bytes PatternImage(size_t size) {
   return image;
 }
 
-constexpr size_t kAll = 99;  // every block assembled: the file passes
-
-// What the image must hold: the source's blocks that the first `count` entries
-// of `map` mark, 0xFF elsewhere.
-Bytes Expected(const Bytes& source, const Bytes& map, size_t count = kAll) {
+// What the image must hold: the source's blocks that `map` marks, 0xFF elsewhere.
+Bytes Expected(const Bytes& source, const Bytes& map) {
   Bytes image(source.size(), 0xFF);
-  for (size_t i = 0, at = 0; i < std::min(count, map.size()); ++i, at += kBlockSize)
+  for (size_t i = 0, at = 0; i < map.size(); ++i, at += kBlockSize)
     if (map[i] != 0) std::copy_n(source.begin() + at, kBlockSize, image.begin() + at);
   return image;
 }
 
+// Region 0's bytes; MakeHeader's region 0 is the whole image.
 Bytes ImageOf(const FileStageResult& r) {
-  return r.image ? Bytes(r.image.get(), r.image.get() + r.header.image_size) : Bytes{};
+  const uint8_t* bytes = r.image.regions[0].get();
+  return bytes ? Bytes(bytes, bytes + r.header.regions[0].size) : Bytes{};
 }
 
 TEST(UpdateFile, BlockMap010LaysOutAs8326Bytes) {
@@ -55,6 +54,19 @@ TEST(UpdateFile, BlockMap010LaysOutAs8326Bytes) {
   ASSERT_EQ(result.failure, nullptr);
   EXPECT_EQ(ImageOf(result), Expected(source, {1, 0, 1}));
   EXPECT_EQ(EncodeHeader(result.header), EncodeHeader(MakeHeader(12288)));
+
+  // Regions that start and end inside blocks and overlap hold their slices.
+  UpdateHeader split = MakeHeader(12288);
+  split.regions[0] = {100, 8000};
+  split.regions[1] = {4000, 8288};
+  const FileStageResult r = CheckAndAssemble(WriteUpdateFile(split, source, Bytes{1, 0, 1}));
+  ASSERT_EQ(r.failure, nullptr);
+  const Bytes whole = Expected(source, {1, 0, 1});
+  for (size_t i = 0; i < 2; ++i) {
+    const Region& region = split.regions[i];
+    EXPECT_EQ(Bytes(r.image.regions[i].get(), r.image.regions[i].get() + region.size),
+              Bytes(whole.begin() + region.address, whole.begin() + region.address + region.size));
+  }
 }
 
 // The table entry is set by hand, so the writer's own arithmetic is not trusted.
@@ -96,7 +108,7 @@ TEST(UpdateFile, HeaderLimits) {
     EXPECT_EQ(r.failure, c.ok ? nullptr : kFileFormatErrorText) << c.name;
     EXPECT_EQ(r.progress, c.ok ? 2u : 1u) << c.name;
     // A refused header is refused before any image is made.
-    EXPECT_EQ(r.image != nullptr, c.ok) << c.name;
+    EXPECT_EQ(r.image.regions[0] != nullptr, c.ok) << c.name;
   }
 }
 
@@ -106,23 +118,23 @@ TEST(UpdateFile, Layouts) {
     uint32_t image_size;
     Bytes map;
     void (*edit)(Bytes&);  // applied to the written file
-    size_t kept;           // entries of `map` assembled before a refusal; 0: no image made
+    bool ok;
   } cases[] = {
-      {"all-zero map, table ignored", 8192, {0, 0}, [](Bytes& f) { f.back() = 0x34; }, kAll},
-      {"any non-zero map byte", 12288, {0x80, 0x00, 0xFF}, nullptr, kAll},
-      {"image_size below one block", 4095, {}, nullptr, kAll},
-      {"image_size 10000, tail 0xFF", 10000, {1, 1}, nullptr, kAll},
+      {"all-zero map, table ignored", 8192, {0, 0}, [](Bytes& f) { f.back() = 0x34; }, true},
+      {"any non-zero map byte", 12288, {0x80, 0x00, 0xFF}, nullptr, true},
+      {"image_size below one block", 4095, {}, nullptr, true},
+      {"image_size 10000, tail 0xFF", 10000, {1, 1}, nullptr, true},
       // 777 bytes between the last block and the table.
-      {"extra bytes", 12288, {1, 0, 1}, [](Bytes& f) { f.insert(f.end() - 3, 777, 0x3C); }, kAll},
-      {"empty file", 4096, {1}, [](Bytes& f) { f.clear(); }, 0},
-      {"shorter than the header", 4096, {1}, [](Bytes& f) { f.resize(127); }, 0},
-      {"shorter than the map", 40960, {}, [](Bytes& f) { f.resize(137); }, 0},
-      // image_size 0xFF002000 in a file of 128 bytes: refused before any allocation.
-      {"huge image, tiny file", 8192, {}, [](Bytes& f) { f.resize(128), f[108] = 0xFF; }, 0},
-      // Block 0 passes, block 1 runs past the end of the file.
-      {"cut block", 8192, {1, 1}, [](Bytes& f) { f.erase(f.end() - 4098, f.end() - 2); }, 1},
-      {"third block's data", 20480, {1, 1, 0, 1, 1}, [](Bytes& f) { f[8325] ^= 0x01; }, 3},
-      {"third block's entry", 20480, {1, 1, 0, 1, 1}, [](Bytes& f) { f.end()[-2] ^= 0x01; }, 3},
+      {"extra bytes", 12288, {1, 0, 1}, [](Bytes& f) { f.insert(f.end() - 3, 777, 0x3C); }, true},
+      {"empty file", 4096, {1}, [](Bytes& f) { f.clear(); }, false},
+      {"shorter than the header", 4096, {1}, [](Bytes& f) { f.resize(127); }, false},
+      {"shorter than the map", 40960, {}, [](Bytes& f) { f.resize(137); }, false},
+      // image_size 0xFF002000 in a file of 128 bytes.
+      {"huge image, tiny file", 8192, {}, [](Bytes& f) { f.resize(128), f[108] = 0xFF; }, false},
+      // Block 1 runs past the end of the file: refused before block 0 is assembled.
+      {"cut block", 8192, {1, 1}, [](Bytes& f) { f.erase(f.end() - 4098, f.end() - 2); }, false},
+      {"third block's data", 20480, {1, 1, 0, 1, 1}, [](Bytes& f) { f[8325] ^= 0x01; }, false},
+      {"third block's entry", 20480, {1, 1, 0, 1, 1}, [](Bytes& f) { f.end()[-2] ^= 0x01; }, false},
   };
   for (const auto& c : cases) {
     const Bytes source = PatternImage(c.image_size);
@@ -130,9 +142,9 @@ TEST(UpdateFile, Layouts) {
     if (c.edit) c.edit(written);
     // Exactly as long as the file, so that AddressSanitizer sees a read past it.
     const FileStageResult r = CheckAndAssemble(Bytes(written.begin(), written.end()));
-    EXPECT_EQ(r.failure, c.kept == kAll ? nullptr : kFileFormatErrorText) << c.name;
-    EXPECT_EQ(r.progress, c.kept == kAll ? 2u : 1u) << c.name;
-    EXPECT_EQ(ImageOf(r), c.kept == 0 ? Bytes{} : Expected(source, c.map, c.kept)) << c.name;
+    EXPECT_EQ(r.failure, c.ok ? nullptr : kFileFormatErrorText) << c.name;
+    EXPECT_EQ(r.progress, c.ok ? 2u : 1u) << c.name;
+    EXPECT_EQ(ImageOf(r), c.ok ? Expected(source, c.map) : Bytes{}) << c.name;
   }
 }
 
