@@ -156,41 +156,25 @@ TEST(CliUpdate, ExitStatusFollowsTheLastText) {
   auto bad = WriteUpdateFile(Header(), Image(), BlockChoice::kAll);
   bad.back() ^= 1;  // the last block's checksum
   const std::string broken = WriteFile("broken.pgm", bad);
+  // clang-format off
   const std::vector<ExitCase> cases = {
       {"complete", 1, {"update", "GOOD"}, nullptr, "MODEL-X", 0, "Complete!"},
       {"no file", 1, {"update", "/nonexistent.pgm"}, nullptr, "MODEL-X", 3, "File not found!!"},
       {"checksum", 1, {"update", broken}, nullptr, "MODEL-X", 3, "File format error!!"},
       {"no device", 0, {"update", "GOOD"}, nullptr, "MODEL-X", 4, "Device open failed!!"},
-      {"no reply",
-       1,
-       {"update", "GOOD"},
-       "GetModelName:1:no-reply",
-       "MODEL-X",
-       1,
-       "Get model name failed!!"},
+      {"no reply", 1, {"update", "GOOD"}, "GetModelName:1:no-reply", "MODEL-X", 1, "Get model name failed!!"},
       {"model", 1, {"update", "GOOD"}, nullptr, "model-x", 1, "Compare model name error!!"},
       {"install", 1, {"update", "GOOD"}, "Install:1:fail-status", "MODEL-X", 1, "Install failed!!"},
-      {"by name",
-       2,
-       {"update", "GOOD", "--output", "QELMAR SIM2 OUT 1"},
-       nullptr,
-       "MODEL-X",
-       0,
-       "Complete!"},
+      {"by name", 2, {"update", "GOOD", "--output", "QELMAR SIM2 OUT 1"}, nullptr, "MODEL-X", 0, "Complete!"},
       {"by index", 2, {"update", "GOOD", "--input", "1"}, nullptr, "MODEL-X", 0, "Complete!"},
       {"unknown port", 1, {"update", "GOOD", "--output", "9"}, nullptr, "MODEL-X", 4, ""},
       {"foreign port", 1, {"update", "GOOD", "--output", "0"}, nullptr, "MODEL-X", 4, ""},
       {"no file given", 1, {"update"}, nullptr, "MODEL-X", 2, ""},
       {"unknown option", 1, {"update", "GOOD", "--fast"}, nullptr, "MODEL-X", 2, ""},
-      {"all and output",
-       1,
-       {"update", "GOOD", "--all", "--output", "1"},
-       nullptr,
-       "MODEL-X",
-       2,
-       ""},
+      {"all and output", 1, {"update", "GOOD", "--all", "--output", "1"}, nullptr, "MODEL-X", 2, ""},
       {"no command", 1, {}, nullptr, "MODEL-X", 2, ""},
   };
+  // clang-format on
   for (const ExitCase& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.instruments, {c.model});
