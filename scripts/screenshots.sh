@@ -27,6 +27,8 @@ export DISPLAY=$display QT_QPA_PLATFORM=xcb
 "$build/sim/devsim/tamblet-devsim" --model MODEL-1 --quiet >"$work/devsim.log" 2>&1 &
 pids+=("$!")
 for _ in $(seq 50); do jack_lsp 2>/dev/null | grep -q '^QELMAR SIM:' && break; sleep 0.1; done
+"$build/tools/tamblet-pgm" write "$work/update.pgm" --model MODEL-1 --version 1.01 --target 1 \
+  --chunk 0x4000 --region 0:0x8000 --image-size 0x8000 --seed 3 >/dev/null
 "$build/app/qt/tamblet" >"$work/tamblet.log" 2>&1 &
 pids+=("$!")
 
@@ -58,6 +60,12 @@ PY
   echo "screenshots: $2"
 }
 mkdir -p "$out"
+xdotool search --sync --onlyvisible --name '^Tamblet$' >/dev/null
+xdotool mousemove 799 599 key alt+b
+xdotool search --sync --onlyvisible --name '^Open$' >/dev/null
+sleep 1
+xdotool type "$work/update.pgm"
+xdotool key Return
 shot Tamblet "$out/main-dialog.png"
 xdotool key F1
 shot "About Tamblet" "$out/about-box.png"

@@ -4,11 +4,13 @@
 Runs inside an X server and a D-Bus session of its own (run_a11y_test.sh sets
 them up) against tamblet-devsim on a private JACK server. Everything is read
 through AT-SPI; every status text must arrive as an event that carries it.
-Keys go to the X server with xdotool, as a keyboard would send them.
+Keys go to the X server with xdotool, as a keyboard would send them. After
+the good update the device's memory must hold the image, and only there.
 """
 
 import argparse
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -215,10 +217,14 @@ class Session:
                         XDG_RUNTIME_DIR=os.path.join(args.work, "runtime"))
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         self.update_file = os.path.join(args.work, "a11y.pgm")
+        self.image = random.Random(11).randbytes(0x10000)
+        with open(self.update_file + ".image", "wb") as f:
+            f.write(self.image)
+        # A gap between the regions: nothing outside them may be written.
         subprocess.run([args.pgm, "write", self.update_file, "--model", MODEL, "--version",
                         VERSION, "--target", "1", "--chunk", "0x4000", "--region", "0:0x8000",
-                        "--region", "0x8000:0x2001", "--image-size", "0x10000", "--seed", "5"],
-                       check=True, timeout=30, stdout=subprocess.DEVNULL)
+                        "--region", "0xC000:0x2001", "--image", self.update_file + ".image",
+                        "--blocks", "all"], check=True, timeout=30, stdout=subprocess.DEVNULL)
 
     # Processes stay in the session's group, so that the wrapper's clean-up
     # reaches them even if this script is killed; here each is stopped on its own.
@@ -334,7 +340,8 @@ class Session:
         return mark, self.rec.status_texts(mark)
 
     def good_run(self):
-        devsim = self.start_devsim()
+        dump = os.path.join(self.args.work, "flash.bin")
+        devsim = self.start_devsim("--dump", dump)
         proc, app = self.start_tamblet()
         dialog = self.main_dialog(app)
         wait_for(lambda: text_of(find(dialog, "label", "Output Port")) == "QELMAR SIM OUT 1", 10,
@@ -369,6 +376,11 @@ class Session:
         key("Escape")
         self.expect_exit(proc, "Escape after the update")
         check(self.stop(devsim) == 0, "tamblet-devsim: " + tail(devsim.log_name))
+        with open(dump, "rb") as f:
+            flash = f.read()
+        check(flash[:0x8000] == self.image[:0x8000] and flash[0xC000:0xE001] ==
+              self.image[0xC000:0xE001], "the device's memory differs from the image")
+        check(set(flash[0x8000:0xC000] + flash[0xE001:]) == {0xFF}, "written outside the regions")
         log("good run: " + " | ".join(announced))
 
     def fault_run(self):
