@@ -257,8 +257,9 @@ void WindowTest::browseWithTheFileDialog() {
   QCOMPARE(window->GetWindowText(IDC_FILE_NAME), (dir.path() + "/" + cafe + "x").toStdString());
 }
 
-// Browse and Load pressed by keys; a close during the run asks whether to stop
-// it, and Enter, the default, keeps it going: the window closes at its end.
+// Browse and Load pressed by keys (the tab order is heard in the accessibility
+// test); a close during the run asks whether to stop it, and Enter, the
+// default, keeps it going: the window closes at its end.
 void WindowTest::keysAndLoadInTheWindow() {
   Rig rig;
   auto& window = rig.window;
@@ -268,10 +269,6 @@ void WindowTest::keysAndLoadInTheWindow() {
   window->open();
   QVERIFY(QTest::qWaitForWindowActive(window.get()));
   QCOMPARE(QApplication::focusWidget(), window->Control(IDC_BROWSE));
-  for (int id : {IDC_FILE_NAME, IDC_LOAD, IDC_BROWSE}) {
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), window->Control(id));
-  }
   // No default button: Enter presses the button that has the focus, only that.
   QTest::keyClick(window->Control(IDC_BROWSE), Qt::Key_Return);
   QCOMPARE(rig.Status(), QStringLiteral("Load Version 1.07"));

@@ -198,11 +198,9 @@ TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
       {"copy", kOpCopy, {ack, Reply({2, 0x41, 1})}, 0, 2},
       {"uninstall", kOpUninstall, {ack, Reply({4, 0x40, 1})}, 0, 2},
       {"install", kOpInstall, {ack, Reply({4, 0x41, 1})}, 0, 2},
-      {"progress",
-       kOpCopy,
-       {ack, Progress(2, 0x21, 0), Progress(2, 0x21, 1), Reply({2, 0x41, 1})},
-       0,
-       4},
+      // clang-format off
+      {"progress", kOpCopy, {ack, Progress(2, 0x21, 0), Progress(2, 0x21, 1), Reply({2, 0x41, 1})}, 0, 4},
+      // clang-format on
       {"final status 0", kOpInstall, {ack, Reply({4, 0x41, 0})}, 1, 2},
       {"wrong command", kOpInstall, {ack, Reply({2, 0x41, 1})}, 1, 2},
       {"flag of another operation", kOpInstall, {ack, Reply({4, 0x40, 1})}, 1, 2},
@@ -232,11 +230,9 @@ TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
 TEST_F(DeviceCommandsTest, RunOperationProgressPositions) {
   // Start, count, chunk size, the progress replies' addresses, the progress bar.
   const std::tuple<uint32_t, uint32_t, uint32_t, std::vector<uint32_t>, Ops> cases[] = {
-      {0x10000,
-       0x8000,
-       0x1000,
-       {0x10000, 0x11000, 0x13FFF},
-       {SetRange(8), SetPos(0), SetPos(0), SetPos(1), SetPos(3)}},
+      // clang-format off
+      {0x10000, 0x8000, 0x1000, {0x10000, 0x11000, 0x13FFF}, {SetRange(8), SetPos(0), SetPos(0), SetPos(1), SetPos(3)}},
+      // clang-format on
       {0, 0x7FFFF000, 0x1000, {}, {SetRange(0xFFFF), SetPos(0)}},  // range keeps 16 bits
       {0x10000, 0x1000, 0x1000, {0}, {SetRange(1), SetPos(0), SetPos(0xFFFF0)}},  // wraps
       // Counts from 2^31 on stay unsigned: no negative range or position.

@@ -393,8 +393,9 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       // The box names who holds the port that failed, after the status text.
       {"output held", "", good, -1, true, out(kBusy, amidi), in(0, other), open_failed + box},
       {"input held", "", good, -1, true, out(0, other), in(kBusy, amidi), open_failed + box},
-      {"not busy: no holder asked", "", good, -1, true, out(midi::MMSYSERR_ERROR, amidi), {},
-       open_failed},
+      // clang-format off
+      {"not busy: no holder asked", "", good, -1, true, out(midi::MMSYSERR_ERROR, amidi), {}, open_failed},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
