@@ -53,7 +53,6 @@ class RecordingWindow : public WindowLayer {
   }
   std::string RunFileOpenDialog() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++file_dialogs_;
     if (file_dialog_answers_.empty()) return "";
     std::string path = file_dialog_answers_.front();
     file_dialog_answers_.pop_front();
@@ -98,10 +97,6 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     return message_boxes_;
   }
-  int file_dialogs() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return file_dialogs_;
-  }
   void ClearEvents() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
@@ -113,7 +108,6 @@ class RecordingWindow : public WindowLayer {
   std::vector<WindowEvent> events_;
   std::vector<std::string> message_boxes_;
   std::deque<std::string> file_dialog_answers_;
-  int file_dialogs_ = 0;
 };
 
 }  // namespace tamblet::test
