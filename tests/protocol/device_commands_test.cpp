@@ -181,16 +181,6 @@ TEST_F(DeviceCommandsTest, GetModelNameStoresWhatFitsTheBuffer) {
   }
 }
 
-TEST_F(DeviceCommandsTest, RunOperationInstallTranscript) {
-  Script({Reply({0x01, 0x42, 0x01}), Progress(0x04, 0x21, 0x11000), Reply({0x04, 0x41, 0x01})});
-  EXPECT_EQ(commands.RunOperation(kOpInstall, 0x10000, 0x20000, 0x1000), 0);
-  EXPECT_EQ(Sent(), (std::vector<Bytes>{Frame({1, 2}, "0001000000020000"), Frame({4, 1}),
-                                        Frame({5, 0x7F})}));
-  EXPECT_EQ(display.progress, (Ops{SetRange(32), SetPos(0), SetPos(1)}));
-  EXPECT_TRUE(display.texts.empty());
-  for (uint32_t ms : waits.waits()) EXPECT_EQ(ms, kReplyTimeoutMs);
-}
-
 TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
   const Answer ack = Reply({0x01, 0x42, 0x01}), busy = Progress(0x04, 0x21, 0);
   // Operation code, answers, result, frames sent (SetRange, the operation, then Continues).
