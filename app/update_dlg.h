@@ -8,11 +8,11 @@
 #include <string>
 
 #include "app/window_layer.h"
+#include "base/display.h"
+#include "base/wait_policy.h"
 #include "midi/midi_layer.h"
 #include "midi/sysex_port.h"
-#include "midi/wait_policy.h"
 #include "protocol/device_commands.h"
-#include "protocol/display.h"
 #include "update/update_sequence.h"
 
 namespace tamblet {
