@@ -65,7 +65,6 @@ class RawmidiStream : public stream::ByteStream {
   }
 
  private:
-  // Waits for the port to be ready in its direction.
   stream::IoStatus Wait(int timeout_ms) {
     if (fds_.empty()) {
       return stream::IoStatus::kGone;
