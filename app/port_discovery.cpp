@@ -3,13 +3,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "protocol/display.h"
+#include "base/display.h"
 
 namespace tamblet {
 namespace {
 
 constexpr size_t kNameSize = sizeof(midi::MidiCaps::szPname);
-using midi::kMakerPrefix;
 constexpr std::string_view kOutputWord = "OUT ";
 constexpr std::string_view kInputWord = "IN ";
 
@@ -22,8 +21,8 @@ bool NameHas(const char (&name)[kNameSize], size_t pos, std::string_view word) {
 
 bool AcceptPort(const midi::MidiCaps& caps, PortDirection direction) {
   const bool output = direction == PortDirection::kOutput;
-  if (caps.wMid != midi::kMakerMid) return false;
-  if (caps.wPid != (output ? midi::kDeviceOutputPid : midi::kDeviceInputPid)) return false;
+  if (caps.wMid != kMakerMid) return false;
+  if (caps.wPid != (output ? kDeviceOutputPid : kDeviceInputPid)) return false;
   if (!NameHas(caps.szPname, 0, kMakerPrefix)) return false;
 
   // The model word runs from the prefix to the first space; it may be empty.

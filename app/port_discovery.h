@@ -8,14 +8,12 @@
 #include <string>
 
 #include "app/window_layer.h"
-#include "midi/device_identity.h"
+#include "base/device_identity.h"
+#include "base/status_texts.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet {
 
-using midi::PortDirection;
-
-inline constexpr char kDriverNotFoundText[] = "QELMAR USB Driver not found!!";
 inline constexpr uint32_t kInitialProgressMax = 35;
 
 // True when the record is the device's port of that direction. Reads at most

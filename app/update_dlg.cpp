@@ -1,5 +1,7 @@
 #include "app/update_dlg.h"
 
+#include "app/port_discovery.h"
+#include "app/version_preview.h"
 #include "update/file_reader.h"
 #include "update/update_file.h"
 #include "update/update_sequence.h"
@@ -41,6 +43,15 @@ CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& w
 
 CUpdateDlg::~CUpdateDlg() = default;
 
+bool CUpdateDlg::OnInitDialog() {
+  const DiscoveryResult ports = DiscoverPortPair(midi_, window_);
+  output_port_index_ = ports.output_index;
+  input_port_index_ = ports.input_index;
+  return ports.found();
+}
+
+void CUpdateDlg::OnBrowse() { selected_file_path_ = BrowseForUpdateFile(window_); }
+
 void CUpdateDlg::SetStatusText(const char* text) { window_.SetWindowText(IDC_STATUS, text); }
 
 void CUpdateDlg::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) {
@@ -60,11 +71,9 @@ void CUpdateDlg::OnLoad() {
   uint64_t length = 0;
   const ReadStatus read = ReadWholeFile(selected_file_path_, file, length);
   if (read != ReadStatus::kOk) {
-    if (read != ReadStatus::kNotFound) file_length_ = length;
     SetStatusText(ReadFailureText(read));
     return;
   }
-  file_length_ = length;
   SendProgressMessage(PBM_SETPOS, 1, 0);
 
   FileStageResult checked = CheckAndAssemble({file.data.get(), file.length});

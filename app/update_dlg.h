@@ -8,11 +8,11 @@
 #include <string>
 
 #include "app/window_layer.h"
+#include "base/display.h"
+#include "base/wait_policy.h"
 #include "midi/midi_layer.h"
 #include "midi/sysex_port.h"
-#include "midi/wait_policy.h"
 #include "protocol/device_commands.h"
-#include "protocol/display.h"
 #include "update/update_sequence.h"
 
 namespace tamblet {
@@ -44,12 +44,6 @@ class CUpdateDlg : private Display, private UpdateTarget {
   int32_t VerifySum(uint32_t address, uint32_t count, uint16_t sum) override;
   int32_t ModeOff() override;
 
-  std::optional<uint32_t> output_port_index() const { return output_port_index_; }
-  std::optional<uint32_t> input_port_index() const { return input_port_index_; }
-  const std::string& selected_file_path() const { return selected_file_path_; }
-  std::optional<uint64_t> file_length() const { return file_length_; }
-  CSysExPort& port_pair() { return port_pair_; }
-
  private:
   bool Open(uint32_t out_index, uint32_t in_index) override;
   void SetStatusText(const char* text) override;
@@ -64,7 +58,6 @@ class CUpdateDlg : private Display, private UpdateTarget {
   std::optional<uint32_t> output_port_index_;  // recorded by discovery
   std::optional<uint32_t> input_port_index_;
   std::string selected_file_path_;  // written only by Browse
-  std::optional<uint64_t> file_length_;
   // Who held the port that the last Load could not open, told after its status.
   std::optional<midi::PortHolder> busy_holder_;
 };

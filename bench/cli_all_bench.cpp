@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "midi/simulated/simulated_midi.h"
 #include "midi/system/composite_midi_layer.h"
 #include "sim/device.h"
+#include "sim/simulated_midi.h"
 #include "update/update_writer.h"
 
 namespace tamblet {
@@ -71,8 +71,8 @@ void BM_UpdateAll(benchmark::State& state) {
       peers.push_back(std::make_unique<midi::PeerFor<sim::Device>>(*devices.back()));
       auto midi = std::make_unique<midi::SimulatedMidi>();
       const std::string card = "QELMAR SIM" + std::to_string(k + 1);
-      const uint32_t out = midi->AddOutPort(midi::SimulatedMidi::Caps(37, 4, card + " OUT 1"));
-      const uint32_t in = midi->AddInPort(midi::SimulatedMidi::Caps(37, 5, card + " IN 1"));
+      const uint32_t out = midi->AddOutPort(midi::MakeCaps(37, 4, card + " OUT 1"));
+      const uint32_t in = midi->AddInPort(midi::MakeCaps(37, 5, card + " IN 1"));
       midi->Connect(peers.back().get(), out, in);
       layers.push_back(std::move(midi));
     }

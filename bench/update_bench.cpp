@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "app/update_dlg.h"
-#include "midi/simulated/simulated_midi.h"
 #include "sim/device.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/recording_window.h"
 #include "update/update_writer.h"
 
@@ -63,8 +63,8 @@ void BM_FullUpdate(benchmark::State& state) {
     sim::Device device(config);
     midi::PeerFor<sim::Device> peer(device);
     midi::SimulatedMidi midi;
-    const uint32_t out = midi.AddOutPort(midi::SimulatedMidi::Caps(37, 4, "QELMAR SIM OUT 1"));
-    const uint32_t in = midi.AddInPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR SIM IN 1"));
+    const uint32_t out = midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1"));
+    const uint32_t in = midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1"));
     midi.Connect(&peer, out, in);
     NoOpenWait waits;
     test::RecordingWindow window;

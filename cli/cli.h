@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/wait_policy.h"
 #include "cli/console.h"
 #include "cli/forced_stop.h"
 #include "midi/midi_layer.h"
-#include "midi/wait_policy.h"
 
 namespace tamblet::cli {
 

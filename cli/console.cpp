@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "protocol/display.h"
+#include "base/display.h"
 #include "update/update_sequence.h"
 
 namespace tamblet::cli {

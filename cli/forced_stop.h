@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "base/wait_policy.h"
 #include "midi/midi_layer.h"
-#include "midi/wait_policy.h"
 
 namespace tamblet::cli {
 

@@ -9,8 +9,6 @@
 namespace tamblet::cli {
 namespace {
 
-constexpr size_t kMakerPrefixSize = 7;  // "QELMAR "
-
 std::vector<PortEntry> ListDirection(midi::MidiLayer& midi, PortDirection direction) {
   const bool output = direction == PortDirection::kOutput;
   const uint32_t count = output ? midi.OutGetNumDevs() : midi.InGetNumDevs();
@@ -54,7 +52,7 @@ PortList ListPorts(midi::MidiLayer& midi) {
 }
 
 std::string CardOf(const std::string& port_name) {
-  const size_t space = port_name.find(' ', kMakerPrefixSize);
+  const size_t space = port_name.find(' ', kMakerPrefix.size());
   return port_name.substr(0, space);
 }
 

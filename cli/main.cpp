@@ -12,7 +12,7 @@
 
 #include "app/qt/sleep_inhibitor.h"
 #include "cli/cli.h"
-#include "midi/system_midi.h"
+#include "midi/system/system_midi.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);

@@ -10,12 +10,12 @@
 #include <span>
 #include <vector>
 
-#include "midi/alsa/sysex_reassembler.h"
+#include "midi/stream/sysex_reassembler.h"
 
 namespace {
 
-using tamblet::midi::alsa::MessageSink;
-using tamblet::midi::alsa::SysExReassembler;
+using tamblet::midi::stream::MessageSink;
+using tamblet::midi::stream::SysExReassembler;
 
 void Check(bool condition) {
   if (!condition) std::abort();

@@ -13,8 +13,8 @@
 #include <optional>
 #include <span>
 
+#include "base/wait_policy.h"
 #include "midi/midi_layer.h"
-#include "midi/wait_policy.h"
 
 namespace tamblet {
 

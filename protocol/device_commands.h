@@ -6,8 +6,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/display.h"
+#include "base/status_texts.h"
 #include "midi/sysex_port.h"
-#include "protocol/display.h"
 
 namespace tamblet {
 
@@ -18,8 +19,6 @@ inline constexpr uint32_t kModelNameSize = 16;  // 15 characters and a NUL
 inline constexpr uint16_t kOpCopy = 0x0201;
 inline constexpr uint16_t kOpUninstall = 0x0400;
 inline constexpr uint16_t kOpInstall = 0x0401;
-
-inline constexpr char kOutOfMemoryText[] = "Not enough memory! try closing some applications";
 
 // A request that a running update stop. The commands honour it only before a
 // request leaves, so no exchange is cut in half: the command then fails as if

@@ -111,7 +111,7 @@ FileStageResult CheckAndAssemble(std::span<const uint8_t> file) {
     if (header.regions[r].size == 0) continue;
     image.regions[r] = AllocateImage(header.regions[r].size);
     if (!image.regions[r]) {
-      result.failure = kImageMemoryText;
+      result.failure = kOutOfMemoryText;
       return result;
     }
   }

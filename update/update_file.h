@@ -8,17 +8,12 @@
 #include <memory>
 #include <span>
 
+#include "base/status_texts.h"
+
 namespace tamblet {
 
 inline constexpr size_t kHeaderSize = 128;
 inline constexpr size_t kBlockSize = 4096;
-
-inline constexpr char kFileReadingText[] = "File reading....";
-inline constexpr char kFileNotFoundText[] = "File not found!!";
-inline constexpr char kFileReadErrorText[] = "File read error!!";
-inline constexpr char kReadBufferMemoryText[] = "Not enough memory! try closing some applications.";
-inline constexpr char kImageMemoryText[] = "Not enough memory! try closing some applications";
-inline constexpr char kFileFormatErrorText[] = "File format error!!";
 
 struct Region {
   uint32_t address = 0;

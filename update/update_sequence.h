@@ -6,29 +6,13 @@
 #include <cstdint>
 #include <optional>
 
-#include "midi/wait_policy.h"
+#include "base/display.h"
+#include "base/status_texts.h"
+#include "base/wait_policy.h"
 #include "protocol/device_commands.h"
-#include "protocol/display.h"
 #include "update/update_file.h"
 
 namespace tamblet {
-
-inline constexpr char kDeviceOpenText[] = "Device open....";
-inline constexpr char kDeviceOpenFailedText[] = "Device open failed!!";
-inline constexpr char kGetModelNameFailedText[] = "Get model name failed!!";
-inline constexpr char kCompareModelNameErrorText[] = "Compare model name error!!";
-inline constexpr char kSelectDeviceFailedText[] = "Select Device failed!!";
-inline constexpr char kCopyingText[] = "Copying....";
-inline constexpr char kCopyFailedText[] = "Copy failed!!";
-inline constexpr char kLoadFailedText[] = "Load failed!!";
-inline constexpr char kUninstallingText[] = "Uninstalling....";
-inline constexpr char kUninstallFailedText[] = "Uninstall failed!!";
-inline constexpr char kInstallingText[] = "Installing....";
-inline constexpr char kInstallFailedText[] = "Install failed!!";
-inline constexpr char kVerifyingText[] = "Verifying....";
-inline constexpr char kVerifyErrorText[] = "Verify error!!";
-inline constexpr char kModeOffErrorText[] = "Mode off error!!";
-inline constexpr char kCompleteText[] = "Complete!";
 
 inline constexpr uint32_t kOpenWaitSteps = 5;
 inline constexpr uint32_t kOpenWaitStepMs = 1000;

@@ -18,7 +18,7 @@
 
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
-#include "midi/system_midi.h"
+#include "midi/system/system_midi.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   auto finish = [&] {
     window.grab().save(screenshot);
     const std::string status = window.GetWindowText(tamblet::IDC_STATUS);
-    result = status == "Complete!" ? 0 : 1;
+    result = status == tamblet::kCompleteText ? 0 : 1;
     app.quit();
   };
   // Between runs the next Load waits for a line on standard input.

@@ -6,7 +6,7 @@
 
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
-#include "midi/system_midi.h"
+#include "midi/system/system_midi.h"
 
 namespace tamblet {
 

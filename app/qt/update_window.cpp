@@ -22,7 +22,7 @@
 #include "app/qt/app_icon.h"
 #include "app/qt/dialog_template.h"
 #include "app/qt/sleep_inhibitor.h"
-#include "protocol/display.h"
+#include "base/display.h"
 
 namespace tamblet {
 namespace {

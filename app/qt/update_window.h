@@ -55,8 +55,6 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void PlaceInitialFocus(bool ports_found);
   bool IsRunning() const { return running_; }
   QWidget* Control(int id) const;
-  DialogBaseUnits base_units() const { return base_; }
-  SleepInhibitor& inhibitor() { return *inhibitor_; }
 
   // The real file-open dialog: filters, default suffix, existing files only.
   // Returns the chosen file's path as the bytes the system knows it by.

@@ -4,23 +4,23 @@
 #include "midi/alsa/rawmidi_proc.h"
 #include "midi/alsa/rawmidi_stream.h"
 #include "midi/alsa/seq_stream.h"
-#include "midi/alsa/stream_midi_layer.h"
+#include "midi/stream/stream_midi_layer.h"
 
 namespace tamblet::midi {
 namespace {
 
-using OpenStream = MMRESULT (*)(const std::string&, std::unique_ptr<alsa::ByteStream>*);
-using OpenShared = MMRESULT (*)(const alsa::RawmidiAddress&, std::unique_ptr<alsa::ByteStream>*);
+using OpenStream = MMRESULT (*)(const std::string&, std::unique_ptr<stream::ByteStream>*);
+using OpenShared = MMRESULT (*)(const alsa::RawmidiAddress&, std::unique_ptr<stream::ByteStream>*);
 
 // The raw port first: it is exclusive, so nothing else reaches the device
 // during an update. Only when another program holds it, the same port is
 // shared through the card's sequencer client.
-alsa::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, OpenStream raw,
-                      OpenShared shared) {
+stream::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, OpenStream raw,
+                        OpenShared shared) {
   return {
       port.caps,
       [device = port.device, address = port.address, raw,
-       shared](std::unique_ptr<alsa::ByteStream>* stream) {
+       shared](std::unique_ptr<stream::ByteStream>* stream) {
         const MMRESULT result = raw(device, stream);
         if (result != MMSYSERR_ALLOCATED) return result;
         return shared(address, stream) == MMSYSERR_NOERROR ? MMSYSERR_NOERROR : result;
@@ -33,17 +33,17 @@ alsa::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, Op
 
 std::unique_ptr<MidiLayer> CreateAlsaMidiLayer() {
   alsa::RawmidiPortList found = alsa::EnumerateRawmidiPorts();
-  std::vector<alsa::StreamPort> outputs;
+  std::vector<stream::StreamPort> outputs;
   for (auto& port : found.outputs) {
     outputs.push_back(
         Port(port, PortDirection::kOutput, alsa::OpenRawmidiOutput, alsa::OpenSequencerOutput));
   }
-  std::vector<alsa::StreamPort> inputs;
+  std::vector<stream::StreamPort> inputs;
   for (auto& port : found.inputs) {
     inputs.push_back(
         Port(port, PortDirection::kInput, alsa::OpenRawmidiInput, alsa::OpenSequencerInput));
   }
-  return std::make_unique<alsa::StreamMidiLayer>(std::move(outputs), std::move(inputs));
+  return std::make_unique<stream::StreamMidiLayer>(std::move(outputs), std::move(inputs));
 }
 
 }  // namespace tamblet::midi

@@ -1,11 +1,11 @@
 #pragma once
 // How a rawmidi port is described to discovery: the device's cards get the
-// device's records (midi/device_identity.h), every other port its own name.
+// device's records (base/device_identity.h), every other port its own name.
 
 #include <cstdint>
 #include <string_view>
 
-#include "midi/device_identity.h"
+#include "midi/midi_header.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet::midi::alsa {

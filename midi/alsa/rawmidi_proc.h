@@ -6,8 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "base/device_identity.h"
 #include "midi/alsa/rawmidi_ports.h"
-#include "midi/device_identity.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet::midi::alsa {

@@ -6,12 +6,12 @@
 #include <cerrno>
 #include <vector>
 
-#include "midi/alsa/poll_slices.h"
+#include "midi/stream/poll_slices.h"
 
 namespace tamblet::midi::alsa {
 namespace {
 
-class RawmidiStream : public ByteStream {
+class RawmidiStream : public stream::ByteStream {
  public:
   explicit RawmidiStream(snd_rawmidi_t* handle) : handle_(handle) {
     const int count = snd_rawmidi_poll_descriptors_count(handle_);
@@ -24,65 +24,65 @@ class RawmidiStream : public ByteStream {
   RawmidiStream(const RawmidiStream&) = delete;
   RawmidiStream& operator=(const RawmidiStream&) = delete;
 
-  ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
+  stream::ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
     switch (Wait(timeout_ms)) {
-      case IoStatus::kOk:
+      case stream::IoStatus::kOk:
         break;
-      case IoStatus::kTimeout:
-        return {IoStatus::kTimeout, 0};
+      case stream::IoStatus::kTimeout:
+        return {stream::IoStatus::kTimeout, 0};
       default:
-        return {IoStatus::kGone, 0};
+        return {stream::IoStatus::kGone, 0};
     }
     const ssize_t got = snd_rawmidi_read(handle_, buffer, capacity);
     if (got > 0) {
-      return {IoStatus::kOk, static_cast<size_t>(got)};
+      return {stream::IoStatus::kOk, static_cast<size_t>(got)};
     }
     if (got == -EAGAIN || got == -EINTR) {
-      return {IoStatus::kTimeout, 0};
+      return {stream::IoStatus::kTimeout, 0};
     }
-    return {IoStatus::kGone, 0};  // -ENODEV once the device is unplugged
+    return {stream::IoStatus::kGone, 0};  // -ENODEV once the device is unplugged
   }
 
-  IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
-                    const std::atomic<bool>& abandon) override {
-    return WriteInSlices(length, stall_ms, abandon, [&](size_t done) -> WriteStep {
+  stream::IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
+                            const std::atomic<bool>& abandon) override {
+    return stream::WriteInSlices(length, stall_ms, abandon, [&](size_t done) -> stream::WriteStep {
       const ssize_t put = snd_rawmidi_write(handle_, data + done, length - done);
       if (put > 0) {
-        return {WriteStep::kWrote, static_cast<size_t>(put)};
+        return {stream::WriteStep::kWrote, static_cast<size_t>(put)};
       }
       if (put == 0 || put == -EAGAIN || put == -EINTR) {
-        return Wait(kPollSliceMs) == IoStatus::kGone ? WriteStep{WriteStep::kFailed, 0}
-                                                     : WriteStep{WriteStep::kWouldBlock, 0};
+        return Wait(stream::kPollSliceMs) == stream::IoStatus::kGone
+                   ? stream::WriteStep{stream::WriteStep::kFailed, 0}
+                   : stream::WriteStep{stream::WriteStep::kWouldBlock, 0};
       }
-      return {WriteStep::kFailed, 0};
+      return {stream::WriteStep::kFailed, 0};
     });
   }
 
-  IoStatus Drain() override {
+  stream::IoStatus Drain() override {
     // The kernel bounds this wait itself.
-    return snd_rawmidi_drain(handle_) < 0 ? IoStatus::kGone : IoStatus::kOk;
+    return snd_rawmidi_drain(handle_) < 0 ? stream::IoStatus::kGone : stream::IoStatus::kOk;
   }
 
  private:
-  // Waits for the port to be ready in its direction.
-  IoStatus Wait(int timeout_ms) {
+  stream::IoStatus Wait(int timeout_ms) {
     if (fds_.empty()) {
-      return IoStatus::kGone;
+      return stream::IoStatus::kGone;
     }
     const int ready = poll(fds_.data(), fds_.size(), timeout_ms);
     if (ready < 0) {
-      return errno == EINTR ? IoStatus::kTimeout : IoStatus::kGone;
+      return errno == EINTR ? stream::IoStatus::kTimeout : stream::IoStatus::kGone;
     }
     if (ready == 0) {
-      return IoStatus::kTimeout;
+      return stream::IoStatus::kTimeout;
     }
     unsigned short revents = 0;
     if (snd_rawmidi_poll_descriptors_revents(handle_, fds_.data(),
                                              static_cast<unsigned>(fds_.size()), &revents) < 0 ||
         (revents & (POLLERR | POLLHUP | POLLNVAL))) {
-      return IoStatus::kGone;
+      return stream::IoStatus::kGone;
     }
-    return (revents & (POLLIN | POLLOUT)) ? IoStatus::kOk : IoStatus::kTimeout;
+    return (revents & (POLLIN | POLLOUT)) ? stream::IoStatus::kOk : stream::IoStatus::kTimeout;
   }
 
   snd_rawmidi_t* const handle_;
@@ -108,7 +108,7 @@ MMRESULT OpenErrorToResult(int error) {
   }
 }
 
-MMRESULT OpenRawmidiOutput(const std::string& device, std::unique_ptr<ByteStream>* stream) {
+MMRESULT OpenRawmidiOutput(const std::string& device, std::unique_ptr<stream::ByteStream>* stream) {
   snd_rawmidi_t* handle = nullptr;
   const int error = snd_rawmidi_open(nullptr, &handle, device.c_str(), SND_RAWMIDI_NONBLOCK);
   if (error < 0) {
@@ -118,7 +118,7 @@ MMRESULT OpenRawmidiOutput(const std::string& device, std::unique_ptr<ByteStream
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT OpenRawmidiInput(const std::string& device, std::unique_ptr<ByteStream>* stream) {
+MMRESULT OpenRawmidiInput(const std::string& device, std::unique_ptr<stream::ByteStream>* stream) {
   snd_rawmidi_t* handle = nullptr;
   const int error = snd_rawmidi_open(&handle, nullptr, device.c_str(), SND_RAWMIDI_NONBLOCK);
   if (error < 0) {

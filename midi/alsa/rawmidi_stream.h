@@ -5,14 +5,14 @@
 #include <memory>
 #include <string>
 
-#include "midi/alsa/byte_stream.h"
 #include "midi/midi_layer.h"
+#include "midi/stream/byte_stream.h"
 
 namespace tamblet::midi::alsa {
 
 // `device` is "hw:C,D,S". MMSYSERR_ALLOCATED when the port is held elsewhere.
-MMRESULT OpenRawmidiOutput(const std::string& device, std::unique_ptr<ByteStream>* stream);
-MMRESULT OpenRawmidiInput(const std::string& device, std::unique_ptr<ByteStream>* stream);
+MMRESULT OpenRawmidiOutput(const std::string& device, std::unique_ptr<stream::ByteStream>* stream);
+MMRESULT OpenRawmidiInput(const std::string& device, std::unique_ptr<stream::ByteStream>* stream);
 
 // How an open error of the sound library (a negative errno) is reported.
 MMRESULT OpenErrorToResult(int error);

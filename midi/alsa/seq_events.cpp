@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "midi/midi_header.h"
+
 namespace tamblet::midi::alsa {
 
 SeqSend CheckSeqRequest(std::span<const uint8_t> request,
                         const std::optional<SubstreamState>& output) {
-  if (request.size() < 2 || request.front() != 0xF0 || request.back() != 0xF7 ||
+  if (!IsWholeSysEx(request) ||
       std::any_of(request.begin() + 1, request.end() - 1, [](uint8_t b) { return b & 0x80; })) {
     return SeqSend::kNotOneSysEx;
   }

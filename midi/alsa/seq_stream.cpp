@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "midi/alsa/poll_slices.h"
 #include "midi/alsa/rawmidi_proc.h"
 #include "midi/alsa/seq_events.h"
+#include "midi/stream/poll_slices.h"
 
 namespace tamblet::midi::alsa {
 namespace {
@@ -100,37 +100,37 @@ std::vector<pollfd> PollFds(snd_seq_t* seq, short events) {
   return fds;
 }
 
-IoStatus Wait(std::vector<pollfd>& fds, int timeout_ms) {
-  if (fds.empty()) return IoStatus::kGone;
+stream::IoStatus Wait(std::vector<pollfd>& fds, int timeout_ms) {
+  if (fds.empty()) return stream::IoStatus::kGone;
   const int ready = poll(fds.data(), fds.size(), timeout_ms);
-  if (ready < 0) return errno == EINTR ? IoStatus::kTimeout : IoStatus::kGone;
-  if (ready == 0) return IoStatus::kTimeout;
+  if (ready < 0) return errno == EINTR ? stream::IoStatus::kTimeout : stream::IoStatus::kGone;
+  if (ready == 0) return stream::IoStatus::kTimeout;
   for (const pollfd& fd : fds) {
-    if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) return IoStatus::kGone;
+    if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) return stream::IoStatus::kGone;
   }
-  return IoStatus::kOk;
+  return stream::IoStatus::kOk;
 }
 
-class SeqOutputStream : public ByteStream {
+class SeqOutputStream : public stream::ByteStream {
  public:
   SeqOutputStream(Connection link, const RawmidiAddress& address)
       : link_(std::move(link)), address_(address), fds_(PollFds(link_.seq.get(), POLLOUT)) {}
 
-  ReadResult Read(uint8_t*, size_t, int) override { return {IoStatus::kGone, 0}; }
+  stream::ReadResult Read(uint8_t*, size_t, int) override { return {stream::IoStatus::kGone, 0}; }
 
   // One request, one event; nothing of it is sent unless all of it fits.
-  IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
-                    const std::atomic<bool>& abandon) override {
+  stream::IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
+                            const std::atomic<bool>& abandon) override {
     const std::span<const uint8_t> request(data, length);
     SeqSend verdict = CheckSeqRequest(request, ReadRawmidiState(address_, PortDirection::kOutput));
     if (verdict == SeqSend::kNotOneSysEx || verdict == SeqSend::kLongerThanBuffer) {
-      return IoStatus::kRefused;
+      return stream::IoStatus::kRefused;
     }
-    return WriteInSlices(length, stall_ms, abandon, [&](size_t) -> WriteStep {
+    return stream::WriteInSlices(length, stall_ms, abandon, [&](size_t) -> stream::WriteStep {
       if (verdict == SeqSend::kNoRoomYet) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollSliceMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(stream::kPollSliceMs));
         verdict = CheckSeqRequest(request, ReadRawmidiState(address_, PortDirection::kOutput));
-        return {WriteStep::kWouldBlock, 0};
+        return {stream::WriteStep::kWouldBlock, 0};
       }
       snd_seq_event_t event;
       snd_seq_ev_clear(&event);
@@ -139,17 +139,18 @@ class SeqOutputStream : public ByteStream {
       snd_seq_ev_set_direct(&event);
       snd_seq_ev_set_sysex(&event, static_cast<unsigned>(length), const_cast<uint8_t*>(data));
       const int result = snd_seq_event_output_direct(link_.seq.get(), &event);
-      if (result >= 0) return {WriteStep::kWrote, length};
+      if (result >= 0) return {stream::WriteStep::kWrote, length};
       if (result == -EAGAIN || result == -EINTR) {
-        return Wait(fds_, kPollSliceMs) == IoStatus::kGone ? WriteStep{WriteStep::kFailed, 0}
-                                                           : WriteStep{WriteStep::kWouldBlock, 0};
+        return Wait(fds_, stream::kPollSliceMs) == stream::IoStatus::kGone
+                   ? stream::WriteStep{stream::WriteStep::kFailed, 0}
+                   : stream::WriteStep{stream::WriteStep::kWouldBlock, 0};
       }
-      return {WriteStep::kFailed, 0};  // -ENOENT once the device has gone
+      return {stream::WriteStep::kFailed, 0};  // -ENOENT once the device has gone
     });
   }
 
   // The kernel has copied the event into the device's buffer when the write returns.
-  IoStatus Drain() override { return IoStatus::kOk; }
+  stream::IoStatus Drain() override { return stream::IoStatus::kOk; }
 
  private:
   const Connection link_;
@@ -157,32 +158,32 @@ class SeqOutputStream : public ByteStream {
   std::vector<pollfd> fds_;
 };
 
-class SeqInputStream : public ByteStream {
+class SeqInputStream : public stream::ByteStream {
  public:
   SeqInputStream(Connection link, snd_midi_event_t* decoder)
       : link_(std::move(link)), decoder_(decoder), fds_(PollFds(link_.seq.get(), POLLIN)) {
     snd_midi_event_no_status(decoder_.get(), 1);  // every short message with its status
   }
 
-  ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
+  stream::ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
     if (pending_.empty()) {
       if (snd_seq_event_input_pending(link_.seq.get(), 0) == 0) {
-        const IoStatus ready = Wait(fds_, timeout_ms);
-        if (ready != IoStatus::kOk) return {ready, 0};
+        const stream::IoStatus ready = Wait(fds_, timeout_ms);
+        if (ready != stream::IoStatus::kOk) return {ready, 0};
       }
-      if (!Collect()) return {IoStatus::kGone, 0};
-      if (pending_.empty()) return {IoStatus::kTimeout, 0};
+      if (!Collect()) return {stream::IoStatus::kGone, 0};
+      if (pending_.empty()) return {stream::IoStatus::kTimeout, 0};
     }
     const size_t count = std::min(capacity, pending_.size());
     std::memcpy(buffer, pending_.data(), count);
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(count));
-    return {IoStatus::kOk, count};
+    return {stream::IoStatus::kOk, count};
   }
 
-  IoStatus WriteAll(const uint8_t*, size_t, int, const std::atomic<bool>&) override {
-    return IoStatus::kGone;
+  stream::IoStatus WriteAll(const uint8_t*, size_t, int, const std::atomic<bool>&) override {
+    return stream::IoStatus::kGone;
   }
-  IoStatus Drain() override { return IoStatus::kOk; }
+  stream::IoStatus Drain() override { return stream::IoStatus::kOk; }
 
  private:
   // Takes the events that have arrived, enough of them to fill a receive
@@ -213,14 +214,16 @@ class SeqInputStream : public ByteStream {
 
 }  // namespace
 
-MMRESULT OpenSequencerOutput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream) {
+MMRESULT OpenSequencerOutput(const RawmidiAddress& address,
+                             std::unique_ptr<stream::ByteStream>* stream) {
   auto link = Connect(address, PortDirection::kOutput);
   if (!link) return MMSYSERR_ALLOCATED;
   *stream = std::make_unique<SeqOutputStream>(std::move(*link), address);
   return MMSYSERR_NOERROR;
 }
 
-MMRESULT OpenSequencerInput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream) {
+MMRESULT OpenSequencerInput(const RawmidiAddress& address,
+                            std::unique_ptr<stream::ByteStream>* stream) {
   snd_midi_event_t* decoder = nullptr;
   if (snd_midi_event_new(16, &decoder) < 0) return MMSYSERR_NOMEM;
   auto link = Connect(address, PortDirection::kInput);

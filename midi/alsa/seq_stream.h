@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "midi/alsa/byte_stream.h"
 #include "midi/alsa/rawmidi_ports.h"
 #include "midi/midi_layer.h"
+#include "midi/stream/byte_stream.h"
 
 namespace tamblet::midi::alsa {
 
@@ -16,7 +16,9 @@ namespace tamblet::midi::alsa {
 // is subscribed to it already, and it may go on sending to the device. Each
 // request leaves whole or not at all; bytes another program slips into a frame
 // break it, and the step that sent it fails.
-MMRESULT OpenSequencerOutput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream);
-MMRESULT OpenSequencerInput(const RawmidiAddress& address, std::unique_ptr<ByteStream>* stream);
+MMRESULT OpenSequencerOutput(const RawmidiAddress& address,
+                             std::unique_ptr<stream::ByteStream>* stream);
+MMRESULT OpenSequencerInput(const RawmidiAddress& address,
+                            std::unique_ptr<stream::ByteStream>* stream);
 
 }  // namespace tamblet::midi::alsa

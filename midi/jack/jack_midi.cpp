@@ -23,6 +23,7 @@
 #include "midi/device_lock.h"
 #include "midi/jack/jack_port_names.h"
 #include "midi/jack/jack_ring.h"
+#include "midi/midi_header.h"
 
 namespace tamblet::midi {
 namespace {
@@ -323,10 +324,6 @@ struct JackPort {
       callback(reinterpret_cast<PortHandle>(this), msg, instance, param1, param2);
   }
 
-  static void HandBack(MIDIHDR* header) {
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
-  }
-
   // Output dispatcher: completions, resets, the server's end, the close.
   void RunOutput() {
     Deliver(MOM_OPEN, 0, 0);
@@ -355,7 +352,7 @@ struct JackPort {
         }
       }
       for (MIDIHDR* header : done) {
-        HandBack(header);
+        MarkDone(header);
         Deliver(MOM_DONE, reinterpret_cast<uintptr_t>(header), 0);
       }
       FinishResets(resets);
@@ -392,7 +389,7 @@ struct JackPort {
       }
       for (MIDIHDR* header : returned) {
         header->dwBytesRecorded = 0;
-        HandBack(header);
+        MarkDone(header);
         Deliver(MIM_LONGDATA, reinterpret_cast<uintptr_t>(header), 0);
       }
       FinishResets(resets);
@@ -431,11 +428,11 @@ struct JackPort {
     MIDIHDR* header = queue.front();
     queue.pop_front();
     lock.unlock();
-    const bool whole = !overflow && length >= 2 && data[0] == 0xF0 && data[length - 1] == 0xF7;
+    const bool whole = !overflow && IsWholeSysEx({data, length});
     const uint32_t copied = std::min(length, header->dwBufferLength);
     std::memcpy(header->lpData, data, copied);
     header->dwBytesRecorded = copied;
-    HandBack(header);
+    MarkDone(header);
     const bool fits = length <= header->dwBufferLength;
     Deliver(whole && fits ? MIM_LONGDATA : MIM_LONGERROR, reinterpret_cast<uintptr_t>(header),
             stamp);
@@ -522,7 +519,7 @@ class JackMidiLayer final : public MidiLayer {
     JackPort* port = Find(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, Dir::kOut)) return MMSYSERR_INVALHANDLE;
-    if (MMRESULT result = CheckHeader(header); result != MMSYSERR_NOERROR) return result;
+    if (MMRESULT result = CheckQueueable(header); result != MMSYSERR_NOERROR) return result;
     Session& session = *port->session;
     if (session.dead.load(std::memory_order_acquire)) return MMSYSERR_NODRIVER;
     const uint32_t largest = session.max_event_size.load(std::memory_order_relaxed);
@@ -533,7 +530,7 @@ class JackMidiLayer final : public MidiLayer {
     {
       // Queued before the record is written, so that its completion finds it.
       std::lock_guard<std::mutex> port_lock(port->mutex);
-      header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+      MarkQueued(header);
       port->queue.push_back(header);
       if (!session.out_ring.Write(RingRecord{length, port->tag, 0}, header->lpData)) {
         port->queue.pop_back();
@@ -554,11 +551,11 @@ class JackMidiLayer final : public MidiLayer {
     JackPort* port = Find(handle);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, Dir::kIn)) return MMSYSERR_INVALHANDLE;
-    if (MMRESULT result = CheckHeader(header); result != MMSYSERR_NOERROR) return result;
+    if (MMRESULT result = CheckQueueable(header); result != MMSYSERR_NOERROR) return result;
     if (header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> port_lock(port->mutex);
     header->dwBytesRecorded = 0;
-    header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    MarkQueued(header);
     port->queue.push_back(header);
     return MMSYSERR_NOERROR;
   }
@@ -592,13 +589,6 @@ class JackMidiLayer final : public MidiLayer {
     return port != nullptr && ports_.count(port) != 0 && port->dir == dir && !port->closing;
   }
 
-  static MMRESULT CheckHeader(MIDIHDR* header) {
-    if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
-    if ((header->dwFlags & MHDR_PREPARED) == 0) return MIDIERR_UNPREPARED;
-    if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDIERR_STILLPLAYING;
-    return MMSYSERR_NOERROR;
-  }
-
   // Events received before now are no longer wanted.
   static void StopInput(JackPort& port) {
     port.started = false;
@@ -608,19 +598,13 @@ class JackMidiLayer final : public MidiLayer {
   MMRESULT Prepare(Dir dir, JackPort* port, MIDIHDR* header) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, dir)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDIERR_STILLPLAYING;
-    header->dwFlags |= MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return PrepareHeader(header);
   }
 
   MMRESULT Unprepare(Dir dir, JackPort* port, MIDIHDR* header) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!Valid(port, dir)) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr) return MMSYSERR_INVALPARAM;
-    if ((header->dwFlags & MHDR_INQUEUE) != 0) return MIDIERR_STILLPLAYING;
-    header->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return UnprepareHeader(header);
   }
 
   MMRESULT GetCaps(Dir dir, uint32_t index, MidiCaps* caps) {

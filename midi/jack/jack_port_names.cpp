@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "midi/device_identity.h"
+#include "midi/midi_header.h"
 
 namespace tamblet::midi {
 

@@ -1,6 +1,6 @@
 #pragma once
 // How the MIDI ports of a JACK server are presented as capability records.
-// A client whose name is the device's (midi/device_identity.h) gets the
+// A client whose name is the device's (base/device_identity.h) gets the
 // device's records, numbered per client; every other port keeps its own name.
 
 #include <span>

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "midi/alsa/sysex_reassembler.h"
+#include "midi/stream/sysex_reassembler.h"
 
 namespace tamblet::sim {
 namespace {
@@ -16,7 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Every message that reached the device, whole or broken: the device judges it.
-class Collector : public midi::alsa::MessageSink {
+class Collector : public midi::stream::MessageSink {
  public:
   void OnSysEx(std::span<const uint8_t> message) override { Add(message); }
   void OnSysExError(std::span<const uint8_t> received) override { Add(received); }
@@ -115,7 +115,7 @@ void RawDeviceHost::Answer(std::span<const uint8_t> request) {
 }
 
 void RawDeviceHost::Work() {
-  midi::alsa::SysExReassembler reassembler;
+  midi::stream::SysExReassembler reassembler;
   Collector collector;
   std::vector<uint8_t> buffer(4096);
   while (!stopping_.load()) {

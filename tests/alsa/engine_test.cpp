@@ -9,13 +9,13 @@
 #include <deque>
 #include <thread>
 
-#include "midi/alsa/fd_stream.h"
-#include "midi/alsa/stream_midi_layer.h"
+#include "midi/stream/stream_midi_layer.h"
 #include "midi/sysex_port.h"
 #include "protocol/device_commands.h"
 #include "sim/device.h"
+#include "tests/support/fd_stream.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -250,4 +250,4 @@ TEST(PortPairOverSockets, UpdatesTheDeviceThenFailsWithoutHangingOnceUnplugged) 
 }
 
 }  // namespace
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

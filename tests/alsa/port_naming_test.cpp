@@ -11,8 +11,8 @@
 
 #include "app/port_discovery.h"
 #include "midi/alsa/rawmidi_stream.h"
-#include "midi/simulated/simulated_midi.h"
 #include "midi/system/composite_midi_layer.h"
+#include "sim/simulated_midi.h"
 
 namespace tamblet::midi::alsa {
 namespace {
@@ -94,14 +94,14 @@ TEST(CompositeIndexMapping, Table) {
 TEST(CompositeIndexMapping, KeepsTheCountsItFirstGave) {
   auto first = std::make_unique<SimulatedMidi>(), second = std::make_unique<SimulatedMidi>();
   SimulatedMidi *grows = first.get(), *device = second.get();
-  grows->AddOutPort(SimulatedMidi::Caps(1, 1, "synth"));
-  device->AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR A OUT 1"));
+  grows->AddOutPort(MakeCaps(1, 1, "synth"));
+  device->AddOutPort(MakeCaps(37, 4, "QELMAR A OUT 1"));
   std::vector<std::unique_ptr<MidiLayer>> layers;
   layers.push_back(std::move(first));
   layers.push_back(std::move(second));
   CompositeMidiLayer system(std::move(layers));
   ASSERT_EQ(system.OutGetNumDevs(), 2u);
-  grows->AddOutPort(SimulatedMidi::Caps(1, 1, "late"));
+  grows->AddOutPort(MakeCaps(1, 1, "late"));
   EXPECT_EQ(system.OutGetNumDevs(), 2u);
   PortHandle port = nullptr;
   ASSERT_EQ(system.OutOpen(

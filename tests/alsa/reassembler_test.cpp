@@ -5,10 +5,13 @@
 #include <vector>
 
 #include "midi/alsa/seq_events.h"
-#include "midi/alsa/sysex_reassembler.h"
+#include "midi/stream/sysex_reassembler.h"
 
 namespace tamblet::midi::alsa {
 namespace {
+
+using stream::MessageSink;
+using stream::SysExReassembler;
 
 using Bytes = std::vector<uint8_t>;
 

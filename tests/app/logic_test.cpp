@@ -10,9 +10,9 @@
 
 #include "app/port_discovery.h"
 #include "app/version_preview.h"
-#include "midi/simulated/simulated_midi.h"
+#include "base/display.h"
 #include "midi/system/composite_midi_layer.h"
-#include "protocol/display.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/recording_window.h"
 
 namespace tamblet {
@@ -21,7 +21,7 @@ namespace {
 using midi::MidiCaps;
 using midi::MMRESULT;
 using Names = std::vector<std::string>;
-constexpr auto Caps = &midi::SimulatedMidi::Caps;
+constexpr auto Caps = &midi::MakeCaps;
 constexpr auto kOut = PortDirection::kOutput;
 constexpr auto kIn = PortDirection::kInput;
 std::string A(size_t n) { return std::string(n, 'A'); }

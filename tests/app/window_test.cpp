@@ -25,8 +25,8 @@
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "app/version_preview.h"
-#include "midi/simulated/simulated_midi.h"
 #include "sim/device.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/endless_device.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/settled_waits.h"
@@ -92,8 +92,8 @@ struct Rig {
     for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + i / 256);
     const std::vector<uint8_t> file = WriteUpdateFile(header, image, BlockChoice::kAll);
     std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
-    midi.Connect(&device, midi.AddOutPort(midi::SimulatedMidi::Caps(37, 4, "QELMAR SIM OUT 1")),
-                 midi.AddInPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR SIM IN 1")));
+    midi.Connect(&device, midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1")),
+                 midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1")));
     window->SetHandlers(
         {[this] { dlg.OnBrowse(); }, [this] { dlg.OnLoad(); }, [this] { dlg.RequestStop(); }});
     window->SetFileDialogHook([this](QWidget*) { return ++dialogs, path; });

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "cli/instrument_ports.h"
-#include "midi/simulated/simulated_midi.h"
 #include "midi/system/composite_midi_layer.h"
 #include "sim/device.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/settled_waits.h"
 #include "update/update_writer.h"
@@ -81,7 +81,7 @@ struct Rig {
   explicit Rig(int instruments) {
     std::vector<std::unique_ptr<midi::MidiLayer>> layers;
     auto foreign = std::make_unique<midi::SimulatedMidi>(driver_waits_);
-    foreign->AddOutPort(midi::SimulatedMidi::Caps(1, 1, "Other synth"));
+    foreign->AddOutPort(midi::MakeCaps(1, 1, "Other synth"));
     layers.push_back(std::move(foreign));
     for (int k = 0; k < instruments; ++k) {
       sim::DeviceConfig config;
@@ -91,8 +91,8 @@ struct Rig {
       taps_.push_back(std::make_unique<Tap>(*devices_.back()));
       auto midi = std::make_unique<midi::SimulatedMidi>(driver_waits_);
       const std::string card = "QELMAR SIM" + std::to_string(k + 1);
-      const uint32_t out = midi->AddOutPort(midi::SimulatedMidi::Caps(37, 4, card + " OUT 1"));
-      const uint32_t in = midi->AddInPort(midi::SimulatedMidi::Caps(37, 5, card + " IN 1"));
+      const uint32_t out = midi->AddOutPort(midi::MakeCaps(37, 4, card + " OUT 1"));
+      const uint32_t in = midi->AddInPort(midi::MakeCaps(37, 5, card + " IN 1"));
       midi->Connect(taps_.back().get(), out, in);
       drivers_.push_back(midi.get());
       layers.push_back(std::move(midi));
@@ -284,10 +284,10 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   // Outputs: A, B, B, C(no input); inputs: B, A, B. Pairs: A-A, B-B(first), B-B(second).
   midi::SimulatedMidi midi;
   for (const char* name : {"QELMAR A OUT 1", "QELMAR B OUT 1", "QELMAR B OUT 2", "QELMAR C OUT 1"})
-    midi.AddOutPort(midi::SimulatedMidi::Caps(37, 4, name));
-  midi.AddOutPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR D OUT 1"));  // wrong product id
+    midi.AddOutPort(midi::MakeCaps(37, 4, name));
+  midi.AddOutPort(midi::MakeCaps(37, 5, "QELMAR D OUT 1"));  // wrong product id
   for (const char* name : {"QELMAR B IN 1", "QELMAR A IN 1", "QELMAR B IN 2"})
-    midi.AddInPort(midi::SimulatedMidi::Caps(37, 5, name));
+    midi.AddInPort(midi::MakeCaps(37, 5, name));
   const auto instruments = PairInstruments(ListPorts(midi));
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   for (const Instrument& i : instruments) pairs.push_back({i.output.index, i.input.index});

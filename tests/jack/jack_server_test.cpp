@@ -18,12 +18,12 @@
 #include <thread>
 
 #include "midi/jack/jack_midi.h"
-#include "midi/simulated/simulated_midi.h"
 #include "midi/sysex_port.h"
 #include "midi/system/composite_midi_layer.h"
 #include "protocol/device_commands.h"
 #include "protocol/frame.h"
 #include "sim/devsim/jack_device_host.h"
+#include "sim/simulated_midi.h"
 
 namespace tamblet::test {
 namespace {
@@ -245,7 +245,7 @@ TEST(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
 
     std::vector<std::unique_ptr<MidiLayer>> layers;
     auto other = std::make_unique<SimulatedMidi>();
-    other->AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR A OUT 1"));
+    other->AddOutPort(MakeCaps(37, 4, "QELMAR A OUT 1"));
     layers.push_back(std::move(other));
     layers.push_back(CreateJackMidiLayer({server.name, "TambletS"}));
     CompositeMidiLayer system(std::move(layers));

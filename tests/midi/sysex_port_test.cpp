@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "midi/simulated/simulated_midi.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/settled_waits.h"
 
@@ -107,8 +107,8 @@ class PortWaits : public SettledWaits {
 class PortPairTest : public ::testing::Test {
  protected:
   PortPairTest() {
-    midi_.AddOutPort(SimulatedMidi::Caps(37, 4, "QELMAR OUT 1"));
-    midi_.AddInPort(SimulatedMidi::Caps(37, 5, "QELMAR IN 1"));
+    midi_.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
+    midi_.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
     midi_.Connect(&peer_, 0, 0);
     midi_.SetLateAfter(kTimeout);  // a longer device delay arrives after the time-out
   }

@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "midi/simulated/simulated_midi.h"
 #include "protocol/frame.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/settled_waits.h"
 
@@ -91,8 +91,8 @@ struct RecordingDisplay : Display {
 class DeviceCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const uint32_t out = driver.AddOutPort(midi::SimulatedMidi::Caps(37, 4, "QELMAR OUT 1"));
-    const uint32_t in = driver.AddInPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR IN 1"));
+    const uint32_t out = driver.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
+    const uint32_t in = driver.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
     driver.Connect(&peer, out, in);
     ASSERT_TRUE(port.Open(out, in));
   }

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "app/update_dlg.h"
-#include "midi/simulated/simulated_midi.h"
 #include "sim/device.h"
+#include "sim/simulated_midi.h"
 #include "tests/support/endless_device.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/recording_window.h"
@@ -67,9 +67,9 @@ std::vector<uint8_t> TestImage() {
 // One dialog wired to the simulated device, as the program wires it to a real one.
 struct LoadRig {
   explicit LoadRig(std::string model = "MODEL-X") : device_(Config(std::move(model))) {
-    midi_.AddOutPort(midi::SimulatedMidi::Caps(1, 1, "Other synth OUT 1"));
-    const uint32_t out = midi_.AddOutPort(midi::SimulatedMidi::Caps(37, 4, "QELMAR SIM OUT 1"));
-    const uint32_t in = midi_.AddInPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR SIM IN 1"));
+    midi_.AddOutPort(midi::MakeCaps(1, 1, "Other synth OUT 1"));
+    const uint32_t out = midi_.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1"));
+    const uint32_t in = midi_.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1"));
     midi_.Connect(&peer_, out, in);
     midi_.SetLateAfter(kReplyTimeoutMs);
   }

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "midi/simulated/simulated_midi.h"
 #include "sim/device.h"
+#include "sim/simulated_midi.h"
 
 namespace tamblet::test {
 

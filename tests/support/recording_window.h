@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/window_layer.h"
-#include "protocol/display.h"
+#include "base/display.h"
 
 namespace tamblet::test {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "midi/wait_policy.h"
+#include "base/wait_policy.h"
 
 namespace tamblet::test {
 

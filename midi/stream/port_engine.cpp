@@ -1,34 +1,12 @@
-#include "midi/alsa/port_engine.h"
+#include "midi/stream/port_engine.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-namespace tamblet::midi::alsa {
-namespace {
+#include "midi/midi_header.h"
 
-void MarkDone(MIDIHDR* header) { header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE; }
-
-}  // namespace
-
-MMRESULT PrepareHeader(MIDIHDR* header) {
-  if (header == nullptr || header->lpData == nullptr) {
-    return MMSYSERR_INVALPARAM;
-  }
-  header->dwFlags |= MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
-}
-
-MMRESULT UnprepareHeader(MIDIHDR* header) {
-  if (header == nullptr) {
-    return MMSYSERR_INVALPARAM;
-  }
-  if (header->dwFlags & MHDR_INQUEUE) {
-    return MIDIERR_STILLPLAYING;
-  }
-  header->dwFlags &= ~MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
-}
+namespace tamblet::midi::stream {
 
 // ---- input ----
 
@@ -42,17 +20,10 @@ InputEngine::InputEngine(std::unique_ptr<ByteStream> stream, MidiCallback callba
 InputEngine::~InputEngine() { Close(); }
 
 MMRESULT InputEngine::AddBuffer(MIDIHDR* header) {
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-    return MMSYSERR_INVALPARAM;
-  }
+  if (header != nullptr && header->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!(header->dwFlags & MHDR_PREPARED)) {
-    return MIDIERR_UNPREPARED;
-  }
-  if (header->dwFlags & MHDR_INQUEUE) {
-    return MIDIERR_STILLPLAYING;
-  }
-  header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+  if (MMRESULT result = CheckQueueable(header); result != MMSYSERR_NOERROR) return result;
+  MarkQueued(header);
   header->dwBytesRecorded = 0;
   queue_.push_back(header);
   return MMSYSERR_NOERROR;
@@ -212,17 +183,9 @@ OutputEngine::OutputEngine(std::unique_ptr<ByteStream> stream, MidiCallback call
 OutputEngine::~OutputEngine() { Close(); }
 
 MMRESULT OutputEngine::LongMsg(MIDIHDR* header) {
-  if (header == nullptr || (header->lpData == nullptr && header->dwBufferLength != 0)) {
-    return MMSYSERR_INVALPARAM;
-  }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!(header->dwFlags & MHDR_PREPARED)) {
-    return MIDIERR_UNPREPARED;
-  }
-  if (header->dwFlags & MHDR_INQUEUE) {
-    return MIDIERR_STILLPLAYING;
-  }
-  header->dwFlags = (header->dwFlags | MHDR_INQUEUE) & ~MHDR_DONE;
+  if (MMRESULT result = CheckQueueable(header); result != MMSYSERR_NOERROR) return result;
+  MarkQueued(header);
   pending_.push_back(header);
   changed_.notify_all();
   return MMSYSERR_NOERROR;
@@ -311,4 +274,4 @@ void OutputEngine::Close() {
   }
 }
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 enum class IoStatus {
   kOk,
@@ -37,4 +37,4 @@ class ByteStream {
   virtual IoStatus Drain() = 0;
 };
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 class MessageSink {
  public:
@@ -44,4 +44,4 @@ class SysExReassembler {
   uint8_t data_[2] = {};
 };
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -1,4 +1,4 @@
-#include "midi/wait_policy.h"
+#include "base/wait_policy.h"
 
 #include <algorithm>
 #include <chrono>

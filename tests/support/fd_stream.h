@@ -4,9 +4,9 @@
 
 #include <sys/types.h>
 
-#include "midi/alsa/byte_stream.h"
+#include "midi/stream/byte_stream.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 class FdStream : public ByteStream {
  public:
@@ -28,4 +28,4 @@ class FdStream : public ByteStream {
   bool is_socket_ = false;
 };
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cstddef>
 
-#include "midi/alsa/byte_stream.h"
+#include "midi/stream/byte_stream.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 inline constexpr int kPollSliceMs = 10;
 
@@ -47,4 +47,4 @@ IoStatus WriteInSlices(size_t length, int stall_ms, const std::atomic<bool>& aba
   return IoStatus::kOk;
 }
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

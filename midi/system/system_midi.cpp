@@ -1,4 +1,4 @@
-#include "midi/system_midi.h"
+#include "midi/system/system_midi.h"
 
 #include <vector>
 

@@ -5,8 +5,8 @@
 //
 //   FastWaits driver_waits;                  // device delays pass through it
 //   midi::SimulatedMidi midi(driver_waits);
-//   uint32_t out = midi.AddOutPort(midi::SimulatedMidi::Caps(37, 4, "QELMAR OUT 1"));
-//   uint32_t in = midi.AddInPort(midi::SimulatedMidi::Caps(37, 5, "QELMAR IN 1"));
+//   uint32_t out = midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
+//   uint32_t in = midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
 //   midi.Connect(&peer, out, in);             // requests to `out`, replies on `in`
 //   CSysExPort port(midi, port_waits);        // declare the driver first: it outlives the port
 //
@@ -29,8 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/wait_policy.h"
+#include "midi/midi_header.h"
 #include "midi/midi_layer.h"
-#include "midi/wait_policy.h"
 #include "sim/reply.h"
 
 namespace tamblet::midi {
@@ -103,8 +104,6 @@ class SimulatedMidi final : public MidiLayer {
   SimulatedMidi(const SimulatedMidi&) = delete;
   SimulatedMidi& operator=(const SimulatedMidi&) = delete;
 
-  static MidiCaps Caps(uint16_t mid, uint16_t pid, std::string_view name);
-
   // Port lists; each returns the new port's index.
   uint32_t AddOutPort(const MidiCaps& caps);
   uint32_t AddInPort(const MidiCaps& caps);
@@ -131,14 +130,11 @@ class SimulatedMidi final : public MidiLayer {
 
   // What the driver saw and holds.
   std::vector<std::vector<uint8_t>> Sent(uint32_t out_index) const;  // every message read
-  size_t HeldCount() const;
   size_t QueuedBuffers(uint32_t in_index) const;      // receive buffers the driver holds
   size_t OutstandingSends(uint32_t out_index) const;  // handed over, MOM_DONE not yet reported
   bool IsOutOpen(uint32_t index) const;
   bool IsInOpen(uint32_t index) const;
-  bool IsInStarted(uint32_t index) const;
   uint64_t delivered() const;  // MIM_LONGDATA / MIM_LONGERROR / MIM_DATA with a message
-  uint64_t dropped() const;    // messages no open, started port with a free buffer took
   // Every layer call the program made, "InOpen 1", "OutReset", ..., while recording.
   void RecordCalls(bool on);
   std::vector<std::string> Calls() const;
@@ -208,7 +204,6 @@ class SimulatedMidi final : public MidiLayer {
   bool recording_ = false;
   std::vector<std::string> calls_;
   uint64_t delivered_ = 0;
-  uint64_t dropped_ = 0;
   std::thread::id driver_thread_;
   std::thread thread_;  // last: starts once everything above exists
 };

@@ -1,6 +1,6 @@
-#include "midi/alsa/sysex_reassembler.h"
+#include "midi/stream/sysex_reassembler.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 namespace {
 
 constexpr uint8_t kSysExStart = 0xF0;
@@ -114,4 +114,4 @@ void SysExReassembler::OnData(uint8_t data, MessageSink& sink) {
   sink.OnShort(message);
 }
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -1,8 +1,10 @@
-#include "midi/simulated/simulated_midi.h"
+#include "sim/simulated_midi.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "midi/midi_header.h"
 
 namespace tamblet::midi {
 namespace {
@@ -10,11 +12,6 @@ namespace {
 // Callbacks that this thread is running now. Layer calls made from inside a
 // callback are the driver's business, not the program's next step.
 thread_local int t_callback_depth = 0;
-
-bool IsWholeSysEx(const std::vector<uint8_t>& bytes, uint32_t buffer_length) {
-  return bytes.size() >= 2 && bytes.size() <= buffer_length && bytes.front() == 0xF0 &&
-         bytes.back() == 0xF7;
-}
 
 }  // namespace
 
@@ -75,15 +72,6 @@ SimulatedMidi::~SimulatedMidi() {
     cv_.notify_all();
   }
   thread_.join();
-}
-
-MidiCaps SimulatedMidi::Caps(uint16_t mid, uint16_t pid, std::string_view name) {
-  MidiCaps caps;
-  caps.wMid = mid;
-  caps.wPid = pid;
-  // A name of 32 bytes or more fills the field without a terminating NUL.
-  std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname));
-  return caps;
 }
 
 uint32_t SimulatedMidi::AddOutPort(const MidiCaps& caps) {
@@ -181,11 +169,6 @@ std::vector<std::vector<uint8_t>> SimulatedMidi::Sent(uint32_t out_index) const 
   return ports_->out.at(out_index).sent;
 }
 
-size_t SimulatedMidi::HeldCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return held_.size();
-}
-
 size_t SimulatedMidi::QueuedBuffers(uint32_t in_index) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const Port* port = OpenPort(true, in_index);
@@ -208,20 +191,9 @@ bool SimulatedMidi::IsInOpen(uint32_t index) const {
   return OpenPort(true, index) != nullptr;
 }
 
-bool SimulatedMidi::IsInStarted(uint32_t index) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const Port* port = OpenPort(true, index);
-  return port && port->started;
-}
-
 uint64_t SimulatedMidi::delivered() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return delivered_;
-}
-
-uint64_t SimulatedMidi::dropped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return dropped_;
 }
 
 void SimulatedMidi::RecordCalls(bool on) {
@@ -275,7 +247,7 @@ void SimulatedMidi::ProcessSend(std::unique_lock<std::mutex>& lock, Work& work) 
   }
 
   if (AcquireCallback(lock, port)) {
-    work.header->dwFlags = (work.header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    MarkDone(work.header);
     Invoke(lock, port, MOM_DONE, reinterpret_cast<uintptr_t>(work.header));
     ReleaseCallback(port);
   }
@@ -289,10 +261,7 @@ void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& wor
     if (stop_) return;
   }
   Port* port = OpenPort(true, work.in_index);
-  if (port == nullptr || !port->started || !AcquireCallback(lock, port)) {
-    ++dropped_;
-    return;
-  }
+  if (port == nullptr || !port->started || !AcquireCallback(lock, port)) return;
   const std::vector<uint8_t>& bytes = work.message.bytes;
   if (work.message.kind == sim::Reply::Kind::kShortData) {
     uintptr_t packed = 0;
@@ -308,9 +277,7 @@ void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& wor
     header.dwFlags = MHDR_DONE | MHDR_PREPARED;
     ++delivered_;
     Invoke(lock, port, MIM_LONGDATA, reinterpret_cast<uintptr_t>(&header));
-  } else if (port->queued.empty()) {
-    ++dropped_;  // no buffer to put it in: a real driver loses it too
-  } else {
+  } else if (!port->queued.empty()) {  // without a buffer it is lost, as on a real driver
     MIDIHDR* header = port->queued.front();
     port->queued.pop_front();
     const size_t n = std::min<size_t>(bytes.size(), header->dwBufferLength);
@@ -319,9 +286,9 @@ void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& wor
     if (work.corruption == Corruption::kCountPastBuffer) {
       header->dwBytesRecorded = header->dwBufferLength + 1000;
     }
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    MarkDone(header);
     const bool whole = work.message.kind == sim::Reply::Kind::kLongData &&
-                       IsWholeSysEx(bytes, header->dwBufferLength);
+                       bytes.size() <= header->dwBufferLength && IsWholeSysEx(bytes);
     ++delivered_;
     Invoke(lock, port, whole ? MIM_LONGDATA : MIM_LONGERROR, reinterpret_cast<uintptr_t>(header));
   }
@@ -465,28 +432,23 @@ MMRESULT SimulatedMidi::OutPrepareHeader(PortHandle handle, MIDIHDR* header) {
   if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
   if (MMRESULT r = Check(ports_->out[port->index].prepare, ports_->out[port->index].faults.prepare))
     return r;
-  header->dwFlags |= MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return PrepareHeader(header);
 }
 
 MMRESULT SimulatedMidi::OutUnprepareHeader(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("OutUnprepareHeader");
   if (Live(handle, false) == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-  header->dwFlags &= ~MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return UnprepareHeader(header);
 }
 
 MMRESULT SimulatedMidi::OutLongMsg(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("OutLongMsg");
   Port* port = Live(handle, false);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (MMRESULT r = CheckQueueable(header)) return r;
   auto& entry = ports_->out[port->index];
   if (MMRESULT r = Check(entry.long_msg, entry.faults.long_msg)) return r;
-  header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+  MarkQueued(header);
   if (entry.faults.withhold_done) {
     port->stalled.push_back(header);
     return MMSYSERR_NOERROR;
@@ -520,7 +482,7 @@ MMRESULT SimulatedMidi::OutReset(PortHandle handle) {
   cv_.wait(lock, [port] { return port->sends_pending == 0; });
   if (!abandoned.empty() && AcquireCallback(lock, port)) {
     for (MIDIHDR* header : abandoned) {
-      header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+      MarkDone(header);
       Invoke(lock, port, MOM_DONE, reinterpret_cast<uintptr_t>(header));
     }
     ReleaseCallback(port);
@@ -555,29 +517,23 @@ MMRESULT SimulatedMidi::InPrepareHeader(PortHandle handle, MIDIHDR* header) {
   }
   auto& entry = ports_->in[port->index];
   if (MMRESULT r = Check(entry.prepare, entry.faults.prepare)) return r;
-  header->dwFlags |= MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return PrepareHeader(header);
 }
 
 MMRESULT SimulatedMidi::InUnprepareHeader(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("InUnprepareHeader");
   if (Live(handle, true) == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-  header->dwFlags &= ~MHDR_PREPARED;
-  return MMSYSERR_NOERROR;
+  return UnprepareHeader(header);
 }
 
 MMRESULT SimulatedMidi::InAddBuffer(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("InAddBuffer");
   Port* port = Live(handle, true);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  if (!(header->dwFlags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  if (MMRESULT r = CheckQueueable(header)) return r;
   auto& entry = ports_->in[port->index];
   if (MMRESULT r = Check(entry.add_buffer, entry.faults.add_buffer)) return r;
-  header->dwFlags = (header->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+  MarkQueued(header);
   header->dwBytesRecorded = 0;
   port->queued.push_back(header);
   return MMSYSERR_NOERROR;
@@ -615,7 +571,7 @@ MMRESULT SimulatedMidi::InReset(PortHandle handle) {
   returned.swap(port->queued);
   for (MIDIHDR* header : returned) {
     header->dwBytesRecorded = 0;
-    header->dwFlags = (header->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+    MarkDone(header);
     Invoke(lock, port, MIM_LONGDATA, reinterpret_cast<uintptr_t>(header));
   }
   ReleaseCallback(port);

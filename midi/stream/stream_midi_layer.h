@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "midi/alsa/byte_stream.h"
-#include "midi/alsa/port_engine.h"
 #include "midi/device_lock.h"
 #include "midi/midi_layer.h"
+#include "midi/stream/byte_stream.h"
+#include "midi/stream/port_engine.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 struct StreamPort {
   MidiCaps caps;
@@ -80,4 +80,4 @@ class StreamMidiLayer : public MidiLayer {
   std::map<PortHandle, Open<InputEngine>> open_inputs_;
 };
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -11,19 +11,16 @@
 #include <mutex>
 #include <thread>
 
-#include "midi/alsa/byte_stream.h"
-#include "midi/alsa/sysex_reassembler.h"
 #include "midi/midi_layer.h"
+#include "midi/stream/byte_stream.h"
+#include "midi/stream/sysex_reassembler.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 // How long the reader waits for bytes before it looks whether to stop.
 inline constexpr int kReadSliceMs = 10;
 // A port that takes no byte for this long is taken to be gone.
 inline constexpr int kWriteStallMs = 2000;
-
-MMRESULT PrepareHeader(MIDIHDR* header);
-MMRESULT UnprepareHeader(MIDIHDR* header);
 
 class InputEngine : private MessageSink {
  public:
@@ -107,4 +104,4 @@ class OutputEngine {
   std::thread writer_;  // last: starts once everything above exists
 };
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -1,6 +1,8 @@
-#include "midi/alsa/stream_midi_layer.h"
+#include "midi/stream/stream_midi_layer.h"
 
-namespace tamblet::midi::alsa {
+#include "midi/midi_header.h"
+
+namespace tamblet::midi::stream {
 namespace {
 
 template <typename Map>
@@ -217,4 +219,4 @@ std::optional<PortHolder> StreamMidiLayer::InGetHolder(uint32_t index) {
   return HolderOf(inputs_, index);
 }
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream

@@ -1,4 +1,4 @@
-#include "midi/alsa/fd_stream.h"
+#include "tests/support/fd_stream.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,9 +9,9 @@
 
 #include <cerrno>
 
-#include "midi/alsa/poll_slices.h"
+#include "midi/stream/poll_slices.h"
 
-namespace tamblet::midi::alsa {
+namespace tamblet::midi::stream {
 
 FdStream::FdStream(int fd) : fd_(fd) {
   struct stat info {};
@@ -84,4 +84,4 @@ IoStatus FdStream::Drain() {
   return IoStatus::kOk;
 }
 
-}  // namespace tamblet::midi::alsa
+}  // namespace tamblet::midi::stream
