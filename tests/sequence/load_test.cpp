@@ -330,15 +330,11 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   const std::string box = "{" + BusyPortText(amidi) + "}";
   const auto out = [](midi::MMRESULT open, std::optional<midi::PortHolder> holder = {}) {
     midi::OutPortFaults faults;
-    faults.open = open;
-    faults.holder = holder;
-    return faults;
+    return faults.open = open, faults.holder = holder, faults;
   };
   const auto in = [](midi::MMRESULT open, std::optional<midi::PortHolder> holder = {}) {
     midi::InPortFaults faults;
-    faults.open = open;
-    faults.holder = holder;
-    return faults;
+    return faults.open = open, faults.holder = holder, faults;
   };
   constexpr midi::MMRESULT kBusy = midi::MMSYSERR_ALLOCATED;
   // Paths that are no update file, whatever their name says.
