@@ -34,14 +34,7 @@ namespace {
 constexpr uint32_t kImageSize = 0x10000;
 
 UpdateHeader Header() {
-  UpdateHeader h;
-  std::strcpy(h.model_name, "MODEL-X");
-  std::memcpy(h.version, "1.02", 4);
-  h.target_select = 1;
-  h.chunk_size = 0x4000;
-  h.image_size = kImageSize;
-  h.regions[0] = {0, 0x8000};
-  return h;
+  return {"MODEL-X", {'1', '.', '0', '2'}, 1, 0x4000, kImageSize, {{0, 0x8000}, {}}};
 }
 
 std::vector<uint8_t> Image() {

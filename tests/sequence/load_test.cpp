@@ -47,14 +47,7 @@ constexpr uint32_t kImageSize = 0x20000;
 using C = sim::Command;
 
 UpdateHeader TestHeader(Region r0, Region r1, uint32_t chunk = 0x4000) {
-  UpdateHeader h;
-  std::strcpy(h.model_name, "MODEL-X");
-  h.target_select = 2;
-  h.chunk_size = chunk;
-  h.image_size = kImageSize;
-  h.regions[0] = r0;
-  h.regions[1] = r1;
-  return h;
+  return {"MODEL-X", {}, 2, chunk, kImageSize, {r0, r1}};
 }
 
 std::vector<uint8_t> TestImage() {
