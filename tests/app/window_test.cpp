@@ -83,12 +83,8 @@ struct Question {
 struct Rig {
   explicit Rig(bool endless = false) {
     device.endless = endless;
-    UpdateHeader header;
-    std::strcpy(header.model_name, "MODEL-W");
-    std::memcpy(header.version, "1.07", 4);
-    header.chunk_size = 0x4000;
-    header.image_size = 0x8000;
-    header.regions[0] = {0x0000, 0x8000};
+    const UpdateHeader header{"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000,
+                              0x8000,    {{0, 0x8000}, {}}};
     for (size_t i = 0; i < image.size(); ++i) image[i] = uint8_t(i * 7 + i / 256);
     const std::vector<uint8_t> file = WriteUpdateFile(header, image, BlockChoice::kAll);
     std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());

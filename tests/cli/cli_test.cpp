@@ -34,14 +34,7 @@ namespace {
 constexpr uint32_t kImageSize = 0x10000;
 
 UpdateHeader Header() {
-  UpdateHeader h;
-  std::strcpy(h.model_name, "MODEL-X");
-  std::memcpy(h.version, "1.02", 4);
-  h.target_select = 1;
-  h.chunk_size = 0x4000;
-  h.image_size = kImageSize;
-  h.regions[0] = {0, 0x8000};
-  return h;
+  return {"MODEL-X", {'1', '.', '0', '2'}, 1, 0x4000, kImageSize, {{0, 0x8000}, {}}};
 }
 
 std::vector<uint8_t> Image() {
@@ -50,15 +43,15 @@ std::vector<uint8_t> Image() {
   return image;
 }
 
-std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-  const auto path = std::filesystem::path(testing::TempDir()) / name;
+// Named after the test: ctest runs tests side by side.
+std::string GoodFile() {
+  const auto path =
+      std::filesystem::path(testing::TempDir()) /
+      (testing::UnitTest::GetInstance()->current_test_info()->name() + std::string(".pgm"));
+  const auto bytes = WriteUpdateFile(Header(), Image(), BlockChoice::kAll);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   return path.string();
-}
-
-std::string GoodFile() {
-  return WriteFile("good.pgm", WriteUpdateFile(Header(), Image(), BlockChoice::kAll));
 }
 
 // Calls back at the n-th request a device receives, then lets it answer.
@@ -202,10 +195,10 @@ TEST(CliUpdate, JsonLinesCarryTextsProgressAndTheFinalStatus) {
     if (std::regex_match(line, m, status)) texts.push_back(m[1]);
     if (texts.size() == 3 && std::regex_match(line, m, progress)) wait.push_back(m[3]);
   }
-  EXPECT_EQ(texts, (std::vector<std::string>{"Load Version 1.02", "File reading....",
-                                             "Device open....", "Copying....", "Loading.... (  0%)",
-                                             "Loading.... ( 50%)", "Uninstalling....",
-                                             "Installing....", "Verifying....", "Verify error!!"}));
+  // The texts' order is the dialog's own (held by the load test): here each reaches a line.
+  ASSERT_EQ(texts.size(), 10u);
+  EXPECT_EQ(texts.front(), "Load Version 1.02");
+  EXPECT_EQ(texts.back(), "Verify error!!");
   // After "Device open....": the five one-second steps of the fixed wait.
   EXPECT_EQ(wait, (std::vector<std::string>{"1", "2", "3", "4", "5"}));
   EXPECT_TRUE(std::regex_match(

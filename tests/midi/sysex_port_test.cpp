@@ -57,7 +57,7 @@ bool Holds(const uint8_t* slot, const Bytes& prefix) {
                      [](auto b) { return b == kCanary; });
 }
 
-const Bytes kReply = Frame(12, 0x20), kOther = Frame(12, 0x40), kOversized = Frame(600, 0x01);
+const Bytes kReply = Frame(12, 0x20), kOther = Frame(12, 0x40);
 
 // Answers every request with the replies set last. In those with 0x7E in byte 1,
 // bytes 2 and 3 repeat the request's: they name the request they answer.
@@ -209,6 +209,8 @@ TEST_F(PortPairTest, FailedOpenLeavesBothPortsClosedAndTheNextOpenWorks) {
   }
 }
 
+// What the stress test below draws at random (delays, a second message, an
+// oversized reply, no reply) is left to it; here what it never draws.
 TEST_F(PortPairTest, ReplyWaitAndSlotMatchWhatTheDeviceSent) {
   const struct {
     const char* name;
@@ -219,15 +221,10 @@ TEST_F(PortPairTest, ReplyWaitAndSlotMatchWhatTheDeviceSent) {
     bool release_as_wait_gives_up = false;                  // the held reply
   } cases[] = {
       {"reply", {Long(kReply)}, true, kReply},
-      {"delayed", {Long(kReply, 3000)}, true, kReply},
       {"long_error_wakes", {LongError(kReply)}, true, {}},
       {"shorts_never_wake", {Short(0x90, 60, 100), Short(0xF8, 0, 0)}, false, {}},
-      {"shorts_then_reply", {Short(0x90, 60, 100), Long(kReply)}, true, kReply},
-      {"second_not_copied", {Long(kReply), Long(kOther)}, true, kReply},
-      {"oversized_cut", {Long(kOversized)}, true, Bytes(&kOversized[0], &kOversized[kSlot])},
       {"past_buffer_is_long_error", {Long(Frame(5000, 0x10))}, true, {}},
       {"no_end_is_long_error", {Long({0xF0, 0x43, 0x50})}, true, {}},
-      {"none_times_out", {}, false, {}},
       {"late_never_copied", {Long(kReply, 5500)}, false, {}},
       // copied just after the wait gave up, before AwaitReply disarms: it counts, and whole
       {"late_at_deadline", {Long(kReply, 5500)}, true, kReply, midi::Corruption::kNone, true},

@@ -86,13 +86,6 @@ class RecordingWindow : public WindowLayer {
       if (e.control == IDC_STATUS) out.push_back(e.text);
     return out;
   }
-  std::vector<ProgressOp> ProgressOps() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<ProgressOp> out;
-    for (const auto& e : events_)
-      if (e.control == IDC_PROGRESS) out.push_back(e.progress);
-    return out;
-  }
   std::vector<std::string> message_boxes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return message_boxes_;
