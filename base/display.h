@@ -16,6 +16,17 @@ constexpr uint32_t MakeRange(uint32_t min, uint32_t max) {
   return (min & 0xFFFFu) | ((max & 0xFFFFu) << 16);
 }
 
+// What a progress control holds after the messages above. Like the control the
+// program was designed for, it keeps the position inside its range.
+struct ProgressState {
+  int min = 0;
+  int max = 0;
+  int position = 0;
+  // Applies PBM_SETRANGE / PBM_SETPOS / PBM_DELTAPOS; true when anything changed.
+  bool Apply(uint32_t msg, uint32_t wparam, uint32_t lparam);
+  bool operator==(const ProgressState&) const = default;
+};
+
 class Display {
  public:
   virtual ~Display() = default;

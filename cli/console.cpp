@@ -10,27 +10,6 @@
 
 namespace tamblet::cli {
 
-bool ProgressState::Apply(uint32_t msg, uint32_t wparam, uint32_t lparam) {
-  const ProgressState before = *this;
-  int64_t wanted = position;
-  switch (msg) {
-    case PBM_SETRANGE:
-      min = static_cast<int>(lparam & 0xFFFFu);
-      max = static_cast<int>(lparam >> 16);
-      break;
-    case PBM_SETPOS:
-      wanted = static_cast<int32_t>(wparam);
-      break;
-    case PBM_DELTAPOS:
-      wanted += static_cast<int32_t>(wparam);
-      break;
-    default:
-      return false;
-  }
-  position = static_cast<int>(std::clamp<int64_t>(wanted, min, std::max(min, max)));
-  return !(before == *this);
-}
-
 std::string FormatBar(const ProgressState& progress, int width) {
   const int span = progress.max - progress.min;
   const int filled = span > 0 ? (progress.position - progress.min) * width / span : 0;

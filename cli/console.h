@@ -9,19 +9,9 @@
 #include <vector>
 
 #include "app/window_layer.h"
+#include "base/display.h"
 
 namespace tamblet::cli {
-
-// The progress control the program was made for: the position stays inside
-// the range, whatever is sent.
-struct ProgressState {
-  int min = 0;
-  int max = 0;
-  int position = 0;
-  // Applies PBM_SETRANGE / PBM_SETPOS / PBM_DELTAPOS; true when anything changed.
-  bool Apply(uint32_t msg, uint32_t wparam, uint32_t lparam);
-  bool operator==(const ProgressState&) const = default;
-};
 
 // "[#######.......]   3/8": `width` marks, as many filled as the share done.
 std::string FormatBar(const ProgressState& progress, int width);

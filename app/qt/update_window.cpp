@@ -396,27 +396,12 @@ void QtUpdateWindow::ApplyText(int control, const std::string& bytes) {
 void QtUpdateWindow::ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam) {
   // The progress control this program was made for keeps its position inside
   // its range; QProgressBar would ignore an outside value instead.
-  int64_t position = position_;
-  switch (msg) {
-    case PBM_SETRANGE:
-      range_min_ = static_cast<int>(lparam & 0xFFFFu);
-      range_max_ = static_cast<int>(lparam >> 16);
-      break;
-    case PBM_SETPOS:
-      position = static_cast<int32_t>(wparam);
-      break;
-    case PBM_DELTAPOS:
-      position += static_cast<int32_t>(wparam);
-      break;
-    default:
-      return;
-  }
-  const int high = std::max(range_min_, range_max_);
-  position_ = static_cast<int>(std::clamp<int64_t>(position, range_min_, high));
+  progress_state_.Apply(msg, wparam, lparam);
   // An empty range would make QProgressBar spin as "busy"; show it empty instead.
-  if (range_max_ > range_min_) {
-    progress_->setRange(range_min_, range_max_);
-    progress_->setValue(position_);
+  const ProgressState& state = progress_state_;
+  if (state.max > state.min) {
+    progress_->setRange(state.min, state.max);
+    progress_->setValue(state.position);
   } else {
     progress_->setRange(0, 1);
     progress_->setValue(0);

@@ -12,6 +12,7 @@
 #include "app/qt/dialog_units.h"
 #include "app/qt/sleep_inhibitor.h"
 #include "app/window_layer.h"
+#include "base/display.h"
 
 class QLabel;
 class QLineEdit;
@@ -96,9 +97,7 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   QLabel* output_port_ = nullptr;
   QLabel* input_port_ = nullptr;
   // The bar's range and position as the program set them; shown clamped.
-  int range_min_ = 0;
-  int range_max_ = 100;
-  int position_ = 0;
+  ProgressState progress_state_{0, 100, 0};
 
   Handlers handlers_;
   FileDialogHook file_dialog_;
