@@ -14,46 +14,20 @@
 #include <memory>
 #include <vector>
 
+#include "bench/update_rig.h"
 #include "cli/cli.h"
 #include "midi/system/composite_midi_layer.h"
 #include "sim/device.h"
 #include "sim/simulated_midi.h"
-#include "update/update_writer.h"
 
 namespace tamblet {
 namespace {
 
 constexpr uint32_t kImageSize = 1u << 20;
 
-class NoOpenWait : public WaitPolicy {
- public:
-  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
-               const std::function<bool()>& ready) override {
-    return RealTimeWaits().WaitFor(cv, lock, ms, ready);
-  }
-  void Sleep(uint32_t) override {}
-};
-
-std::string WriteSampleFile() {
-  UpdateHeader header;
-  std::strcpy(header.model_name, "BENCH-1");
-  std::memcpy(header.version, "1.00", 4);
-  header.target_select = 1;
-  header.chunk_size = 0x10000;
-  header.image_size = kImageSize;
-  header.regions[0] = {0, kImageSize};
-  std::vector<uint8_t> image(kImageSize);
-  uint32_t x = 1;
-  for (auto& b : image) b = static_cast<uint8_t>((x = x * 1664525u + 1013904223u) >> 24);
-  const auto bytes = WriteUpdateFile(header, image, BlockChoice::kAll);
-  const auto path = std::filesystem::temp_directory_path() / "tamblet_cli_all_bench.pgm";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-  return path.string();
-}
-
 void BM_UpdateAll(benchmark::State& state) {
-  const std::string path = WriteSampleFile();
+  const std::string path =
+      bench::WriteSampleFile("tamblet_cli_all_bench.pgm", kImageSize, {0, kImageSize});
   const int instruments = static_cast<int>(state.range(0));
   const int null_fd = open("/dev/null", O_WRONLY);
   for (auto _ : state) {
@@ -77,7 +51,7 @@ void BM_UpdateAll(benchmark::State& state) {
       layers.push_back(std::move(midi));
     }
     midi::CompositeMidiLayer layer(std::move(layers));
-    NoOpenWait waits;
+    bench::NoOpenWait waits;
     cli::Cli cli(cli::CliContext{layer, waits, null_fd, null_fd, false, nullptr, nullptr});
     state.ResumeTiming();
 
