@@ -1,5 +1,6 @@
 #include "cli/console.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,12 +70,27 @@ void Console::ClearBars() {
   bars_drawn_ = 0;
 }
 
+std::string FitToColumns(const std::string& prefix, const ProgressState& progress, int columns) {
+  std::string line = prefix + FormatBar(progress, kBarWidthMax);
+  if (columns <= 0) return line;
+  // A bar that wraps would leave the cursor-up count short and smear every redraw.
+  const auto limit = static_cast<size_t>(columns - 1);
+  if (line.size() > limit) {
+    const int over = static_cast<int>(line.size() - limit);
+    line = prefix + FormatBar(progress, std::max(0, kBarWidthMax - over));
+  }
+  if (line.size() > limit) line.resize(limit);
+  return line;
+}
+
 void Console::DrawBars() {
+  winsize size{};
+  const int columns = ::ioctl(out_fd_, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
   std::string text;
   for (size_t i = 0; i < slots_.size(); ++i) {
     if (!slots_[i].has_bar) continue;
     if (bars_drawn_++ > 0) text += "\n";
-    text += Prefix(i) + FormatBar(slots_[i].progress, kBarWidth);
+    text += FitToColumns(Prefix(i), slots_[i].progress, columns);
   }
   Emit(out_fd_, text);
 }
@@ -123,11 +139,23 @@ void Console::Note(const std::string& line) {
   if (mode_ == Mode::kTerminal) DrawBars();
 }
 
+void Console::Message(size_t slot, const std::string& text) {
+  if (mode_ == Mode::kJson) {
+    Line("{" + JsonPort(slot) + "\"message\":" + JsonString(text) + "}");
+  } else {
+    Note(Prefix(slot) + text);
+  }
+}
+
 void Console::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (bars_drawn_ > 0) Emit(out_fd_, "\n");
   bars_drawn_ = 0;
   for (Slot& slot : slots_) slot.has_bar = false;  // they stay above what follows
+}
+
+void ConsoleWindow::MessageBox(const std::string& text) {
+  if (text != status_) console_.Message(slot_, text);
 }
 
 void ConsoleWindow::SetWindowText(int control, const std::string& text) {

@@ -16,6 +16,12 @@ namespace tamblet::cli {
 // "[#######.......]   3/8": `width` marks, as many filled as the share done.
 std::string FormatBar(const ProgressState& progress, int width);
 
+inline constexpr int kBarWidthMax = 30;
+
+// `prefix` and a bar of at most kBarWidthMax marks, narrowed and then cut so the
+// line stays within `columns` - 1 (no limit when `columns` is 0).
+std::string FitToColumns(const std::string& prefix, const ProgressState& progress, int columns);
+
 // A JSON string literal.
 std::string JsonString(const std::string& text);
 
@@ -37,10 +43,10 @@ class Console {
   void Line(const std::string& line);
   // A message for the person at the terminal, on the error stream.
   void Note(const std::string& line);
+  // What the window would show in a message box: a note, or a JSON object.
+  void Message(size_t slot, const std::string& text);
   // Leaves the bars where they are and ends their line.
   void Finish();
-
-  static constexpr int kBarWidth = 30;
 
  private:
   struct Slot {
@@ -71,8 +77,9 @@ class ConsoleWindow final : public WindowLayer {
   void SetWindowText(int control, const std::string& text) override;
   std::string GetWindowText(int control) override;
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
-  // The status line gets the same text at once; one line is enough.
-  void MessageBox(const std::string&) override {}
+  // A box that repeats the status line adds nothing; any other (who holds a
+  // busy port) is shown.
+  void MessageBox(const std::string& text) override;
   // Browse picks the file named on the command line.
   std::string RunFileOpenDialog() override { return update_file_; }
 
