@@ -169,8 +169,8 @@ TEST(Engine, OutputGivesUpOnAFarEndThatTakesNothing) {
   EXPECT_EQ(recv(ports.out[1], chunk, sizeof(chunk), MSG_DONTWAIT), -1);
 }
 
-// The simulated device on the far end; its replies leave in pieces with a
-// real-time byte after each. It is unplugged on request number `unplug_at`.
+// The simulated device on the far end; its replies leave a byte at a time, each
+// followed by a real-time byte. It is unplugged on request number `unplug_at`.
 void RunFarDevice(Sockets& ports, sim::Device& device, int unplug_at, std::stop_token stop) {
   timeval tv{0, 5000};
   setsockopt(ports.out[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -183,11 +183,7 @@ void RunFarDevice(Sockets& ports, sim::Device& device, int unplug_at, std::stop_
     if (byte != 0xF7) continue;
     if (++requests == unplug_at) return ports.Unplug();
     for (const sim::Reply& reply : device.OnRequest(request)) {
-      for (size_t at = 0; at < reply.bytes.size(); at += 5) {
-        ports.Write(Bytes(reply.bytes.begin() + at,
-                          reply.bytes.begin() + std::min(at + 5, reply.bytes.size())));
-        ports.Write({0xF8});
-      }
+      for (uint8_t b : reply.bytes) ports.Write({b, 0xF8});
     }
   }
 }
