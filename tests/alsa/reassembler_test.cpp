@@ -111,7 +111,6 @@ TEST(SeqEventRejoin, Table) {
   const Bytes a = SysEx(300), b = SysEx(2362, 5), c = SysEx(8, 9);
   const std::string note = "S90407F";
   const std::tuple<std::string, std::vector<Bytes>, std::vector<std::string>> cases[] = {
-      {"PP", {a}, {"L" + Hex(a)}},
       {"PCPPPCPPPPPP", {b}, {"L" + Hex(b)}},
       {"PNPP", {c, a}, {"L" + Hex(c), note, "L" + Hex(a)}},
       {"UPUP", {a}, {"L" + Hex(a)}},
