@@ -2,18 +2,20 @@
 // through the port pair with the simulated device on the far end.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <deque>
 #include <thread>
 
+#include "midi/stream/poll_slices.h"
 #include "midi/stream/stream_midi_layer.h"
 #include "midi/sysex_port.h"
 #include "protocol/device_commands.h"
 #include "sim/device.h"
-#include "tests/support/fd_stream.h"
 
 namespace tamblet::midi::stream {
 namespace {
@@ -21,6 +23,39 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Records = std::vector<std::pair<uint32_t, uintptr_t>>;  // (msg, param1) of each callback
 constexpr uint32_t kState = MHDR_DONE | MHDR_INQUEUE;         // a buffer handed back has only DONE
+
+// A ByteStream over one end of a socketpair, in place of a rawmidi port.
+class SocketStream : public ByteStream {
+ public:
+  explicit SocketStream(int fd) : fd_(fd) {}  // takes ownership
+  ~SocketStream() override { close(fd_); }
+  SocketStream(const SocketStream&) = delete;
+  SocketStream& operator=(const SocketStream&) = delete;
+
+  ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
+    pollfd pfd{fd_, POLLIN, 0};
+    poll(&pfd, 1, timeout_ms);  // on a time-out or a signal there is nothing to read
+    const ssize_t got = recv(fd_, buffer, capacity, MSG_DONTWAIT);
+    if (got > 0) return {IoStatus::kOk, size_t(got)};
+    return {got < 0 && errno == EAGAIN ? IoStatus::kTimeout : IoStatus::kGone, 0};
+  }
+  IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
+                    const std::atomic<bool>& abandon) override {
+    return WriteInSlices(length, stall_ms, abandon, [&](size_t done) -> WriteStep {
+      // Never blocks, so never interrupted; a far end that has gone is EPIPE, not SIGPIPE.
+      const ssize_t put = send(fd_, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (put > 0) return {WriteStep::kWrote, size_t(put)};
+      if (put < 0 && errno != EAGAIN) return {WriteStep::kFailed, 0};
+      pollfd pfd{fd_, POLLOUT, 0};
+      poll(&pfd, 1, kPollSliceMs);
+      return {WriteStep::kWouldBlock, 0};
+    });
+  }
+  IoStatus Drain() override { return IoStatus::kOk; }
+
+ private:
+  const int fd_;
+};
 
 // One output and one input port, each a socketpair: [0] is the port's end
 // (duplicated on every open), [1] the far end. A lock name makes each port
@@ -33,7 +68,7 @@ struct Sockets {
       return std::vector<StreamPort>{
           {{},
            [fd](std::unique_ptr<ByteStream>* stream) {
-             *stream = std::make_unique<FdStream>(dup(fd));
+             *stream = std::make_unique<SocketStream>(dup(fd));
              return MMSYSERR_NOERROR;
            },
            {},
