@@ -2,18 +2,20 @@
 // through the port pair with the simulated device on the far end.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <deque>
 #include <thread>
 
+#include "midi/stream/poll_slices.h"
 #include "midi/stream/stream_midi_layer.h"
 #include "midi/sysex_port.h"
 #include "protocol/device_commands.h"
 #include "sim/device.h"
-#include "tests/support/fd_stream.h"
 
 namespace tamblet::midi::stream {
 namespace {
@@ -21,6 +23,39 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Records = std::vector<std::pair<uint32_t, uintptr_t>>;  // (msg, param1) of each callback
 constexpr uint32_t kState = MHDR_DONE | MHDR_INQUEUE;         // a buffer handed back has only DONE
+
+// A ByteStream over one end of a socketpair, in place of a rawmidi port.
+class SocketStream : public ByteStream {
+ public:
+  explicit SocketStream(int fd) : fd_(fd) {}  // takes ownership
+  ~SocketStream() override { close(fd_); }
+  SocketStream(const SocketStream&) = delete;
+  SocketStream& operator=(const SocketStream&) = delete;
+
+  ReadResult Read(uint8_t* buffer, size_t capacity, int timeout_ms) override {
+    pollfd pfd{fd_, POLLIN, 0};
+    poll(&pfd, 1, timeout_ms);  // on a time-out or a signal there is nothing to read
+    const ssize_t got = recv(fd_, buffer, capacity, MSG_DONTWAIT);
+    if (got > 0) return {IoStatus::kOk, size_t(got)};
+    return {got < 0 && errno == EAGAIN ? IoStatus::kTimeout : IoStatus::kGone, 0};
+  }
+  IoStatus WriteAll(const uint8_t* data, size_t length, int stall_ms,
+                    const std::atomic<bool>& abandon) override {
+    return WriteInSlices(length, stall_ms, abandon, [&](size_t done) -> WriteStep {
+      // Never blocks, so never interrupted; a far end that has gone is EPIPE, not SIGPIPE.
+      const ssize_t put = send(fd_, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (put > 0) return {WriteStep::kWrote, size_t(put)};
+      if (put < 0 && errno != EAGAIN) return {WriteStep::kFailed, 0};
+      pollfd pfd{fd_, POLLOUT, 0};
+      poll(&pfd, 1, kPollSliceMs);
+      return {WriteStep::kWouldBlock, 0};
+    });
+  }
+  IoStatus Drain() override { return IoStatus::kOk; }
+
+ private:
+  const int fd_;
+};
 
 // One output and one input port, each a socketpair: [0] is the port's end
 // (duplicated on every open), [1] the far end. A lock name makes each port
@@ -33,7 +68,7 @@ struct Sockets {
       return std::vector<StreamPort>{
           {{},
            [fd](std::unique_ptr<ByteStream>* stream) {
-             *stream = std::make_unique<FdStream>(dup(fd));
+             *stream = std::make_unique<SocketStream>(dup(fd));
              return MMSYSERR_NOERROR;
            },
            {},
@@ -99,12 +134,10 @@ TEST(Engine, InputReportsEachMessageInTheNextQueuedBuffer) {
   Log log;
   Sockets ports;
   OpenInput(ports, log, buffers, {8, 64, 64});
-  Bytes big(20, 0x11);
-  big[0] = 0xF0;
-  for (const Bytes& bytes : {Bytes{0x90, 0x40, 0x7F}, big, Bytes{0x05, 0xF0, 0x01, 0xF8},
-                             Bytes{0x02, 0xF7, 0xF0, 0x01, 0x80, 0x40, 0x00}}) {
-    ports.Write(bytes);
-  }
+  const Bytes big = {0xF0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19};  // no end
+  ports.Write({0x90, 0x40, 0x7F});
+  ports.Write(big);
+  ports.Write({0x05, 0xF0, 0x01, 0xF8, 0x02, 0xF7, 0xF0, 0x01, 0x80, 0x40, 0x00});
   const auto header = [&](size_t i) { return uintptr_t(&buffers[i].header); };
   const auto data = [&](size_t i) {
     const MIDIHDR& h = buffers[i].header;
@@ -169,8 +202,8 @@ TEST(Engine, OutputGivesUpOnAFarEndThatTakesNothing) {
   EXPECT_EQ(recv(ports.out[1], chunk, sizeof(chunk), MSG_DONTWAIT), -1);
 }
 
-// The simulated device on the far end; its replies leave in pieces with a
-// real-time byte after each. It is unplugged on request number `unplug_at`.
+// The simulated device on the far end; its replies leave a byte at a time, each
+// followed by a real-time byte. It is unplugged on request number `unplug_at`.
 void RunFarDevice(Sockets& ports, sim::Device& device, int unplug_at, std::stop_token stop) {
   timeval tv{0, 5000};
   setsockopt(ports.out[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
@@ -183,11 +216,7 @@ void RunFarDevice(Sockets& ports, sim::Device& device, int unplug_at, std::stop_
     if (byte != 0xF7) continue;
     if (++requests == unplug_at) return ports.Unplug();
     for (const sim::Reply& reply : device.OnRequest(request)) {
-      for (size_t at = 0; at < reply.bytes.size(); at += 5) {
-        ports.Write(Bytes(reply.bytes.begin() + at,
-                          reply.bytes.begin() + std::min(at + 5, reply.bytes.size())));
-        ports.Write({0xF8});
-      }
+      for (uint8_t b : reply.bytes) ports.Write({b, 0xF8});
     }
   }
 }
