@@ -1,6 +1,6 @@
 #pragma once
 // One direction of a raw MIDI connection as a plain byte stream: a rawmidi
-// port, or in tests one end of a socketpair or a pty. The port engine does all
+// port, or in tests one end of a socketpair. The port engine does all
 // the threading on top of it.
 
 #include <atomic>
