@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "protocol/frame.h"
 
@@ -75,34 +76,31 @@ TEST(Device, RefusesBrokenRequestsAndWritesNothing) {
   Bytes too_long(kMaxWriteDataFrame + 16);
   const Bytes data(2049, 0x11);
   too_long.resize(BuildWriteData(too_long.data(), 0, data.data(), 2049));
-  const Bytes write_refused = Msg(0x03, 0x40, "\0"sv);
-  const struct {
-    const char* why;
-    Bytes request, reply;
-  } cases[] = {
-      {"checksum off by one", Set(kWrite, 23, 0x6D), write_refused},
-      {"lowercase hex address", Resum(Set(kWrite, 18, 'a')), write_refused},
-      {"no F7", Bytes(kWrite.begin(), kWrite.end() - 1), write_refused},
-      {"data byte 0x81", Resum(Set(kWrite, 21, 0x81)), write_refused},
-      {"length field past the data", Resum(Set(kWrite, 10, '4')), write_refused},
-      {"unused lead bits set", Resum(Set(kWrite, 19, 0x51)), write_refused},
-      {"address past the flash", Resum(Set(kWrite, 14, '1')), write_refused},
-      {"2049 bytes in one frame", too_long, write_refused},
-      {"wrong manufacturer", Set(kWrite, 1, 0x44), write_refused},
-      {"SetRange past the flash", Msg(0x01, 0x02, "0000F00000001001"), Msg(0x01, 0x42, "\0"sv)},
-      {"SelectDevice 0x80", Msg(0x01, 0x01, "\x80"), Msg(0x01, 0x41, "\0"sv)},
-      {"ModeOff without F7", Bytes{0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x01},
-       Msg(0x00, 0x41, "\0"sv)},
-      {"GetModelName with data", Msg(0x00, 0x02, "\0"sv), Msg(0x00, 0x42, "\0"sv)},
-      {"Install with no range", Msg(0x04, 0x01), Msg(0x04, 0x41, "\0"sv)},
-      {"Continue with nothing running", Msg(0x05, 0x7F), Msg(0x05, 0x7F, "\0"sv)},
+  // Each is refused with its acknowledgement's status byte 0.
+  const std::pair<const char*, Bytes> cases[] = {
+      {"checksum off by one", Set(kWrite, 23, 0x6D)},
+      {"lowercase hex address", Resum(Set(kWrite, 18, 'a'))},
+      {"no F7", Bytes(kWrite.begin(), kWrite.end() - 1)},
+      {"data byte 0x81", Resum(Set(kWrite, 21, 0x81))},
+      {"length field past the data", Resum(Set(kWrite, 10, '4'))},
+      {"unused lead bits set", Resum(Set(kWrite, 19, 0x51))},
+      {"address past the flash", Resum(Set(kWrite, 14, '1'))},
+      {"2049 bytes in one frame", too_long},
+      {"wrong manufacturer", Set(kWrite, 1, 0x44)},
+      {"SetRange past the flash", Msg(0x01, 0x02, "0000F00000001001")},
+      {"SelectDevice 0x80", Msg(0x01, 0x01, "\x80")},
+      {"ModeOff without F7", Bytes{0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x01}},
+      {"GetModelName with data", Msg(0x00, 0x02, "\0"sv)},
+      {"Install with no range", Msg(0x04, 0x01)},
+      {"Continue with nothing running", Msg(0x05, 0x7F)},
   };
-  for (const auto& c : cases) {
+  for (const auto& [why, request] : cases) {
+    SCOPED_TRACE(why);
     Device device(Config());
-    EXPECT_EQ(Ask(device, c.request), c.reply) << c.why;
-    EXPECT_EQ(device.stats().refusals, 1u) << c.why;
-    EXPECT_EQ(device.flash(), Bytes(0x10000, 0xFF)) << c.why;
-    EXPECT_FALSE(device.selected_target()) << c.why;
+    EXPECT_EQ(Ask(device, request), Msg(request[5], request[6] | 0x40, "\0"sv));
+    EXPECT_EQ(device.stats().refusals, 1u);
+    EXPECT_EQ(device.flash(), Bytes(0x10000, 0xFF));
+    EXPECT_FALSE(device.selected_target());
   }
   // No request of ours: ignored, not refused.
   Device device(Config());
