@@ -154,13 +154,13 @@ TEST_F(DeviceCommandsTest, SingleExchangeCommandsJudgeTheirReplies) {
 TEST_F(DeviceCommandsTest, GetModelNameStoresWhatFitsTheBuffer) {
   const std::string sixteen = "ABCDEFGHIJKLMNOP", fifteen = sixteen.substr(0, 15);
   const std::string slot_end(kReplySlotSize - 8, 'N');
-  // The name in the reply, the result, and what the buffer holds before its '#' fill.
+  // The name in the reply, the result, and what the buffer then holds ('#': untouched).
   const std::tuple<const char*, std::string, int32_t, std::string> cases[] = {
-      {"first F7 ends, bytes not examined", "\200\377A\367B", 0, "\200\377A\0"s},
+      {"first F7 ends, bytes not examined", "\200\377A\367B", 0, "\200\377A\0############"s},
       {"fifteen and NUL", fifteen, 0, fifteen + '\0'},
       {"sixteen, no NUL", sixteen, 0, sixteen},
       {"cut to sixteen, F7 at the slot's end", slot_end, 0, std::string(16, 'N')},
-      {"F7 just past the slot", slot_end + 'N', 1, ""},
+      {"F7 just past the slot", slot_end + 'N', 1, std::string(16, '#')},
   };
   for (const auto& [trace, reported, result, stored] : cases) {
     SCOPED_TRACE(trace);
@@ -168,9 +168,7 @@ TEST_F(DeviceCommandsTest, GetModelNameStoresWhatFitsTheBuffer) {
     std::memset(buffer, '#', sizeof buffer);
     Script({Reply({0x00, 0x42}, reported)});
     EXPECT_EQ(commands.GetModelName(buffer), result);
-    std::string expected = stored;
-    expected.resize(kModelNameSize, '#');
-    EXPECT_EQ(std::string(buffer, kModelNameSize), expected);
+    EXPECT_EQ(std::string(buffer, kModelNameSize), stored);
   }
 }
 
