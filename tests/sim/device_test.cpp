@@ -159,27 +159,24 @@ TEST(Faults, RulesThatDoNotParse) {
 // A driver thread feeds the device while the test thread reads what it keeps.
 TEST(DeviceThreads, AccessorsWhileRequestsArrive) {
   Device device(Config());
-  constexpr uint32_t kFrames = 200;
   std::atomic<bool> done{false};
   std::thread driver([&] {
-    std::vector<uint8_t> data(64), frame(kMaxWriteDataFrame);
-    for (uint32_t i = 0; i < kFrames; ++i) {
+    Bytes data(64), frame(kMaxWriteDataFrame);
+    for (uint32_t i = 0; i < 200; ++i) {
       std::fill(data.begin(), data.end(), static_cast<uint8_t>(i));
       const int32_t length = BuildWriteData(frame.data(), i * 64, data.data(), 64);
       device.OnRequest(std::span(frame.data(), static_cast<size_t>(length)));
     }
     done = true;
   });
-  uint64_t last = 0;
-  while (!done) {
-    const uint64_t written = device.stats().bytes_written;
+  for (uint64_t last = 0, written; !done; last = written) {
+    written = device.stats().bytes_written;
     EXPECT_GE(written, last);
-    last = written;
     EXPECT_EQ(device.flash().size(), 0x10000u);
-    EXPECT_LE(device.log().size(), kFrames);
+    EXPECT_LE(device.log().size(), 200u);
   }
   driver.join();
-  EXPECT_EQ(device.stats().bytes_written, kFrames * 64u);
+  EXPECT_EQ(device.stats().bytes_written, 200 * 64u);
   EXPECT_EQ(device.FlashRange(199 * 64, 64), Bytes(64, 199));
 }
 
