@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string_view>
+#include <thread>
+#include <tuple>
+#include <utility>
 
 #include "protocol/frame.h"
 
@@ -72,35 +76,31 @@ TEST(Device, RefusesBrokenRequestsAndWritesNothing) {
   Bytes too_long(kMaxWriteDataFrame + 16);
   const Bytes data(2049, 0x11);
   too_long.resize(BuildWriteData(too_long.data(), 0, data.data(), 2049));
-  const Bytes write_refused = Msg(0x03, 0x40, "\0"sv);
-  const struct {
-    const char* why;
-    Bytes request, reply;
-  } cases[] = {
-      {"checksum off by one", Set(kWrite, 23, 0x6D), write_refused},
-      {"lowercase hex address", Resum(Set(kWrite, 18, 'a')), write_refused},
-      {"no F7", Bytes(kWrite.begin(), kWrite.end() - 1), write_refused},
-      {"data byte 0x81", Resum(Set(kWrite, 21, 0x81)), write_refused},
-      {"length field past the data", Resum(Set(kWrite, 10, '4')), write_refused},
-      {"unused lead bits set", Resum(Set(kWrite, 19, 0x51)), write_refused},
-      {"address past the flash", Resum(Set(kWrite, 14, '1')), write_refused},
-      {"2049 bytes in one frame", too_long, write_refused},
-      {"wrong manufacturer", Set(kWrite, 1, 0x44), write_refused},
-      {"SetRange past the flash", Msg(0x01, 0x02, "0000F00000001001"), Msg(0x01, 0x42, "\0"sv)},
-      {"SelectDevice 0x80", Msg(0x01, 0x01, "\x80"), Msg(0x01, 0x41, "\0"sv)},
-      {"ModeOff without F7", Bytes{0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x01},
-       Msg(0x00, 0x41, "\0"sv)},
-      {"GetModelName with data", Msg(0x00, 0x02, "\0"sv), Msg(0x00, 0x42, "\0"sv)},
-      {"Install with no range", Msg(0x04, 0x01), Msg(0x04, 0x41, "\0"sv)},
-      {"Continue with nothing running", Msg(0x05, 0x7F), Msg(0x05, 0x7F, "\0"sv)},
+  // Each is refused with its acknowledgement's status byte 0.
+  const std::pair<const char*, Bytes> cases[] = {
+      {"checksum off by one", Set(kWrite, 23, 0x6D)},
+      {"lowercase hex address", Resum(Set(kWrite, 18, 'a'))},
+      {"no F7", Bytes(kWrite.begin(), kWrite.end() - 1)},
+      {"data byte 0x81", Resum(Set(kWrite, 21, 0x81))},
+      {"length field past the data", Resum(Set(kWrite, 10, '4'))},
+      {"unused lead bits set", Resum(Set(kWrite, 19, 0x51))},
+      {"address past the flash", Resum(Set(kWrite, 14, '1'))},
+      {"2049 bytes in one frame", too_long},
+      {"wrong manufacturer", Set(kWrite, 1, 0x44)},
+      {"SetRange past the flash", Msg(0x01, 0x02, "0000F00000001001")},
+      {"SelectDevice 0x80", Msg(0x01, 0x01, "\x80")},
+      {"ModeOff without F7", Bytes{0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x01}},
+      {"GetModelName with data", Msg(0x00, 0x02, "\0"sv)},
+      {"Install with no range", Msg(0x04, 0x01)},
+      {"Continue with nothing running", Msg(0x05, 0x7F)},
   };
-  for (const auto& c : cases) {
+  for (const auto& [why, request] : cases) {
+    SCOPED_TRACE(why);
     Device device(Config());
-    EXPECT_EQ(Ask(device, c.request), c.reply) << c.why;
-    EXPECT_EQ(device.stats().refusals, 1u) << c.why;
-    EXPECT_EQ(device.stats().bytes_written, 0u) << c.why;
-    EXPECT_EQ(device.flash(), Bytes(0x10000, 0xFF)) << c.why;
-    EXPECT_FALSE(device.selected_target()) << c.why;
+    EXPECT_EQ(Ask(device, request), Msg(request[5], request[6] | 0x40, "\0"sv));
+    EXPECT_EQ(device.stats().refusals, 1u);
+    EXPECT_EQ(device.flash(), Bytes(0x10000, 0xFF));
+    EXPECT_FALSE(device.selected_target());
   }
   // No request of ours: ignored, not refused.
   Device device(Config());
@@ -111,45 +111,38 @@ TEST(Device, RefusesBrokenRequestsAndWritesNothing) {
 
 // Each rule hits the second request only; the first and third are answered normally.
 TEST(Faults, ChangeOnlyTheChosenReply) {
-  const Bytes mode_off = Msg(0x00, 0x01), mode_off_ok = Msg(0x00, 0x41, "\x01"sv);
-  const Bytes no_end(mode_off_ok.begin(), mode_off_ok.end() - 1);
-  static_assert(kLateDelayMs > 5000);
-  const struct {
-    const char* rule;
-    Bytes request;
-    Reply::Kind kind;
-    Bytes bytes;  // empty: no reply at all
-    uint32_t delay_ms;
-  } cases[] = {
-      {"ModeOff:2:no-reply", mode_off, Reply::Kind::kLongData, {}, 0},
-      {"ModeOff:2:fail-status", mode_off, Reply::Kind::kLongData, Msg(0x00, 0x41, "\0"sv), 0},
-      {"ModeOff:2:wrong-command", mode_off, Reply::Kind::kLongData, Msg(0x01, 0x41, "\x01"sv), 0},
-      {"ModeOff:2:long-error", mode_off, Reply::Kind::kLongError, mode_off_ok, 0},
-      {"ModeOff:2:oversize", mode_off, Reply::Kind::kLongData,
-       Msg(0x00, 0x41, "\x01" + std::string(591, '.')), 0},
-      {"ModeOff:2:no-end", mode_off, Reply::Kind::kLongData, no_end, 0},
-      {"ModeOff:2:delay=200", mode_off, Reply::Kind::kLongData, mode_off_ok, 200},
-      {"ModeOff:2:late", mode_off, Reply::Kind::kLongData, mode_off_ok, kLateDelayMs},
-      {"GetModelName:2:long-name", Msg(0x00, 0x02), Reply::Kind::kLongData,
-       Msg(0x00, 0x42, "QX-1XXXXXXXXXXXXXXXX"), 0},
-      {"ModeOff:2:oversize=8192", mode_off, Reply::Kind::kLongData,
-       Msg(0x00, 0x41, "\x01" + std::string(8183, '.')), 0},
+  const Bytes ok = Msg(0x00, 0x41, "\x01"sv);
+  const auto kLong = Reply::Kind::kLongData;
+  // The rule, then the faulty reply's kind, bytes (none: no reply at all) and delay.
+  const std::tuple<const char*, Reply::Kind, Bytes, uint32_t> cases[] = {
+      {"ModeOff:2:no-reply", kLong, {}, 0},
+      {"ModeOff:2:fail-status", kLong, Msg(0x00, 0x41, "\0"sv), 0},
+      {"ModeOff:2:wrong-command", kLong, Msg(0x01, 0x41, "\x01"sv), 0},
+      {"ModeOff:2:long-error", Reply::Kind::kLongError, ok, 0},
+      {"ModeOff:2:oversize", kLong, Msg(0x00, 0x41, "\x01" + std::string(591, '.')), 0},
+      {"ModeOff:2:no-end", kLong, Bytes(ok.begin(), ok.end() - 1), 0},
+      {"ModeOff:2:delay=200", kLong, ok, 200},
+      {"ModeOff:2:late", kLong, ok, kLateDelayMs},
+      {"GetModelName:2:long-name", kLong, Msg(0x00, 0x42, "QX-1XXXXXXXXXXXXXXXX"), 0},
+      {"ModeOff:2:oversize=8192", kLong, Msg(0x00, 0x41, "\x01" + std::string(8183, '.')), 0},
   };
-  for (const auto& c : cases) {
-    const auto rule = ParseFaultRule(c.rule);
-    ASSERT_TRUE(rule) << c.rule;
-    EXPECT_EQ(FormatFaultRule(*rule), c.rule);
+  for (const auto& [text, kind, bytes, delay_ms] : cases) {
+    SCOPED_TRACE(text);
+    const auto rule = ParseFaultRule(text);
+    ASSERT_TRUE(rule);
+    EXPECT_EQ(FormatFaultRule(*rule), text);
     Device device(Config());
     ASSERT_TRUE(device.InjectFault(*rule));
-    const Bytes normal = Ask(device, c.request);
-    ASSERT_FALSE(normal.empty()) << c.rule;
-    const auto replies = device.OnRequest(c.request);
-    EXPECT_EQ(Ask(device, c.request), normal) << c.rule;
-    ASSERT_EQ(replies.size(), c.bytes.empty() ? 0u : 1u) << c.rule;
+    const Bytes request = Msg(CommandByte(rule->command), SubCommandByte(rule->command));
+    const Bytes normal = Ask(device, request);
+    ASSERT_FALSE(normal.empty());
+    const auto replies = device.OnRequest(request);
+    EXPECT_EQ(Ask(device, request), normal);
+    ASSERT_EQ(replies.size(), bytes.empty() ? 0u : 1u);
     if (replies.empty()) continue;
-    EXPECT_EQ(replies[0].kind, c.kind) << c.rule;
-    EXPECT_EQ(replies[0].bytes, c.bytes) << c.rule;
-    EXPECT_EQ(replies[0].delay_ms, c.delay_ms) << c.rule;
+    EXPECT_EQ(replies[0].kind, kind);
+    EXPECT_EQ(replies[0].bytes, bytes);
+    EXPECT_EQ(replies[0].delay_ms, delay_ms);
   }
 }
 
@@ -161,6 +154,30 @@ TEST(Faults, RulesThatDoNotParse) {
         "ModeOff:1:oversize=8193", "GetModelName:1:long-name=4000000000"}) {
     EXPECT_FALSE(ParseFaultRule(text)) << text;
   }
+}
+
+// A driver thread feeds the device while the test thread reads what it keeps.
+TEST(DeviceThreads, AccessorsWhileRequestsArrive) {
+  Device device(Config());
+  std::atomic<bool> done{false};
+  std::thread driver([&] {
+    Bytes data(64), frame(kMaxWriteDataFrame);
+    for (uint32_t i = 0; i < 200; ++i) {
+      std::fill(data.begin(), data.end(), static_cast<uint8_t>(i));
+      const int32_t length = BuildWriteData(frame.data(), i * 64, data.data(), 64);
+      device.OnRequest(std::span(frame.data(), static_cast<size_t>(length)));
+    }
+    done = true;
+  });
+  for (uint64_t last = 0, written; !done; last = written) {
+    written = device.stats().bytes_written;
+    EXPECT_GE(written, last);
+    EXPECT_EQ(device.flash().size(), 0x10000u);
+    EXPECT_LE(device.log().size(), 200u);
+  }
+  driver.join();
+  EXPECT_EQ(device.stats().bytes_written, 200 * 64u);
+  EXPECT_EQ(device.FlashRange(199 * 64, 64), Bytes(64, 199));
 }
 
 }  // namespace
