@@ -45,6 +45,12 @@ TEST(BuildFrame, WritesHeadChecksumAndEnd) {
     EXPECT_EQ(Bytes(frame.begin(), frame.begin() + std::ssize(expected) + 1),
               H(expected_hex + " AA"s));
   }
+  // Long runs of the largest byte: the word-wise sum must not overflow a lane.
+  for (const int32_t n : {1024, 1025, 4096}) {
+    Bytes frame(size_t(n) + 16, 0xFF);
+    BuildFrame(frame.data(), 0, n, true);
+    EXPECT_EQ(frame[7 + size_t(n)], uint8_t(-n * 0xFF) & 0x7F) << n;
+  }
 }
 
 TEST(HexFields, DigitsKeepTheLowByteAndParsingStopsAtAnyNonDigit) {
