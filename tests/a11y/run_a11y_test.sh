@@ -68,7 +68,7 @@ for attempt in 1 2 3; do
     xvfb-run -a -s "-screen 0 800x600x24" \
     dbus-run-session -- \
     "$python" "$here/a11y_test.py" --tamblet "$tamblet" --devsim "$devsim" --pgm "$pgm" \
-    --work "$work" --limit "$limit" &
+    --work "$work" &
   group=$!
   wait "$group"
   rc=$?
