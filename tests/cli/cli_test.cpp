@@ -134,24 +134,26 @@ struct Rig {
   std::unique_ptr<Cli> cli_;
 };
 
-struct ExitCase {
+struct RunCase {
   const char* name;
   int instruments;
   std::vector<std::string> args;  // "GOOD" stands for a good file
   const char* fault;              // injected into the first device
   int exit;
   const char* final_text;  // last line; "" when nothing runs
+  int updated = -1;        // the device that holds the image; the others get no request
 };
 
-TEST(CliUpdate, ExitStatusFollowsTheLastText) {
+TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   const std::string good = GoodFile();
   // clang-format off
-  const std::vector<ExitCase> cases = {
-      {"complete", 1, {"update", "GOOD"}, nullptr, 0, "Complete!"},
+  const std::vector<RunCase> cases = {
+      {"complete", 1, {"update", "GOOD"}, nullptr, 0, "Complete!", 0},
       {"no file", 1, {"update", "/nonexistent.pgm"}, nullptr, 3, "File not found!!"},
       {"no device", 0, {"update", "GOOD"}, nullptr, 4, "Device open failed!!"},
-      {"install", 1, {"update", "GOOD"}, "Install:1:fail-status", 1, "Install failed!!"},
-      {"by index", 2, {"update", "GOOD", "--input", "1"}, nullptr, 0, "Complete!"},
+      {"install", 1, {"update", "GOOD"}, "Install:1:fail-status", 1, "Install failed!!", 0},
+      {"by index", 2, {"update", "GOOD", "--input", "1"}, nullptr, 0, "Complete!", 1},
+      {"by name", 2, {"update", "GOOD", "--output", "QELMAR SIM2 OUT 1"}, nullptr, 0, "Complete!", 1},
       {"unknown port", 1, {"update", "GOOD", "--output", "9"}, nullptr, 4, ""},
       {"foreign port", 1, {"update", "GOOD", "--output", "0"}, nullptr, 4, ""},
       {"no file given", 1, {"update"}, nullptr, 2, ""},
@@ -160,7 +162,7 @@ TEST(CliUpdate, ExitStatusFollowsTheLastText) {
       {"no command", 1, {}, nullptr, 2, ""},
   };
   // clang-format on
-  for (const ExitCase& c : cases) {
+  for (const RunCase& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.instruments);
     if (c.fault) rig.devices_[0]->InjectFault(*sim::ParseFaultRule(c.fault));
@@ -170,15 +172,14 @@ TEST(CliUpdate, ExitStatusFollowsTheLastText) {
     EXPECT_EQ(rig.Run(args), c.exit);
     const auto lines = rig.Lines();
     EXPECT_EQ(lines.empty() ? "" : lines.back(), c.final_text);
+    for (int k = 0; k < c.instruments; ++k) {
+      EXPECT_EQ(rig.FlashHoldsImage(k), k == c.updated) << k;
+      EXPECT_TRUE(k == c.updated || rig.devices_[k]->stats().requests == 0) << k;
+    }
+    // Sleep is held off while a run goes on.
+    EXPECT_EQ(rig.inhibits_,
+              (*c.final_text ? std::vector<bool>{true, false} : std::vector<bool>{}));
   }
-}
-
-TEST(CliUpdate, ChosenPairIsTheOneUpdated) {
-  Rig rig(2);
-  EXPECT_EQ(rig.Run({"update", GoodFile(), "--output", "QELMAR SIM2 OUT 1"}), 0);
-  EXPECT_EQ(rig.devices_[0]->stats().requests, 0u);
-  EXPECT_TRUE(rig.FlashHoldsImage(1));
-  EXPECT_EQ(rig.inhibits_, (std::vector<bool>{true, false}));
 }
 
 TEST(CliUpdate, JsonLinesCarryTextsProgressAndTheFinalStatus) {

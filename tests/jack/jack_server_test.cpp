@@ -37,18 +37,14 @@ std::atomic<bool> device_saw_server_go{false};
 struct PrivateServer {
   PrivateServer() {
     started = Run("start") == 0;
-    pid_t timeout = 0;  // the state file names the `timeout` that runs the server
-    std::ifstream(TAMBLET_JACK_STATE) >> name >> timeout;
-    const std::string children =
-        "/proc/" + std::to_string(timeout) + "/task/" + std::to_string(timeout) + "/children";
-    std::ifstream(children) >> pid;
+    std::ifstream(TAMBLET_JACK_STATE) >> name >> group;
   }
   ~PrivateServer() {
     Signal(SIGCONT);
     Stop();
   }
-  void Signal(int signal) const {
-    if (started && pid > 0) kill(pid, signal);
+  void Signal(int signal) const {  // to the server and the `timeout` leading its group
+    if (started && group > 0) kill(-group, signal);
   }
   int Run(const std::string& command) {
     return std::system(
@@ -60,7 +56,7 @@ struct PrivateServer {
   }
   bool started = false;
   std::string name;
-  pid_t pid = 0;
+  pid_t group = 0;
 };
 
 std::optional<uint32_t> Find(MidiLayer& layer, const std::string& name, bool output) {
