@@ -37,14 +37,18 @@ std::atomic<bool> device_saw_server_go{false};
 struct PrivateServer {
   PrivateServer() {
     started = Run("start") == 0;
-    std::ifstream(TAMBLET_JACK_STATE) >> name >> group;
+    pid_t timeout = 0;  // the state file names the `timeout` that runs the server
+    std::ifstream(TAMBLET_JACK_STATE) >> name >> timeout;
+    const std::string children =
+        "/proc/" + std::to_string(timeout) + "/task/" + std::to_string(timeout) + "/children";
+    std::ifstream(children) >> pid;
   }
   ~PrivateServer() {
     Signal(SIGCONT);
     Stop();
   }
-  void Signal(int signal) const {  // to the server and the `timeout` leading its group
-    if (started && group > 0) kill(-group, signal);
+  void Signal(int signal) const {
+    if (started && pid > 0) kill(pid, signal);
   }
   int Run(const std::string& command) {
     return std::system(
@@ -56,7 +60,7 @@ struct PrivateServer {
   }
   bool started = false;
   std::string name;
-  pid_t group = 0;
+  pid_t pid = 0;
 };
 
 std::optional<uint32_t> Find(MidiLayer& layer, const std::string& name, bool output) {
