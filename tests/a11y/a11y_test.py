@@ -6,7 +6,6 @@
 # X server with xdotool. After the good update the device's memory must hold
 # the image, and only there.
 
-import argparse
 import os
 import random
 import subprocess
@@ -103,18 +102,11 @@ def window(app, role, name):
     return None
 
 
-def descendants(acc):
-    for child in acc:
-        if child is not None:
-            yield child
-            yield from descendants(child)
-
-
 def find(acc, name, role=None):
-    for d in descendants(acc):
-        if d.name == name and role in (None, d.getRoleName()):
-            return d
-    raise AssertionError(f"no {role or 'control'} named {name!r} in {acc.name!r}")
+    found = pyatspi.findDescendant(
+        acc, lambda d: d.name == name and role in (None, d.getRoleName()))
+    assert found, f"no {role or 'control'} named {name!r} in {acc.name!r}"
+    return found
 
 
 # Each (role, name) is there; every child of `acc` named, if `all_named`.
@@ -122,6 +114,19 @@ def check_controls(acc, controls, all_named=True):
     assert not all_named or all(c is not None and c.name for c in acc), f"{acc.name}: no name"
     for role, name, *_ in controls:
         find(acc, name, role)
+
+
+# The window `role_name` of `app` shows its `controls` (only them named, if
+# `all_named`), is announced by window:activate after `mark`, has its OK button
+# focused and closes with `close_key`.
+def closes(app, role_name, controls, mark, close_key, all_named=True):
+    shown = wait(lambda: window(app, *role_name), f"the {role_name}")
+    check_controls(shown, controls, all_named)
+    wait(lambda: any(e[1:3] == role_name for e in since(mark, "window:activate")),
+         f"the {role_name}'s window:activate")
+    focus(find(shown, "OK", "push button"), f"OK in the {role_name}")
+    key(close_key)
+    wait(lambda: window(app, *role_name) is None, f"the {role_name} to close on {close_key}")
 
 
 def text(acc, name, role=None):
@@ -138,9 +143,7 @@ def focus(acc, what):
 
 def press(acc):
     action = acc.queryAction()
-    names = [action.getName(i) for i in range(action.nActions)]
-    assert "Press" in names, f"{acc.name!r} offers no Press action: {names}"
-    action.doAction(names.index("Press"))
+    action.doAction([action.getName(i) for i in range(action.nActions)].index("Press"))
 
 
 def key(*keys):
@@ -148,25 +151,25 @@ def key(*keys):
 
 
 class Session:
-    def __init__(self, args):
-        self.args = args
+    def __init__(self, tamblet, devsim, pgm, work):
+        self.tamblet_bin, self.devsim_bin, self.work = tamblet, devsim, work
         self.running = []
         self.env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb",
-                        XDG_RUNTIME_DIR=os.path.join(args.work, "runtime"))
+                        XDG_RUNTIME_DIR=os.path.join(work, "runtime"))
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
-        self.update_file = os.path.join(args.work, "a11y.pgm")
+        self.update_file = os.path.join(work, "a11y.pgm")
         self.image = random.Random(11).randbytes(0x10000)
         with open(self.update_file + ".image", "wb") as f:
             f.write(self.image)
         # A gap between the regions: nothing outside them may be written.
-        subprocess.run([args.pgm, "write", self.update_file, "--model", MODEL, "--version",
+        subprocess.run([pgm, "write", self.update_file, "--model", MODEL, "--version",
                         VERSION, "--target", "1", "--chunk", "0x4000", "--region", "0:0x8000",
                         "--region", "0xC000:0x2001", "--image", self.update_file + ".image",
                         "--blocks", "all"], check=True, timeout=30, stdout=subprocess.DEVNULL)
 
     # Starts a program logging to WORK/name.log; (it, ready(it)) once that is true.
     def start(self, name, argv, ready, env=None):
-        with open(os.path.join(self.args.work, name + ".log"), "w") as out:
+        with open(os.path.join(self.work, name + ".log"), "w") as out:
             proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=subprocess.STDOUT, env=env)
         proc.log_name = out.name
@@ -184,23 +187,19 @@ class Session:
         assert proc.returncode == 0, f"{what}: status {proc.returncode}\n{tail(proc.log_name)}"
 
     def devsim(self, *extra):
-        return self.start("devsim", [self.args.devsim, "--model", MODEL, "--flash-size", "0x10000",
+        return self.start("devsim", [self.devsim_bin, "--model", MODEL, "--flash-size", "0x10000",
                                      *extra], lambda p: "ready:" in tail(p.log_name))[0]
 
     # The program, its application on the bus, and its main dialog once shown.
     def tamblet(self):
-        proc, app = self.start("tamblet", [self.args.tamblet], lambda p: app_of(p.pid), self.env)
+        proc, app = self.start("tamblet", [self.tamblet_bin], lambda p: app_of(p.pid), self.env)
         return proc, app, lambda: wait(lambda: window(app, "dialog", "Tamblet"), "the main dialog")
 
     # A failed discovery: the alert is announced and closes with `close_key`.
     def driver_not_found(self, close_key):
         mark = len(EVENTS)
         proc, app, main_dialog = self.tamblet()
-        check_controls(wait(lambda: window(app, "alert", "Tamblet"), "the alert"), ALERT, False)
-        wait(lambda: any(e[1] == "alert" for e in since(mark, "window:activate")),
-             "the alert's window:activate as an alert")
-        key(close_key)
-        wait(lambda: window(app, "alert", "Tamblet") is None, "the alert to close")
+        closes(app, ("alert", "Tamblet"), ALERT, mark, close_key, all_named=False)
         dialog = main_dialog()
         shown = [text(dialog, name) for name in ("Status", "Output Port", "Input Port")]
         assert shown == [DRIVER_NOT_FOUND, "", ""], f"shown: {shown}"
@@ -208,17 +207,6 @@ class Session:
         key("Escape")
         self.end(proc, "Escape in the main dialog")
         log(f"driver not found: alert announced, closed with {close_key}")
-
-    def about_box(self, app, close_key):
-        mark = len(EVENTS)
-        key("F1")
-        about = wait(lambda: window(app, "dialog", "About Tamblet"), "the About box after F1")
-        check_controls(about, ABOUT)
-        focus(find(about, "OK", "push button"), "OK in the About box")
-        wait(lambda: since(mark, "window:activate", "About Tamblet"), "the About box's activation")
-        key(close_key)
-        wait(lambda: window(app, "dialog", "About Tamblet") is None, f"About to close: {close_key}")
-        wait(lambda: has(window(app, "dialog", "Tamblet"), pyatspi.STATE_ACTIVE), "main active")
 
     # Picks the update file in the file dialog opened by `browse`, then Loads with
     # `load` until `last_text`: the mark before and the status texts announced since.
@@ -242,7 +230,7 @@ class Session:
         return mark, announced(mark)
 
     def good_run(self):
-        dump = os.path.join(self.args.work, "flash.bin")
+        dump = os.path.join(self.work, "flash.bin")
         devsim = self.devsim("--dump", dump)
         proc, app, main_dialog = self.tamblet()
         dialog = main_dialog()
@@ -267,7 +255,10 @@ class Session:
             key("Tab")
             focus(find(dialog, name, role), f"{name} after Tab")
         for close_key in ("Escape", "Return"):
-            self.about_box(app, close_key)
+            mark = len(EVENTS)
+            key("F1")
+            closes(app, ("dialog", "About Tamblet"), ABOUT, mark, close_key)
+            wait(lambda: has(dialog, pyatspi.STATE_ACTIVE), "the main dialog active again")
         log("names, labels, key bindings, progress range, tab order and About as expected")
 
         mark, texts = self.load(app, dialog, lambda: press(find(dialog, "Browse")),
@@ -313,23 +304,19 @@ class Session:
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    for name in ("tamblet", "devsim", "pgm", "work"):
-        parser.add_argument("--" + name, required=True)
-    args = parser.parse_args()
     if not __debug__:
         sys.exit("FAIL: the checks are assert statements: run without -O")
-    open(os.path.join(args.work, "started"), "w").close()  # the X session came up
+    open(os.path.join(sys.argv[4], "started"), "w").close()  # the X session came up
     for kind in ["object:text-changed", "object:property-change:accessible-description",
                  "object:property-change:accessible-value", "window:activate"]:
         pyatspi.Registry.registerEventListener(record, kind)
-    session = Session(args)
+    session = Session(*sys.argv[1:5])
     try:
         for close_key in ("Return", "Escape"):
             session.driver_not_found(close_key)
         session.good_run()
         session.fault_run()
-    except AssertionError as failure:
+    except Exception as failure:
         print(f"FAIL: {failure}", flush=True)
         for proc in session.running:  # the wrapper stops them
             print(f"--- {proc.log_name}\n{tail(proc.log_name)}", flush=True)

@@ -50,8 +50,7 @@ unset AT_SPI_BUS_ADDRESS  # the desktop's own accessibility bus, if any, is not 
 for attempt in 1 2 3; do
   rm -f "$work/started"
   setsid timeout -k 5 "$limit" xvfb-run -a -s "-screen 0 800x600x24" dbus-run-session -- \
-    "$python" "$here/a11y_test.py" --tamblet "$tamblet" --devsim "$devsim" --pgm "$pgm" \
-    --work "$work" &
+    "$python" "$here/a11y_test.py" "$tamblet" "$devsim" "$pgm" "$work" &
   group=$!
   wait "$group"
   rc=$?
