@@ -33,10 +33,6 @@ namespace {
 
 constexpr uint32_t kImageSize = 0x10000;
 
-UpdateHeader Header() {
-  return {"MODEL-X", {'1', '.', '0', '2'}, 1, 0x4000, kImageSize, {{0, 0x8000}, {}}};
-}
-
 std::vector<uint8_t> Image() {
   std::vector<uint8_t> image(kImageSize);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -48,7 +44,8 @@ std::string GoodFile() {
   const auto path =
       std::filesystem::path(testing::TempDir()) /
       (testing::UnitTest::GetInstance()->current_test_info()->name() + std::string(".pgm"));
-  const auto bytes = WriteUpdateFile(Header(), Image(), BlockChoice::kAll);
+  const UpdateHeader header{"MODEL-X", {'1', '.', '0', '2'}, 1, 0x4000, kImageSize, {{0, 0x8000}}};
+  const auto bytes = WriteUpdateFile(header, Image(), BlockChoice::kAll);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   return path.string();
@@ -259,9 +256,8 @@ TEST(CliUpdate, SecondCtrlCStopsAfterClosingThePorts) {
       for (int i = 0; i < presses; ++i) EXPECT_FALSE(rig.cli_->Interrupt());
     };
     EXPECT_EQ(rig.Run({"update", GoodFile()}), presses == 1 ? 0 : kExitStopped);
-    EXPECT_EQ(tap.count_, presses == 1 ? int(rig.devices_[0]->stats().requests) : 6);
-    EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0));
-    EXPECT_FALSE(rig.drivers_[0]->IsInOpen(0));
+    EXPECT_TRUE(presses == 1 || tap.count_ == 6) << "a request after the stop";
+    EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0) || rig.drivers_[0]->IsInOpen(0)) << "left open";
     const std::string notes = Rig::Read(rig.err_);
     EXPECT_NE(notes.find("Press Ctrl-C again within 3 s"), std::string::npos);
     EXPECT_EQ(notes.find("stopped;") != std::string::npos, presses == 2);
