@@ -109,6 +109,10 @@ def find(acc, name, role=None):
     return found
 
 
+def until(acc, state, what):
+    wait(lambda: acc.getState().contains(state), what)
+
+
 # Each (role, name) is there; every child of `acc` named, if `all_named`.
 def check_controls(acc, controls, all_named=True):
     assert not all_named or all(c is not None and c.name for c in acc), f"{acc.name}: no name"
@@ -116,7 +120,7 @@ def check_controls(acc, controls, all_named=True):
         find(acc, name, role)
 
 
-# The window `role_name` of `app` shows its `controls` (only them named, if
+# The window `role_name` of `app` shows its `controls` (and no nameless child, if
 # `all_named`), is announced by window:activate after `mark`, has its OK button
 # focused and closes with `close_key`.
 def closes(app, role_name, controls, mark, close_key, all_named=True):
@@ -124,21 +128,13 @@ def closes(app, role_name, controls, mark, close_key, all_named=True):
     check_controls(shown, controls, all_named)
     wait(lambda: any(e[1:3] == role_name for e in since(mark, "window:activate")),
          f"the {role_name}'s window:activate")
-    focus(find(shown, "OK", "push button"), f"OK in the {role_name}")
+    until(find(shown, "OK", "push button"), pyatspi.STATE_FOCUSED, f"OK in the {role_name}")
     key(close_key)
     wait(lambda: window(app, *role_name) is None, f"the {role_name} to close on {close_key}")
 
 
 def text(acc, name, role=None):
     return find(acc, name, role).queryText().getText(0, -1)
-
-
-def has(acc, state):
-    return acc.getState().contains(state)
-
-
-def focus(acc, what):
-    wait(lambda: has(acc, pyatspi.STATE_FOCUSED), f"focus on {what}")
 
 
 def press(acc):
@@ -203,7 +199,7 @@ class Session:
         dialog = main_dialog()
         shown = [text(dialog, name) for name in ("Status", "Output Port", "Input Port")]
         assert shown == [DRIVER_NOT_FOUND, "", ""], f"shown: {shown}"
-        wait(lambda: has(dialog, pyatspi.STATE_ACTIVE), "the main dialog to be active")
+        until(dialog, pyatspi.STATE_ACTIVE, "the main dialog to be active")
         key("Escape")
         self.end(proc, "Escape in the main dialog")
         log(f"driver not found: alert announced, closed with {close_key}")
@@ -217,7 +213,7 @@ class Session:
         field = find(chooser, "File name:", "text")
         field.queryEditableText().setTextContents(self.update_file)
         wait(lambda: text(chooser, "File name:", "text") == self.update_file, "the path typed")
-        focus(field, "the file dialog's name field")
+        until(field, pyatspi.STATE_FOCUSED, "the file dialog's name field")
         key("Return")
         wait(lambda: window(app, "dialog", "Open") is None, "the file dialog to close")
         wait(lambda: "Load Version " + VERSION in announced(mark), "the file's version")
@@ -250,15 +246,15 @@ class Session:
         bar = find(dialog, "Progress").queryValue()
         got = (bar.minimumValue, bar.maximumValue, bar.currentValue)
         assert got == (0, 35, 0), f"progress {got}, expected 0..35 at 0"
-        focus(find(dialog, "Browse"), "Browse at start")
+        until(find(dialog, "Browse"), pyatspi.STATE_FOCUSED, "Browse at start")
         for role, name, *_ in CONTROLS[1:3] + CONTROLS[:1]:
             key("Tab")
-            focus(find(dialog, name, role), f"{name} after Tab")
+            until(find(dialog, name, role), pyatspi.STATE_FOCUSED, f"{name} after Tab")
         for close_key in ("Escape", "Return"):
             mark = len(EVENTS)
             key("F1")
             closes(app, ("dialog", "About Tamblet"), ABOUT, mark, close_key)
-            wait(lambda: has(dialog, pyatspi.STATE_ACTIVE), "the main dialog active again")
+            until(dialog, pyatspi.STATE_ACTIVE, "the main dialog active again")
         log("names, labels, key bindings, progress range, tab order and About as expected")
 
         mark, texts = self.load(app, dialog, lambda: press(find(dialog, "Browse")),
@@ -267,8 +263,9 @@ class Session:
         # Each change deletes the whole old text and inserts the whole new one.
         changes = [(e[0].split(":")[-1], e[3], e[4])
                    for e in since(mark, "object:text-changed", "Status")]
-        assert changes == [change for old, new in zip(["Load Version " + VERSION] + texts, texts)
-                           for change in (("delete", 0, old), ("insert", 0, new))], changes
+        expected = [change for old, new in zip(["Load Version " + VERSION] + texts, texts)
+                    for change in (("delete", 0, old), ("insert", 0, new))]
+        assert changes == expected, f"status text changes: {changes}"
         descriptions = since(mark, "object:property-change:accessible-description", "Status")
         assert len(descriptions) >= len(texts), "a status change without its description change"
         status = find(dialog, "Status")
@@ -290,13 +287,13 @@ class Session:
         devsim = self.devsim("--fault", "VerifySum:1:no-reply")
         proc, app, main_dialog = self.tamblet()
         dialog = main_dialog()
-        focus(find(dialog, "Browse"), "Browse at start")
+        until(find(dialog, "Browse"), pyatspi.STATE_FOCUSED, "Browse at start")
         _, texts = self.load(app, dialog, lambda: key("alt+b"), lambda: key("alt+l"),
                              "Verify error!!")
         assert texts == GOOD_RUN[:-1] + ["Verify error!!"], f"announced: {texts}"
         box = find(dialog, "File Name")
         box.queryComponent().grabFocus()
-        focus(box, "the file-name box")
+        until(box, pyatspi.STATE_FOCUSED, "the file-name box")
         key("Return")
         self.end(proc, "Enter in the file-name box")
         self.end(devsim, "tamblet-devsim", terminate=True)
