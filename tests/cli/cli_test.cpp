@@ -33,10 +33,6 @@ namespace {
 
 constexpr uint32_t kImageSize = 0x10000;
 
-UpdateHeader Header() {
-  return {"MODEL-X", {'1', '.', '0', '2'}, 1, 0x4000, kImageSize, {{0, 0x8000}, {}}};
-}
-
 std::vector<uint8_t> Image() {
   std::vector<uint8_t> image(kImageSize);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -48,7 +44,8 @@ std::string GoodFile() {
   const auto path =
       std::filesystem::path(testing::TempDir()) /
       (testing::UnitTest::GetInstance()->current_test_info()->name() + std::string(".pgm"));
-  const auto bytes = WriteUpdateFile(Header(), Image(), BlockChoice::kAll);
+  const UpdateHeader header{"MODEL-X", {'1', '.', '0', '2'}, 1, 0x4000, kImageSize, {{0, 0x8000}}};
+  const auto bytes = WriteUpdateFile(header, Image(), BlockChoice::kAll);
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   return path.string();
@@ -134,24 +131,26 @@ struct Rig {
   std::unique_ptr<Cli> cli_;
 };
 
-struct ExitCase {
+struct RunCase {
   const char* name;
   int instruments;
   std::vector<std::string> args;  // "GOOD" stands for a good file
   const char* fault;              // injected into the first device
   int exit;
   const char* final_text;  // last line; "" when nothing runs
+  int updated = -1;        // the device that holds the image; the others get no request
 };
 
-TEST(CliUpdate, ExitStatusFollowsTheLastText) {
+TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   const std::string good = GoodFile();
   // clang-format off
-  const std::vector<ExitCase> cases = {
-      {"complete", 1, {"update", "GOOD"}, nullptr, 0, "Complete!"},
+  const std::vector<RunCase> cases = {
+      {"complete", 1, {"update", "GOOD"}, nullptr, 0, "Complete!", 0},
       {"no file", 1, {"update", "/nonexistent.pgm"}, nullptr, 3, "File not found!!"},
       {"no device", 0, {"update", "GOOD"}, nullptr, 4, "Device open failed!!"},
-      {"install", 1, {"update", "GOOD"}, "Install:1:fail-status", 1, "Install failed!!"},
-      {"by index", 2, {"update", "GOOD", "--input", "1"}, nullptr, 0, "Complete!"},
+      {"install", 1, {"update", "GOOD"}, "Install:1:fail-status", 1, "Install failed!!", 0},
+      {"by index", 2, {"update", "GOOD", "--input", "1"}, nullptr, 0, "Complete!", 1},
+      {"by name", 2, {"update", "GOOD", "--output", "QELMAR SIM2 OUT 1"}, nullptr, 0, "Complete!", 1},
       {"unknown port", 1, {"update", "GOOD", "--output", "9"}, nullptr, 4, ""},
       {"foreign port", 1, {"update", "GOOD", "--output", "0"}, nullptr, 4, ""},
       {"no file given", 1, {"update"}, nullptr, 2, ""},
@@ -160,7 +159,7 @@ TEST(CliUpdate, ExitStatusFollowsTheLastText) {
       {"no command", 1, {}, nullptr, 2, ""},
   };
   // clang-format on
-  for (const ExitCase& c : cases) {
+  for (const RunCase& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.instruments);
     if (c.fault) rig.devices_[0]->InjectFault(*sim::ParseFaultRule(c.fault));
@@ -170,15 +169,14 @@ TEST(CliUpdate, ExitStatusFollowsTheLastText) {
     EXPECT_EQ(rig.Run(args), c.exit);
     const auto lines = rig.Lines();
     EXPECT_EQ(lines.empty() ? "" : lines.back(), c.final_text);
+    for (int k = 0; k < c.instruments; ++k) {
+      EXPECT_EQ(rig.FlashHoldsImage(k), k == c.updated) << k;
+      EXPECT_TRUE(k == c.updated || rig.devices_[k]->stats().requests == 0) << k;
+    }
+    // Sleep is held off while a run goes on.
+    EXPECT_EQ(rig.inhibits_,
+              (*c.final_text ? std::vector<bool>{true, false} : std::vector<bool>{}));
   }
-}
-
-TEST(CliUpdate, ChosenPairIsTheOneUpdated) {
-  Rig rig(2);
-  EXPECT_EQ(rig.Run({"update", GoodFile(), "--output", "QELMAR SIM2 OUT 1"}), 0);
-  EXPECT_EQ(rig.devices_[0]->stats().requests, 0u);
-  EXPECT_TRUE(rig.FlashHoldsImage(1));
-  EXPECT_EQ(rig.inhibits_, (std::vector<bool>{true, false}));
 }
 
 TEST(CliUpdate, JsonLinesCarryTextsProgressAndTheFinalStatus) {
@@ -258,9 +256,8 @@ TEST(CliUpdate, SecondCtrlCStopsAfterClosingThePorts) {
       for (int i = 0; i < presses; ++i) EXPECT_FALSE(rig.cli_->Interrupt());
     };
     EXPECT_EQ(rig.Run({"update", GoodFile()}), presses == 1 ? 0 : kExitStopped);
-    EXPECT_EQ(tap.count_, presses == 1 ? int(rig.devices_[0]->stats().requests) : 6);
-    EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0));
-    EXPECT_FALSE(rig.drivers_[0]->IsInOpen(0));
+    EXPECT_TRUE(presses == 1 || tap.count_ == 6) << "a request after the stop";
+    EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0) || rig.drivers_[0]->IsInOpen(0)) << "left open";
     const std::string notes = Rig::Read(rig.err_);
     EXPECT_NE(notes.find("Press Ctrl-C again within 3 s"), std::string::npos);
     EXPECT_EQ(notes.find("stopped;") != std::string::npos, presses == 2);

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <optional>
 #include <thread>
 
@@ -31,6 +30,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace midi;
 
+constexpr char kDevice[] = "QELMAR D";  // the device's client
 std::atomic<bool> device_saw_server_go{false};
 
 // A server of its own: the shared one must outlive this test.
@@ -63,29 +63,6 @@ struct PrivateServer {
   pid_t pid = 0;
 };
 
-// Lets a server stopped by a test go on after a while, so that a call that
-// hangs on it fails the test instead of hanging it; `fired` tells.
-struct Resumer {
-  explicit Resumer(const PrivateServer& server)
-      : done(std::async(std::launch::async, [&server, this] {
-          if (stop.get_future().wait_for(20s) == std::future_status::timeout) {
-            fired = true;
-            server.Signal(SIGCONT);
-          }
-        })) {}
-  ~Resumer() { Finish(); }
-  bool Finish() {  // true when the server was never resumed by this
-    if (!finished) stop.set_value();
-    finished = true;
-    done.wait();
-    return !fired;
-  }
-  std::promise<void> stop;
-  std::atomic<bool> fired{false};
-  bool finished = false;
-  std::future<void> done;
-};
-
 std::optional<uint32_t> Find(MidiLayer& layer, const std::string& name, bool output) {
   MidiCaps caps;
   for (uint32_t i = 0; i < (output ? layer.OutGetNumDevs() : layer.InGetNumDevs()); ++i) {
@@ -94,6 +71,14 @@ std::optional<uint32_t> Find(MidiLayer& layer, const std::string& name, bool out
       return i;
   }
   return std::nullopt;
+}
+
+// Where `layer` lists the device's pair: output, input.
+std::optional<std::pair<uint32_t, uint32_t>> DevicePair(MidiLayer& layer) {
+  const auto out = Find(layer, kDevice + std::string(" OUT 1"), true);
+  const auto in = Find(layer, kDevice + std::string(" IN 1"), false);
+  if (!out || !in) return std::nullopt;
+  return std::pair{*out, *in};
 }
 
 // The model name the device behind `port` gives; "" when the exchange fails.
@@ -133,53 +118,64 @@ struct Recorder {
     recorder.events.push_back(std::move(event));
     recorder.changed.notify_all();
   }
-  std::vector<Event> Wait(size_t count) {
+  // Listens on `layer`'s input `index` with four buffers of 4096 bytes.
+  bool Listen(MidiLayer& layer, std::optional<uint32_t> index) {
+    if (!index || layer.InOpen(&handle, *index, &Callback, uintptr_t(this)) != 0) return false;
+    for (int i = 0; i < 4; ++i) {
+      headers[i] = {buffers[i], sizeof buffers[i]};
+      layer.InPrepareHeader(handle, &headers[i]);
+      if (layer.InAddBuffer(handle, &headers[i]) != 0) return false;
+    }
+    return layer.InStart(handle) == 0;
+  }
+  std::vector<Event> Events(size_t at_least = 0) {
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait_for(lock, 5s, [&] { return events.size() >= count; });
+    changed.wait_for(lock, 5s, [&] { return events.size() >= at_least; });
     return events;
   }
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Event> events;
+  PortHandle handle = nullptr;
+  uint8_t buffers[4][4096];
+  MIDIHDR headers[4];
+};
+
+// A private server; the device joins it as a JACK client on StartDevice.
+class JackBackend : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.started); }
+  testing::AssertionResult StartDevice() {
+    std::string error;
+    if (host.Start(kDevice, server.name, &error)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << error;
+  }
+  // Opens `port`, over `layer`, to the device, which answers; `pair` is where it is listed.
+  void Open(CSysExPort& port, MidiLayer& layer) {
+    const auto listed = DevicePair(layer);
+    ASSERT_TRUE(listed) << "device ports not listed";
+    pair = *listed;
+    ASSERT_TRUE(port.Open(pair.first, pair.second));
+    ASSERT_EQ(AskName(port), "SIMULATED");
+  }
+  PrivateServer server;
+  sim::Device device{sim::DeviceConfig{}};
+  sim::JackDeviceHost host{device, nullptr, [] { device_saw_server_go = true; }};
+  ScaledWaits waits;
+  std::pair<uint32_t, uint32_t> pair;
 };
 
 // The device's pair carries an exchange, and each event whole: a second layer
 // listens to what the first sends, judged against its buffers. Once the server
 // goes away exchanges fail and nothing hangs.
-TEST(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
-  PrivateServer server;
-  ASSERT_TRUE(server.started);
-  const std::string name = server.name;
-  const std::string pid = std::to_string(getpid());
-  const std::string device_client = "QELMAR D" + pid, sender = "TambletA" + pid;
-  sim::Device device{sim::DeviceConfig{}};
-  sim::JackDeviceHost host(device, nullptr, [] { device_saw_server_go = true; });
-  std::string error;
-  ASSERT_TRUE(host.Start(device_client, name, &error)) << error;
-  auto layer = CreateJackMidiLayer({name, sender});
-  const auto out = Find(*layer, device_client + " OUT 1", true);
-  const auto in = Find(*layer, device_client + " IN 1", false);
-  ASSERT_TRUE(out && in) << "device ports not listed";
-  ScaledWaits waits;
+TEST_F(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
+  ASSERT_TRUE(StartDevice());
+  auto layer = CreateJackMidiLayer({server.name, "TambletA"});
   CSysExPort port(*layer, waits);
-  ASSERT_TRUE(port.Open(*out, *in));
-  ASSERT_EQ(AskName(port), "SIMULATED");
-
-  Recorder received;  // these outlive the listener
-  uint8_t buffers[4][4096];
-  MIDIHDR headers[4];
-  auto listener = CreateJackMidiLayer({name, "TambletB" + pid});
-  const auto from_sender = Find(*listener, sender + ":out", false);
-  PortHandle listening = nullptr;
-  ASSERT_TRUE(from_sender && listener->InOpen(&listening, *from_sender, &Recorder::Callback,
-                                              uintptr_t(&received)) == 0);
-  for (int i = 0; i < 4; ++i) {
-    headers[i].lpData = buffers[i];
-    headers[i].dwBufferLength = 4096;
-    listener->InPrepareHeader(listening, &headers[i]);
-    ASSERT_EQ(listener->InAddBuffer(listening, &headers[i]), 0u);
-  }
-  ASSERT_EQ(listener->InStart(listening), 0u);
+  ASSERT_NO_FATAL_FAILURE(Open(port, *layer));
+  Recorder received;  // outlives the listener
+  auto listener = CreateJackMidiLayer({server.name, "TambletB"});
+  ASSERT_TRUE(received.Listen(*listener, Find(*listener, "TambletA:out", false)));
   auto sysex = [](size_t length, uint8_t last = 0xF7) {
     std::vector<uint8_t> bytes(length);
     std::generate(bytes.begin(), bytes.end(), [n = 0]() mutable { return n++ % 0x80; });
@@ -191,7 +187,7 @@ TEST(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
       sysex(kMaxWriteDataFrame), sysex(5000), sysex(100, 0), {0x90, 0x40, 0x7F}, sysex(4096)};
   for (size_t i = 0; i < sent.size(); ++i) {
     port.Send(sent[i].data(), static_cast<uint32_t>(sent[i].size()), {});
-    ASSERT_EQ(received.Wait(i + 1).size(), i + 1);
+    ASSERT_EQ(received.Events(i + 1).size(), i + 1);
   }
   const std::vector<Event> expected = {
       {MIM_LONGDATA, sent[0]},
@@ -200,8 +196,8 @@ TEST(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
       {MIM_DATA, {0x90, 0x40, 0x7F, 0}},
       {MIM_LONGDATA, sent[4]},  // exactly the buffer's size
   };
-  EXPECT_EQ(received.Wait(5), expected);
-  EXPECT_EQ(listener->InClose(listening), 0u);
+  EXPECT_EQ(received.Events(), expected);
+  EXPECT_EQ(listener->InClose(received.handle), 0u);
   // Clients closed before the server goes and the search after it: libjack
   // breaks a process's dead clients when an open fails.
   listener.reset();
@@ -211,49 +207,33 @@ TEST(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
   EXPECT_TRUE(device_saw_server_go);  // the device noticed too
   host.Stop();
   port.Close();
-  EXPECT_FALSE(port.Open(*out, *in));
+  EXPECT_FALSE(port.Open(pair.first, pair.second));
 }
 
 // A server that stops in the middle of a run: the exchange fails, the pair
 // closes and its layer goes, and the next start-up, with the server still
 // stopped, lists the other layers' ports without JACK's (while a call given up
 // on still holds libjack's lock on opening clients).
-TEST(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
-  PrivateServer server;
-  ASSERT_TRUE(server.started);
-  const std::string device_client = "QELMAR H" + std::to_string(getpid());
-  sim::Device device{sim::DeviceConfig{}};
-  sim::JackDeviceHost host(device, nullptr, nullptr);
-  std::string error;
-  ASSERT_TRUE(host.Start(device_client, server.name, &error)) << error;
+TEST_F(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
+  ASSERT_TRUE(StartDevice());
   auto layer = CreateJackMidiLayer({server.name, "TambletH"});
-  const auto out = Find(*layer, device_client + " OUT 1", true);
-  const auto in = Find(*layer, device_client + " IN 1", false);
-  ASSERT_TRUE(out && in) << "device ports not listed";
-  ScaledWaits waits;
   CSysExPort port(*layer, waits);
-  ASSERT_TRUE(port.Open(*out, *in));
-  ASSERT_EQ(AskName(port), "SIMULATED");
-  server.Signal(SIGSTOP);
-  {
-    Resumer resumer(server);
-    EXPECT_EQ(AskName(port), "");
-    port.Close();
-    EXPECT_FALSE(port.Open(*out, *in));
-    port.Close();  // before its layer goes, should the open not have failed
-    layer.reset();
+  ASSERT_NO_FATAL_FAILURE(Open(port, *layer));
+  server.Signal(SIGSTOP);  // a call that waits on it for good fails on the time-out
+  EXPECT_EQ(AskName(port), "");
+  port.Close();
+  EXPECT_FALSE(port.Open(pair.first, pair.second));
+  port.Close();  // before its layer goes, should the open not have failed
+  layer.reset();
 
-    std::vector<std::unique_ptr<MidiLayer>> layers;
-    auto other = std::make_unique<SimulatedMidi>();
-    other->AddOutPort(MakeCaps(37, 4, "QELMAR A OUT 1"));
-    layers.push_back(std::move(other));
-    layers.push_back(CreateJackMidiLayer({server.name, "TambletS"}));
-    CompositeMidiLayer system(std::move(layers));
-    EXPECT_EQ(system.OutGetNumDevs(), 1u);
-    EXPECT_TRUE(resumer.Finish()) << "the run ended only once the server went on";
-  }
+  std::vector<std::unique_ptr<MidiLayer>> layers;
+  auto other = std::make_unique<SimulatedMidi>();
+  other->AddOutPort(MakeCaps(37, 4, "QELMAR A OUT 1"));
+  layers.push_back(std::move(other));
+  layers.push_back(CreateJackMidiLayer({server.name, "TambletS"}));
+  CompositeMidiLayer system(std::move(layers));
+  EXPECT_EQ(system.OutGetNumDevs(), 1u);
   server.Signal(SIGCONT);
-  host.Stop();
 }
 
 // Load opens the ports discovery listed, or none: a client that leaves (here
@@ -261,18 +241,13 @@ TEST(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
 // would take the device's place gets no byte; once the device is gone they
 // open nothing. A second program's open of the device fails while the first
 // holds it.
-TEST(JackBackend, OpensTheListedPortsOnlyAndOnlyOnce) {
-  PrivateServer server;
-  ASSERT_TRUE(server.started);
-  const std::string pid = std::to_string(getpid());
-  const std::string device_client = "QELMAR L" + pid;
+TEST_F(JackBackend, OpensTheListedPortsOnlyAndOnlyOnce) {
   // Plain clients: `leaving` has a port listed before the device's, `feeder`
   // one for the third client to listen to, whose port comes after the device's.
-  auto client = [&](const std::string& client_name, const char* port, JackPortFlags flags) {
+  auto client = [&](const char* client_name, const char* port, JackPortFlags flags) {
     jack_status_t status{};
-    jack_client_t* opened = jack_client_open((client_name + pid).c_str(),
-                                             JackOptions(JackNoStartServer | JackServerName),
-                                             &status, server.name.c_str());
+    jack_client_t* opened = jack_client_open(
+        client_name, JackOptions(JackNoStartServer | JackServerName), &status, server.name.c_str());
     if (opened != nullptr && (!jack_port_register(opened, port, JACK_DEFAULT_MIDI_TYPE, flags, 0) ||
                               jack_activate(opened) != 0)) {
       jack_client_close(opened);
@@ -282,53 +257,36 @@ TEST(JackBackend, OpensTheListedPortsOnlyAndOnlyOnce) {
   };
   jack_client_t* leaving = client("leaving", "in", JackPortIsInput);
   ASSERT_TRUE(leaving);
-  sim::Device device{sim::DeviceConfig{}};
-  sim::JackDeviceHost host(device, nullptr, nullptr);
-  std::string error;
-  ASSERT_TRUE(host.Start(device_client, server.name, &error)) << error;
+  ASSERT_TRUE(StartDevice());
   jack_client_t* feeder = client("feeder", "out", JackPortIsOutput);
   ASSERT_TRUE(feeder);
-  auto third = CreateJackMidiLayer({server.name, "third" + pid});
-  const auto fed = Find(*third, "feeder" + pid + ":out", false);
   Recorder received;
-  uint8_t buffer[4096];
-  MIDIHDR header{buffer, sizeof buffer, 0, 0, 0};
-  PortHandle listening = nullptr;
-  ASSERT_TRUE(fed &&
-              third->InOpen(&listening, *fed, &Recorder::Callback, uintptr_t(&received)) == 0);
-  third->InPrepareHeader(listening, &header);
-  ASSERT_EQ(third->InAddBuffer(listening, &header) | third->InStart(listening), 0u);
+  auto third = CreateJackMidiLayer({server.name, "third"});
+  ASSERT_TRUE(received.Listen(*third, Find(*third, "feeder:out", false)));
   jack_client_close(feeder);  // its never-written buffer would spoil what the third port gets
 
   std::vector<std::unique_ptr<MidiLayer>> layers;
   layers.push_back(CreateJackMidiLayer({server.name, "TambletL"}));
   CompositeMidiLayer system(std::move(layers));
-  const auto out = Find(system, device_client + " OUT 1", true);
-  const auto in = Find(system, device_client + " IN 1", false);
-  ASSERT_TRUE(out && in && *out == 1) << "listed: leaving, the device, the third";
+  const auto listed = DevicePair(system);
+  ASSERT_TRUE(listed && listed->first == 1) << "listed: leaving, the device, the third";
   jack_client_close(leaving);
-
-  ScaledWaits waits;
   CSysExPort port(system, waits);
-  ASSERT_TRUE(port.Open(*out, *in));
+  ASSERT_TRUE(port.Open(listed->first, listed->second));
   EXPECT_EQ(AskName(port), "SIMULATED");
-  {
-    std::lock_guard<std::mutex> lock(received.mutex);
-    EXPECT_TRUE(received.events.empty()) << "the third client got a request";
-  }
+  EXPECT_TRUE(received.Events().empty()) << "the third client got a request";
 
   auto second = CreateJackMidiLayer({server.name, "TambletM"});
   CSysExPort other(*second, waits);
-  const auto out2 = Find(*second, device_client + " OUT 1", true);
-  const auto in2 = Find(*second, device_client + " IN 1", false);
-  ASSERT_TRUE(out2 && in2);
-  EXPECT_FALSE(other.Open(*out2, *in2));
+  const auto listed2 = DevicePair(*second);
+  ASSERT_TRUE(listed2);
+  EXPECT_FALSE(other.Open(listed2->first, listed2->second));
   port.Close();
-  EXPECT_TRUE(other.Open(*out2, *in2));
+  EXPECT_TRUE(other.Open(listed2->first, listed2->second));
   other.Close();
   host.Stop();  // gone, while the server runs on: its listed ports open no other
-  EXPECT_FALSE(other.Open(*out2, *in2));
-  EXPECT_EQ(third->InClose(listening), 0u);
+  EXPECT_FALSE(other.Open(listed2->first, listed2->second));
+  EXPECT_EQ(third->InClose(received.handle), 0u);
 }
 
 }  // namespace
