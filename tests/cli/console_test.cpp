@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "app/update_dlg.h"
 #include "base/status_texts.h"
@@ -16,30 +18,14 @@ namespace {
 
 TEST(ConsoleBar, FitsTheTerminalWidth) {
   const std::string label = "QELMAR SIM2 OUT 1: ";
-  struct Case {
-    int columns;
-    std::string prefix;
-    int marks;  // bar width left; -1: the line is cut
-  } cases[] = {
-      {0, label, 30},   // not a terminal: no limit
-      {80, label, 30},  // fits as it is
-      {40, label, 12},  // narrowed by what overflows
-      {52, label, 24},  // one column short of the full line
-      {20, label, -1},  // the prefix alone is too long: cut
-  };
-  const ProgressState progress{0, 8, 4};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.columns);
-    const std::string line = FitToColumns(c.prefix, progress, c.columns);
-    if (c.columns > 0) {
-      EXPECT_LE(line.size(), size_t(c.columns - 1));
-    }
-    if (c.marks < 0) {
-      EXPECT_EQ(line, c.prefix.substr(0, size_t(c.columns - 1)));
-      continue;
-    }
-    EXPECT_EQ(line, c.prefix + "[" + std::string(size_t(c.marks / 2), '#') +
-                        std::string(size_t(c.marks - c.marks / 2), '.') + "]   4/8");
+  // Columns, and the bar's marks left (-1: the line is cut): no terminal, room
+  // enough, narrowed by the overflow, one column short, the label alone too long.
+  const std::pair<int, int> cases[] = {{0, 30}, {80, 30}, {40, 12}, {52, 24}, {20, -1}};
+  for (const auto& [columns, marks] : cases) {
+    const std::string line = FitToColumns(label, ProgressState{0, 8, 4}, columns);
+    const std::string bar = "[" + std::string(size_t(std::max(marks, 0) / 2), '#') +
+                            std::string(size_t(std::max(marks, 0) / 2), '.') + "]   4/8";
+    EXPECT_EQ(line, marks < 0 ? label.substr(0, size_t(columns - 1)) : label + bar) << columns;
   }
 }
 
