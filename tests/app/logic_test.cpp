@@ -51,12 +51,10 @@ TEST(AcceptPortTest, Cases) {
   }
 }
 
+// A port's name and what querying it returns.
 struct Record {
-  Record(uint16_t pid, std::string n, MMRESULT r = 0)
-      : name(n), caps(Caps(37, pid, n)), result(r) {}
   std::string name;
-  MidiCaps caps;
-  MMRESULT result;
+  MMRESULT result = 0;
 };
 
 // Enumerates the given records and logs every call: "O" a count, "o1" a query.
@@ -68,20 +66,21 @@ struct Enumeration : midi::CompositeMidiLayer {
   std::string log;
   uint32_t OutGetNumDevs() override { return log += "O", uint32_t(outs.size()); }
   uint32_t InGetNumDevs() override { return log += "I", uint32_t(ins.size()); }
-  MMRESULT OutGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(outs, "o", i, c); }
-  MMRESULT InGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(ins, "i", i, c); }
-  MMRESULT Get(const std::vector<Record>& ports, const char* tag, uint32_t i, MidiCaps* caps) {
+  MMRESULT OutGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(outs, 4, "o", i, c); }
+  MMRESULT InGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(ins, 5, "i", i, c); }
+  MMRESULT Get(const std::vector<Record>& ports, uint16_t pid, const char* tag, uint32_t i,
+               MidiCaps* caps) {
     log += tag + std::to_string(i);
-    *caps = ports.at(i).caps;  // a failing query leaves a record behind, as a driver might
+    // A failing query leaves a record behind, as a driver might.
+    *caps = Caps(37, pid, ports.at(i).name);
     return ports[i].result;
   }
 };
 
-const Record kOut1{4, "QELMAR " + A(20) + " OUT "}, kOut2{4, "QELMAR XYZ OUT 2"};
-const Record kIn1{5, "QELMAR ABC IN 1"}, kIn2{5, "QELMAR XYZ IN 2"};
-const Record kOther{5, "QELMAR ABC INPUT"};
-const Record kBadOut{4, "QELMAR X OUT 3", midi::MMSYSERR_NODRIVER};
-const Record kBadIn{5, "QELMAR X IN 3", midi::MMSYSERR_ERROR};
+const Record kOut1{"QELMAR " + A(20) + " OUT "}, kOut2{"QELMAR XYZ OUT 2"};
+const Record kIn1{"QELMAR ABC IN 1"}, kIn2{"QELMAR XYZ IN 2"}, kOther{"QELMAR ABC INPUT"};
+const Record kBadOut{"QELMAR X OUT 3", midi::MMSYSERR_NODRIVER};
+const Record kBadIn{"QELMAR X IN 3", midi::MMSYSERR_ERROR};
 
 TEST(DiscoveryTest, Cases) {
   // Output and input records; the indices found; the calls made.
@@ -135,7 +134,7 @@ TEST(BrowseTest, PreviewOnlyFromA128ByteHeader) {
     EXPECT_EQ(window.Text(IDC_FILE_NAME), answer);
     return window.StatusTexts();
   };
-  window.Type(IDC_FILE_NAME, "/typed/by/hand.pgm");  // replaced by the chosen path
+  window.SetWindowText(IDC_FILE_NAME, "/typed/by/hand.pgm");  // replaced by the chosen path
   EXPECT_EQ(browse(write("/a.pgm", Header("1.02X"))), Names{"Load Version 1.02"});
   // A short file, Cancel, a missing file, a directory, a FIFO (which must not
   // block): the status line stays as it was.

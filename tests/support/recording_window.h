@@ -28,7 +28,6 @@ struct WindowEvent {
   int control = 0;
   std::string text;
   ProgressOp progress{};
-  bool operator==(const WindowEvent&) const = default;
 };
 
 class RecordingWindow : public WindowLayer {
@@ -38,17 +37,13 @@ class RecordingWindow : public WindowLayer {
     texts_[control] = text;
     events_.push_back(WindowEvent{control, text, {}});
   }
-  std::string GetWindowText(int control) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_[control];
-  }
+  std::string GetWindowText(int control) override { return Text(control); }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back(WindowEvent{IDC_PROGRESS, {}, {msg, wparam, lparam}});
   }
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    message_boxes_.push_back(text);
     events_.push_back(WindowEvent{kMessageBoxEvent, text, {}});
   }
   std::string RunFileOpenDialog() override {
@@ -64,11 +59,6 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     file_dialog_answers_.push_back(path);
   }
-  // Text typed into a control by the user.
-  void Type(int control, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_[control] = text;
-  }
 
   std::string Text(int control) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -79,27 +69,25 @@ class RecordingWindow : public WindowLayer {
     return events_;
   }
   // Every text the status line was given, in order.
-  std::vector<std::string> StatusTexts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& e : events_)
-      if (e.control == IDC_STATUS) out.push_back(e.text);
-    return out;
-  }
-  std::vector<std::string> message_boxes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return message_boxes_;
-  }
+  std::vector<std::string> StatusTexts() const { return Texts(IDC_STATUS); }
+  std::vector<std::string> message_boxes() const { return Texts(kMessageBoxEvent); }
   void ClearEvents() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
   }
 
  private:
+  std::vector<std::string> Texts(int control) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& e : events_)
+      if (e.control == control) out.push_back(e.text);
+    return out;
+  }
+
   mutable std::mutex mutex_;
   std::map<int, std::string> texts_;
   std::vector<WindowEvent> events_;
-  std::vector<std::string> message_boxes_;
   std::deque<std::string> file_dialog_answers_;
 };
 
