@@ -90,21 +90,6 @@ struct LoadRig {
     return window_.Text(IDC_STATUS);
   }
 
-  // Texts, boxes and progress in the order they came: "[text]", "{box}", R<max>,
-  // P<pos>, D.
-  std::string Trace() const {
-    std::string out;
-    for (const auto& e : window_.events()) {
-      if (e.control == IDC_STATUS) out += "[" + e.text + "]";
-      if (e.control == test::kMessageBoxEvent) out += "{" + e.text + "}";
-      if (e.control != IDC_PROGRESS) continue;
-      const auto& p = e.progress;
-      if (p.msg == PBM_SETRANGE) out += " R" + std::to_string(p.lparam >> 16);
-      if (p.msg == PBM_SETPOS) out += " P" + std::to_string(p.wparam);
-      if (p.msg == PBM_DELTAPOS) out += " D";
-    }
-    return out;
-  }
   bool PortsClosed() const { return !midi_.IsOutOpen(1) && !midi_.IsInOpen(0); }
 
   sim::Device device_{Config()};
@@ -125,7 +110,7 @@ TEST(Load, ProgressFollowsEveryStep) {
   // progress every 0x8000; two pieces of eight frames; Uninstall and Install
   // (the one progress step reaches the end); Verify in two pieces.
   const std::string frames = " R8 P0 D D D D D D D D";
-  EXPECT_EQ(rig.Trace(),
+  EXPECT_EQ(rig.window_.Trace(),
             " R2 P0[File reading....] P1 P2 R5 P0[Device open....] P1 P2 P3 P4 P5"
             "[Copying....] R8 P0 P2 P4 P6[Loading.... (  0%)]" +
                 frames + "[Loading.... ( 50%)]" + frames +
@@ -159,7 +144,7 @@ TEST(Load, RegionsLandInTheDevice) {
     for (const auto& t : rig.window_.StatusTexts())
       if (t.starts_with("Loading.... (")) loading += t.substr(13, 3) + ",";
     EXPECT_EQ(loading, c.loading);
-    const std::string trace = rig.Trace();
+    const std::string trace = rig.window_.Trace();
     const size_t verify = trace.find("[Verifying....]") + 15;
     EXPECT_EQ(trace.substr(verify, trace.find('[', verify) - verify), c.verify);
     // Copy over the image, then Uninstall and Install per used region, each run to its end.
@@ -332,7 +317,7 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     if (!c.path.empty() && c.failing_allocation < 0 && !c.trace_end.starts_with("[Device")) {
       EXPECT_EQ(ToolVerdict(c.path), rig.window_.Text(IDC_STATUS));
     }
-    const std::string trace = rig.Trace();
+    const std::string trace = rig.window_.Trace();
     EXPECT_EQ(trace.substr(trace.size() - std::min(trace.size(), c.trace_end.size())), c.trace_end);
     EXPECT_TRUE(rig.device_.log().empty());
     EXPECT_TRUE(rig.PortsClosed());

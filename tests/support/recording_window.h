@@ -1,6 +1,7 @@
 #pragma once
-// A window layer for tests: it keeps every control text and every progress
-// message in the order they came, and answers the file dialog from a script.
+// A window layer for tests: it keeps every control text, traces status texts,
+// message boxes and progress messages in the order they came, and answers the
+// file dialog from a script.
 
 #include <deque>
 #include <map>
@@ -20,31 +21,26 @@ struct ProgressOp {
   bool operator==(const ProgressOp&) const = default;
 };
 
-// A message box's text takes its place among the events under this id.
-inline constexpr int kMessageBoxEvent = -1;
-
-// A text set on a control, or (control == IDC_PROGRESS) a progress message.
-struct WindowEvent {
-  int control = 0;
-  std::string text;
-  ProgressOp progress{};
-};
-
 class RecordingWindow : public WindowLayer {
  public:
   void SetWindowText(int control, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_[control] = text;
-    events_.push_back(WindowEvent{control, text, {}});
+    if (control != IDC_STATUS) return;
+    status_texts_.push_back(text);
+    trace_ += "[" + text + "]";
   }
   std::string GetWindowText(int control) override { return Text(control); }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(WindowEvent{IDC_PROGRESS, {}, {msg, wparam, lparam}});
+    if (msg == PBM_SETRANGE) trace_ += " R" + std::to_string(lparam >> 16);
+    if (msg == PBM_SETPOS) trace_ += " P" + std::to_string(wparam);
+    if (msg == PBM_DELTAPOS) trace_ += " D";
   }
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(WindowEvent{kMessageBoxEvent, text, {}});
+    message_boxes_.push_back(text);
+    trace_ += "{" + text + "}";
   }
   std::string RunFileOpenDialog() override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,30 +60,34 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     return texts_[control];
   }
-  std::vector<WindowEvent> events() const {
+  // Status texts as "[text]", message boxes as "{text}", progress messages as
+  // R<max>, P<pos> and D (a step), in the order they came.
+  std::string Trace() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
+    return trace_;
   }
   // Every text the status line was given, in order.
-  std::vector<std::string> StatusTexts() const { return Texts(IDC_STATUS); }
-  std::vector<std::string> message_boxes() const { return Texts(kMessageBoxEvent); }
+  std::vector<std::string> StatusTexts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_texts_;
+  }
+  std::vector<std::string> message_boxes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return message_boxes_;
+  }
+  // Forgets the trace and the status texts so far.
   void ClearEvents() {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.clear();
+    trace_.clear();
+    status_texts_.clear();
   }
 
  private:
-  std::vector<std::string> Texts(int control) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& e : events_)
-      if (e.control == control) out.push_back(e.text);
-    return out;
-  }
-
   mutable std::mutex mutex_;
   std::map<int, std::string> texts_;
-  std::vector<WindowEvent> events_;
+  std::string trace_;
+  std::vector<std::string> status_texts_;
+  std::vector<std::string> message_boxes_;
   std::deque<std::string> file_dialog_answers_;
 };
 
