@@ -26,9 +26,7 @@ class RecordingWindow : public WindowLayer {
   void SetWindowText(int control, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_[control] = text;
-    if (control != IDC_STATUS) return;
-    status_texts_.push_back(text);
-    trace_ += "[" + text + "]";
+    if (control == IDC_STATUS) trace_ += "[" + text + "]";
   }
   std::string GetWindowText(int control) override { return Text(control); }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
@@ -39,7 +37,6 @@ class RecordingWindow : public WindowLayer {
   }
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    message_boxes_.push_back(text);
     trace_ += "{" + text + "}";
   }
   std::string RunFileOpenDialog() override {
@@ -66,28 +63,15 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     return trace_;
   }
-  // Every text the status line was given, in order.
-  std::vector<std::string> StatusTexts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return status_texts_;
-  }
-  std::vector<std::string> message_boxes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return message_boxes_;
-  }
-  // Forgets the trace and the status texts so far.
   void ClearEvents() {
     std::lock_guard<std::mutex> lock(mutex_);
     trace_.clear();
-    status_texts_.clear();
   }
 
  private:
   mutable std::mutex mutex_;
   std::map<int, std::string> texts_;
   std::string trace_;
-  std::vector<std::string> status_texts_;
-  std::vector<std::string> message_boxes_;
   std::deque<std::string> file_dialog_answers_;
 };
 
