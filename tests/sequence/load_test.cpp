@@ -233,15 +233,13 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
 
 // The companion tool's verdict on `path`: the text after "verdict: ".
 std::string ToolVerdict(const std::string& path) {
-  std::string verdict;
-  if (FILE* out = ::popen(("'" TAMBLET_PGM_PATH "' inspect '" + path + "' 2>&1").c_str(), "r")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, out) != nullptr)
-      if (std::strncmp(line, "verdict: ", 9) == 0)
-        verdict.assign(line + 9, std::strcspn(line + 9, "\n"));
-    ::pclose(out);
-  }
-  return verdict;
+  const std::string command =
+      "'" TAMBLET_PGM_PATH "' inspect '" + path + "' 2>&1 | sed -n 's/^verdict: //p'";
+  FILE* out = ::popen(command.c_str(), "r");
+  char line[512] = "";
+  const bool read = out && std::fgets(line, sizeof line, out) != nullptr;
+  if (out) ::pclose(out);
+  return read ? std::string(line, std::strcspn(line, "\n")) : "";
 }
 
 TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
