@@ -94,177 +94,171 @@ struct Rig {
 class WindowTest : public QObject {
   Q_OBJECT
  private slots:
-  void fontAndPlainPortNames();
-  void closeRequests();
-  void progressIsClampedIntoRange();
-  void browseWithTheFileDialog();
-  void keysLoadAndCloseDuringARun();
-};
-
-// The template's font; a port name with markup in it shows as it is; the
-// About box is offered in the context menu.
-void WindowTest::fontAndPlainPortNames() {
-  auto window = MakeWindow();
-  if (QFontDatabase::hasFamily(QStringLiteral("IPAPGothic")))
-    QCOMPARE(window->font().family(), QStringLiteral("IPAPGothic"));
-  QCOMPARE(window->font().pointSize(), 9);
-  window->SetWindowText(IDC_OUTPUT_PORT, "<b>QELMAR</b>");
-  QCOMPARE(Get<QLabel>(*window, IDC_OUTPUT_PORT)->text(), QStringLiteral("<b>QELMAR</b>"));
-  QCOMPARE(Get<QLabel>(*window, IDC_OUTPUT_PORT)->textFormat(), Qt::PlainText);
-  QCOMPARE(window->actions().front()->text(), QStringLiteral("&About...."));
-}
-
-// After a failed discovery no control has the focus, so Enter does nothing;
-// the close box ends the program. Enter in the file-name box and Escape are
-// heard ending it in the accessibility test.
-void WindowTest::closeRequests() {
-  auto window = MakeWindow();
-  int browsed = 0;
-  window->SetHandlers({[&browsed] { ++browsed; }, {}, {}});
-  window->PlaceInitialFocus(false);
-  window->open();
-  QVERIFY(QTest::qWaitForWindowActive(window.get()));
-  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-  QCOMPARE(browsed, 0);
-  QVERIFY(window->isVisible());
-  QSignalSpy closed(window.get(), &QDialog::finished);
-  window->close();
-  QCOMPARE(closed.count(), 1);
-}
-
-// Positions are kept inside the range, as by the control the program was made for.
-void WindowTest::progressIsClampedIntoRange() {
-  auto window = MakeWindow();
-  auto* bar = Get<QProgressBar>(*window, IDC_PROGRESS);
-  const struct {
-    uint32_t msg, wparam, lparam;
-    int maximum, value;
-  } steps[] = {
-      {PBM_SETRANGE, 0, MakeRange(0, 3), 3, 0},         {PBM_DELTAPOS, 5, 0, 3, 3},
-      {PBM_SETRANGE, 0, MakeRange(0, 65535), 65535, 3}, {PBM_SETPOS, 65535, 0, 65535, 65535},
-      {PBM_SETRANGE, 0, MakeRange(0, 5), 5, 5},         {PBM_SETPOS, 0xFFFFFFFFu, 0, 5, 0},
-      {PBM_SETRANGE, 0, MakeRange(0, 0), 1, 0},  // an empty range shows empty
-  };
-  for (const auto& s : steps) {
-    window->SendProgressMessage(s.msg, s.wparam, s.lparam);
-    QCOMPARE(bar->maximum(), s.maximum);
-    QCOMPARE(bar->value(), s.value);
+  // The template's font; a port name with markup in it shows as it is; the
+  // About box is offered in the context menu.
+  void fontAndPlainPortNames() {
+    auto window = MakeWindow();
+    if (QFontDatabase::hasFamily(QStringLiteral("IPAPGothic")))
+      QCOMPARE(window->font().family(), QStringLiteral("IPAPGothic"));
+    QCOMPARE(window->font().pointSize(), 9);
+    window->SetWindowText(IDC_OUTPUT_PORT, "<b>QELMAR</b>");
+    QCOMPARE(Get<QLabel>(*window, IDC_OUTPUT_PORT)->text(), QStringLiteral("<b>QELMAR</b>"));
+    QCOMPARE(Get<QLabel>(*window, IDC_OUTPUT_PORT)->textFormat(), Qt::PlainText);
+    QCOMPARE(window->actions().front()->text(), QStringLiteral("&About...."));
   }
-}
 
-// The real file-open dialog through Browse: its filters, Cancel, a name
-// without a suffix, the default suffix, and a name that is not UTF-8, kept as
-// bytes until the box is edited by hand.
-void WindowTest::browseWithTheFileDialog() {
-  QTemporaryDir dir;
-  const std::string folder = QFile::encodeName(dir.path()).toStdString() + "/";
-  const std::pair<const char*, const char*> files[] = {
-      {"noext", "2.02"}, {"b.sdy", "3.03"}, {"caf\xE9.pgm", "4.04"}};
-  for (const auto& [name, version] : files) {
-    std::string header(128, '\0');
-    header.replace(16, 4, version);
-    std::ofstream(folder + name, std::ios::binary) << header;
-  }
-  struct Remove {  // beyond QTemporaryDir, which knows names only as UTF-8
-    std::string path;
-    ~Remove() { std::filesystem::remove(path); }
-  } remove_cafe{folder + "caf\xE9.pgm"};
-  const QString cafe = QStringLiteral("caf\uFFFD.pgm");  // as Qt shows it
-  auto window = MakeWindow();
-  window->open();
-  QVERIFY(QTest::qWaitForWindowActive(window.get()));
-  const struct {
-    QString typed;  // empty: Cancel
-    std::string path;
-    QString status;
-  } cases[] = {
-      {{}, "", ""},
-      {"noext", folder + "noext", "Load Version 2.02"},  // exists as it is
-      {"b", folder + "b.sdy", "Load Version 3.03"},
-      // Qt's dialog lists no name that is not UTF-8; typed as shown, it is found.
-      {cafe, folder + "caf\xE9.pgm", "Load Version 4.04"},
-  };
-  for (const auto& c : cases) {
-    QStringList filters;
-    QTimer::singleShot(0, this, [&] {
-      auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-      if (!dialog) return;
-      filters = QStringList{dialog->selectedNameFilter()} + dialog->nameFilters();
-      if (c.typed.isEmpty()) return dialog->reject();
-      // A warning the dialog might raise is closed, and the dialog with it.
-      QTimer::singleShot(0, dialog, [] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-          box->reject();
-      });
-      auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-      edit->setText(dir.path() + "/" + c.typed);
-      QTest::keyClick(edit, Qt::Key_Return);
-      if (dialog->isVisible()) dialog->reject();
-    });
-    QCOMPARE(BrowseForUpdateFile(*window), c.path);
-    QCOMPARE(filters,
-             QStringList({"program files (*.pgm)", "program files (*.pgm)", "All Files (*)"}));
-    QCOMPARE(window->GetWindowText(IDC_FILE_NAME), c.path);
-    QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), c.status);
-  }
-  auto* box = Get<QLineEdit>(*window, IDC_FILE_NAME);
-  QCOMPARE(box->text(), dir.path() + "/" + cafe);
-  QTest::keyClicks(box, "x");  // typed by hand: taken as typed
-  QCOMPARE(window->GetWindowText(IDC_FILE_NAME), (dir.path() + "/" + cafe + "x").toStdString());
-}
-
-// Browse and Load pressed by keys (the tab order is heard in the accessibility
-// test). A close during the run asks whether to stop it: Enter, the default,
-// keeps it going; Yes stops it at its next exchange with Copy's failure text,
-// and the window closes at the run's end.
-void WindowTest::keysLoadAndCloseDuringARun() {
-  Rig rig;
-  auto& window = rig.window;
-  QVERIFY(rig.Open());
-  QCOMPARE(QApplication::focusWidget(), window->Control(IDC_BROWSE));
-  // No default button: Enter presses the button that has the focus, only that.
-  QTest::keyClick(window->Control(IDC_BROWSE), Qt::Key_Return);
-  QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), QStringLiteral("Load Version 1.07"));
-
-  QStringList shown;  // as the window thread applies them, while its loop runs
-  std::atomic<bool> off_thread = false;
-  const auto seen = [&](int control, const QString& text) {
-    off_thread = off_thread || QThread::currentThread() != window->thread();
-    if (control == IDC_STATUS) shown << text;
-  };
-  connect(window.get(), &QtUpdateWindow::TextApplied, this, seen, Qt::DirectConnection);
-  QSignalSpy finished(window.get(), &QtUpdateWindow::RunFinished);
-  window->Control(IDC_LOAD)->setFocus();
-  QTest::keyClick(window->Control(IDC_LOAD), Qt::Key_Enter, Qt::KeypadModifier);
-  QVERIFY(window->IsRunning());
-  // During the run Browse and Load are not acted on.
-  Get(*window, IDC_LOAD)->click();
-  Get(*window, IDC_BROWSE)->click();
-  QVERIFY(shown.isEmpty());  // nothing done inside the key press
-  const auto continues = [&rig] {
-    return std::ranges::count(rig.device.commands(), sim::Command::kContinue);
-  };
-  for (const bool yes : {false, true}) {
-    const auto before = continues();
-    QTRY_VERIFY_WITH_TIMEOUT(continues() >= before + 10, 20000);  // still running
-    QCOMPARE(rig.closed.count(), 0);
-    QString question;
-    AnswerNext(this, yes, question);
+  // After a failed discovery no control has the focus, so Enter does nothing;
+  // the close box ends the program. Enter in the file-name box and Escape are
+  // heard ending it in the accessibility test.
+  void closeRequests() {
+    auto window = MakeWindow();
+    int browsed = 0;
+    window->SetHandlers({[&browsed] { ++browsed; }, {}, {}});
+    window->PlaceInitialFocus(false);
+    window->open();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(browsed, 0);
+    QVERIFY(window->isVisible());
+    QSignalSpy closed(window.get(), &QDialog::finished);
     window->close();
-    QVERIFY(question.contains("Stop the update?"));
+    QCOMPARE(closed.count(), 1);
   }
-  QTRY_COMPARE_WITH_TIMEOUT(rig.closed.count(), 1, 20000);
-  QCOMPARE(finished.count(), 1);
-  QVERIFY(!window->IsRunning());
-  QCOMPARE(rig.dialogs, 1);
-  QVERIFY(!off_thread);
-  QCOMPARE(shown,
-           QStringList({"File reading....", "Device open....", "Copying....", "Copy failed!!"}));
-  QCOMPARE(Get<QProgressBar>(*window, IDC_PROGRESS)->maximum(), 2);  // Copy's two pieces
-  QCOMPARE(rig.device.commands().back(), sim::Command::kContinue);
-  QVERIFY(continues() < test::EndlessDevice::kRepeats);
-  QVERIFY(!rig.midi.IsOutOpen(0) && !rig.midi.IsInOpen(0));
-}
+
+  // Positions are kept inside the range, as by the control the program was made for.
+  void progressIsClampedIntoRange() {
+    auto window = MakeWindow();
+    auto* bar = Get<QProgressBar>(*window, IDC_PROGRESS);
+    const struct {
+      uint32_t msg, wparam, lparam;
+      int maximum, value;
+    } steps[] = {
+        {PBM_SETRANGE, 0, MakeRange(0, 3), 3, 0},         {PBM_DELTAPOS, 5, 0, 3, 3},
+        {PBM_SETRANGE, 0, MakeRange(0, 65535), 65535, 3}, {PBM_SETPOS, 65535, 0, 65535, 65535},
+        {PBM_SETRANGE, 0, MakeRange(0, 5), 5, 5},         {PBM_SETPOS, 0xFFFFFFFFu, 0, 5, 0},
+        {PBM_SETRANGE, 0, MakeRange(0, 0), 1, 0},  // an empty range shows empty
+    };
+    for (const auto& s : steps) {
+      window->SendProgressMessage(s.msg, s.wparam, s.lparam);
+      QCOMPARE(bar->maximum(), s.maximum);
+      QCOMPARE(bar->value(), s.value);
+    }
+  }
+
+  // The real file-open dialog through Browse: its filters, Cancel, a name
+  // without a suffix, the default suffix, and a name that is not UTF-8, kept as
+  // bytes until the box is edited by hand.
+  void browseWithTheFileDialog() {
+    QTemporaryDir dir;
+    const std::string folder = QFile::encodeName(dir.path()).toStdString() + "/";
+    const std::pair<const char*, const char*> files[] = {
+        {"noext", "2.02"}, {"b.sdy", "3.03"}, {"caf\xE9.pgm", "4.04"}};
+    for (const auto& [name, version] : files) {
+      std::string header(128, '\0');
+      header.replace(16, 4, version);
+      std::ofstream(folder + name, std::ios::binary) << header;
+    }
+    struct Remove {  // beyond QTemporaryDir, which knows names only as UTF-8
+      std::string path;
+      ~Remove() { std::filesystem::remove(path); }
+    } remove_cafe{folder + "caf\xE9.pgm"};
+    const QString cafe = QStringLiteral("caf\uFFFD.pgm");  // as Qt shows it
+    auto window = MakeWindow();
+    window->open();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    const struct {
+      QString typed;  // empty: Cancel
+      std::string path;
+      QString status;
+    } cases[] = {
+        {{}, "", ""},
+        {"noext", folder + "noext", "Load Version 2.02"},  // exists as it is
+        {"b", folder + "b.sdy", "Load Version 3.03"},
+        // Qt's dialog lists no name that is not UTF-8; typed as shown, it is found.
+        {cafe, folder + "caf\xE9.pgm", "Load Version 4.04"},
+    };
+    for (const auto& c : cases) {
+      QStringList filters;
+      QTimer::singleShot(0, this, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        filters = QStringList{dialog->selectedNameFilter()} + dialog->nameFilters();
+        if (c.typed.isEmpty()) return dialog->reject();
+        // A warning the dialog might raise is closed, and the dialog with it.
+        QTimer::singleShot(0, dialog, [] {
+          if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->reject();
+        });
+        auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        edit->setText(dir.path() + "/" + c.typed);
+        QTest::keyClick(edit, Qt::Key_Return);
+        if (dialog->isVisible()) dialog->reject();
+      });
+      QCOMPARE(BrowseForUpdateFile(*window), c.path);
+      QCOMPARE(filters,
+               QStringList({"program files (*.pgm)", "program files (*.pgm)", "All Files (*)"}));
+      QCOMPARE(window->GetWindowText(IDC_FILE_NAME), c.path);
+      QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), c.status);
+    }
+    auto* box = Get<QLineEdit>(*window, IDC_FILE_NAME);
+    QCOMPARE(box->text(), dir.path() + "/" + cafe);
+    QTest::keyClicks(box, "x");  // typed by hand: taken as typed
+    QCOMPARE(window->GetWindowText(IDC_FILE_NAME), (dir.path() + "/" + cafe + "x").toStdString());
+  }
+
+  // Browse and Load pressed by keys (the tab order is heard in the accessibility
+  // test). A close during the run asks whether to stop it: Enter, the default,
+  // keeps it going; Yes stops it at its next exchange with Copy's failure text,
+  // and the window closes at the run's end.
+  void keysLoadAndCloseDuringARun() {
+    Rig rig;
+    auto& window = rig.window;
+    QVERIFY(rig.Open());
+    QCOMPARE(QApplication::focusWidget(), window->Control(IDC_BROWSE));
+    // No default button: Enter presses the button that has the focus, only that.
+    QTest::keyClick(window->Control(IDC_BROWSE), Qt::Key_Return);
+    QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), QStringLiteral("Load Version 1.07"));
+
+    QStringList shown;  // as the window thread applies them, while its loop runs
+    std::atomic<bool> off_thread = false;
+    const auto seen = [&](int control, const QString& text) {
+      off_thread = off_thread || QThread::currentThread() != window->thread();
+      if (control == IDC_STATUS) shown << text;
+    };
+    connect(window.get(), &QtUpdateWindow::TextApplied, this, seen, Qt::DirectConnection);
+    QSignalSpy finished(window.get(), &QtUpdateWindow::RunFinished);
+    window->Control(IDC_LOAD)->setFocus();
+    QTest::keyClick(window->Control(IDC_LOAD), Qt::Key_Enter, Qt::KeypadModifier);
+    QVERIFY(window->IsRunning());
+    // During the run Browse and Load are not acted on.
+    Get(*window, IDC_LOAD)->click();
+    Get(*window, IDC_BROWSE)->click();
+    QVERIFY(shown.isEmpty());  // nothing done inside the key press
+    const auto continues = [&rig] {
+      return std::ranges::count(rig.device.commands(), sim::Command::kContinue);
+    };
+    for (const bool yes : {false, true}) {
+      const auto before = continues();
+      QTRY_VERIFY_WITH_TIMEOUT(continues() >= before + 10, 20000);  // still running
+      QCOMPARE(rig.closed.count(), 0);
+      QString question;
+      AnswerNext(this, yes, question);
+      window->close();
+      QVERIFY(question.contains("Stop the update?"));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rig.closed.count(), 1, 20000);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(!window->IsRunning());
+    QCOMPARE(rig.dialogs, 1);
+    QVERIFY(!off_thread);
+    QCOMPARE(shown,
+             QStringList({"File reading....", "Device open....", "Copying....", "Copy failed!!"}));
+    QCOMPARE(Get<QProgressBar>(*window, IDC_PROGRESS)->maximum(), 2);  // Copy's two pieces
+    QCOMPARE(rig.device.commands().back(), sim::Command::kContinue);
+    QVERIFY(continues() < test::EndlessDevice::kRepeats);
+    QVERIFY(!rig.midi.IsOutOpen(0) && !rig.midi.IsInOpen(0));
+  }
+};
 
 }  // namespace tamblet
 
