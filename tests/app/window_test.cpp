@@ -54,41 +54,6 @@ void AnswerNext(QObject* context, bool yes, QString& text) {
   });
 }
 
-// The whole program in one process: the window, the dialog logic, the
-// in-process driver and a simulated device that never ends its Copy; Browse
-// answers with a file of two pieces.
-struct Rig {
-  Rig() {
-    const UpdateHeader header{"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000,
-                              0x8000,    {{0, 0x8000}, {}}};
-    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
-    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
-    midi.Connect(&device, midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1")),
-                 midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1")));
-    window->SetHandlers(
-        {[this] { dlg.OnBrowse(); }, [this] { dlg.OnLoad(); }, [this] { dlg.RequestStop(); }});
-    window->SetFileDialogHook([this](QWidget*) { return ++dialogs, path; });
-  }
-  // Discovery, then the window shown with the focus placed as after it.
-  bool Open() {
-    window->PlaceInitialFocus(dlg.OnInitDialog());
-    window->open();
-    return QTest::qWaitForWindowActive(window.get());
-  }
-
-  QTemporaryDir dir;
-  std::string path = (dir.path() + "/w.pgm").toStdString();
-  sim::Device flash{{"MODEL-W", 0x8000, 0xFF, {}}};  // as much erased flash as the image
-  test::EndlessDevice device{flash};
-  test::FastWaits driver_waits;
-  midi::SimulatedMidi midi{driver_waits};
-  test::SettledWaits waits{[this] { midi.Drain(); }};
-  std::unique_ptr<QtUpdateWindow> window = MakeWindow();
-  CUpdateDlg dlg{*window, midi, waits};
-  QSignalSpy closed{window.get(), &QDialog::finished};
-  int dialogs = 0;
-};
-
 }  // namespace
 
 class WindowTest : public QObject {
@@ -211,9 +176,31 @@ class WindowTest : public QObject {
   // keeps it going; Yes stops it at its next exchange with Copy's failure text,
   // and the window closes at the run's end.
   void keysLoadAndCloseDuringARun() {
-    Rig rig;
-    auto& window = rig.window;
-    QVERIFY(rig.Open());
+    // The whole program in one process: the window, the dialog logic, the
+    // in-process driver and a simulated device that never ends its Copy.
+    QTemporaryDir dir;
+    const std::string path = (dir.path() + "/w.pgm").toStdString();
+    const UpdateHeader header{"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000,
+                              0x8000,    {{0, 0x8000}, {}}};
+    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
+    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
+    sim::Device flash{{"MODEL-W", 0x8000, 0xFF, {}}};  // as much erased flash as the image
+    test::EndlessDevice device{flash};
+    test::FastWaits driver_waits;
+    midi::SimulatedMidi midi{driver_waits};
+    midi.Connect(&device, midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1")),
+                 midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1")));
+    test::SettledWaits waits{[&midi] { midi.Drain(); }};
+    auto window = MakeWindow();
+    CUpdateDlg dlg{*window, midi, waits};
+    int dialogs = 0;
+    window->SetHandlers(
+        {[&] { dlg.OnBrowse(); }, [&] { dlg.OnLoad(); }, [&] { dlg.RequestStop(); }});
+    window->SetFileDialogHook([&](QWidget*) { return ++dialogs, path; });
+    QSignalSpy closed(window.get(), &QDialog::finished);
+    window->PlaceInitialFocus(dlg.OnInitDialog());
+    window->open();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
     QCOMPARE(QApplication::focusWidget(), window->Control(IDC_BROWSE));
     // No default button: Enter presses the button that has the focus, only that.
     QTest::keyClick(window->Control(IDC_BROWSE), Qt::Key_Return);
@@ -234,29 +221,29 @@ class WindowTest : public QObject {
     Get(*window, IDC_LOAD)->click();
     Get(*window, IDC_BROWSE)->click();
     QVERIFY(shown.isEmpty());  // nothing done inside the key press
-    const auto continues = [&rig] {
-      return std::ranges::count(rig.device.commands(), sim::Command::kContinue);
+    const auto continues = [&device] {
+      return std::ranges::count(device.commands(), sim::Command::kContinue);
     };
     for (const bool yes : {false, true}) {
       const auto before = continues();
       QTRY_VERIFY_WITH_TIMEOUT(continues() >= before + 10, 20000);  // still running
-      QCOMPARE(rig.closed.count(), 0);
+      QCOMPARE(closed.count(), 0);
       QString question;
       AnswerNext(this, yes, question);
       window->close();
       QVERIFY(question.contains("Stop the update?"));
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.closed.count(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 20000);
     QCOMPARE(finished.count(), 1);
     QVERIFY(!window->IsRunning());
-    QCOMPARE(rig.dialogs, 1);
+    QCOMPARE(dialogs, 1);
     QVERIFY(!off_thread);
     QCOMPARE(shown,
              QStringList({"File reading....", "Device open....", "Copying....", "Copy failed!!"}));
     QCOMPARE(Get<QProgressBar>(*window, IDC_PROGRESS)->maximum(), 2);  // Copy's two pieces
-    QCOMPARE(rig.device.commands().back(), sim::Command::kContinue);
+    QCOMPARE(device.commands().back(), sim::Command::kContinue);
     QVERIFY(continues() < test::EndlessDevice::kRepeats);
-    QVERIFY(!rig.midi.IsOutOpen(0) && !rig.midi.IsInOpen(0));
+    QVERIFY(!midi.IsOutOpen(0) && !midi.IsInOpen(0));
   }
 };
 
