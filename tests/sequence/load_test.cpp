@@ -83,7 +83,7 @@ struct LoadRig {
     EXPECT_TRUE(!discover || dlg_.OnInitDialog());
     window_.AnswerFileDialog(path);
     dlg_.OnBrowse();
-    window_.ClearEvents();
+    window_.ClearTrace();
     dlg_.OnLoad();
     return window_.Text(IDC_STATUS);
   }

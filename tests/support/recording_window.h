@@ -63,7 +63,7 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     return trace_;
   }
-  void ClearEvents() {
+  void ClearTrace() {
     std::lock_guard<std::mutex> lock(mutex_);
     trace_.clear();
   }
