@@ -122,6 +122,7 @@ TEST(Load, RegionsLandInTheDevice) {
     ASSERT_EQ(rig.Load(WriteTemp(WriteUpdateFile(header, image, BlockChoice::kAll))), "Complete!");
     std::string loading;
     const std::string trace = rig.window_.Trace();
+    // The percentage after each "[Loading.... (" (at is one past the bracket).
     for (size_t at = 0; (at = trace.find("[Loading.... (", at) + 1) != 0;)
       loading += trace.substr(at + 13, 3) + ",";
     EXPECT_EQ(loading, c.loading);
@@ -280,7 +281,7 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       {d + "sparse", opened + no_memory + ".]"},
       // sysfs measures its files as 4096 bytes and reads a few.
       {"/sys/devices/system/cpu/online", opened + "[File read error!!]"},
-      {g, " P1" + no_memory + "]", {}, {}, true, 1},  // the image's
+      {g, " P1" + no_memory + "]", {}, {}, true, 1},  // the image's allocation fails
       {WriteTemp(bad, "bad"), " P1[File format error!!]"},
       {g, open_failed, {}, {}, false},  // ports never found
       {g, open_failed, out(kBusy)},
