@@ -20,7 +20,6 @@ namespace {
 
 using midi::MidiCaps;
 using midi::MMRESULT;
-using Names = std::vector<std::string>;
 constexpr auto Caps = &midi::MakeCaps;
 constexpr auto kOut = PortDirection::kOutput;
 constexpr auto kIn = PortDirection::kInput;
@@ -51,12 +50,10 @@ TEST(AcceptPortTest, Cases) {
   }
 }
 
+// A port's name and what querying it returns.
 struct Record {
-  Record(uint16_t pid, std::string n, MMRESULT r = 0)
-      : name(n), caps(Caps(37, pid, n)), result(r) {}
   std::string name;
-  MidiCaps caps;
-  MMRESULT result;
+  MMRESULT result = 0;
 };
 
 // Enumerates the given records and logs every call: "O" a count, "o1" a query.
@@ -68,20 +65,21 @@ struct Enumeration : midi::CompositeMidiLayer {
   std::string log;
   uint32_t OutGetNumDevs() override { return log += "O", uint32_t(outs.size()); }
   uint32_t InGetNumDevs() override { return log += "I", uint32_t(ins.size()); }
-  MMRESULT OutGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(outs, "o", i, c); }
-  MMRESULT InGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(ins, "i", i, c); }
-  MMRESULT Get(const std::vector<Record>& ports, const char* tag, uint32_t i, MidiCaps* caps) {
+  MMRESULT OutGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(outs, 4, "o", i, c); }
+  MMRESULT InGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(ins, 5, "i", i, c); }
+  MMRESULT Get(const std::vector<Record>& ports, uint16_t pid, const char* tag, uint32_t i,
+               MidiCaps* caps) {
     log += tag + std::to_string(i);
-    *caps = ports.at(i).caps;  // a failing query leaves a record behind, as a driver might
+    // A failing query leaves a record behind, as a driver might.
+    *caps = Caps(37, pid, ports.at(i).name);
     return ports[i].result;
   }
 };
 
-const Record kOut1{4, "QELMAR " + A(20) + " OUT "}, kOut2{4, "QELMAR XYZ OUT 2"};
-const Record kIn1{5, "QELMAR ABC IN 1"}, kIn2{5, "QELMAR XYZ IN 2"};
-const Record kOther{5, "QELMAR ABC INPUT"};
-const Record kBadOut{4, "QELMAR X OUT 3", midi::MMSYSERR_NODRIVER};
-const Record kBadIn{5, "QELMAR X IN 3", midi::MMSYSERR_ERROR};
+const Record kOut1{"QELMAR " + A(20) + " OUT "}, kOut2{"QELMAR XYZ OUT 2"};
+const Record kIn1{"QELMAR ABC IN 1"}, kIn2{"QELMAR XYZ IN 2"}, kOther{"QELMAR ABC INPUT"};
+const Record kBadOut{"QELMAR X OUT 3", midi::MMSYSERR_NODRIVER};
+const Record kBadIn{"QELMAR X IN 3", midi::MMSYSERR_ERROR};
 
 TEST(DiscoveryTest, Cases) {
   // Output and input records; the indices found; the calls made.
@@ -104,9 +102,10 @@ TEST(DiscoveryTest, Cases) {
     EXPECT_EQ(midi.log, log);
     EXPECT_EQ(window.Text(IDC_OUTPUT_PORT), out ? outs[*out].name : "");
     EXPECT_EQ(window.Text(IDC_INPUT_PORT), in ? ins[*in].name : "");
-    const Names failure = result.found() ? Names{} : Names{"QELMAR USB Driver not found!!"};
-    EXPECT_EQ(window.message_boxes(), failure);
-    EXPECT_EQ(window.StatusTexts(), failure);
+    // The bar is reset first; a failure shows its box, then the status text.
+    const std::string failure = "QELMAR USB Driver not found!!";
+    EXPECT_EQ(window.Trace(),
+              " R35 P0" + (result.found() ? "" : "{" + failure + "}[" + failure + "]"));
   }
 }
 
@@ -133,19 +132,19 @@ TEST(BrowseTest, PreviewOnlyFromA128ByteHeader) {
     window.AnswerFileDialog(answer);
     EXPECT_EQ(BrowseForUpdateFile(window), answer);
     EXPECT_EQ(window.Text(IDC_FILE_NAME), answer);
-    return window.StatusTexts();
+    return window.Trace();
   };
-  window.Type(IDC_FILE_NAME, "/typed/by/hand.pgm");  // replaced by the chosen path
-  EXPECT_EQ(browse(write("/a.pgm", Header("1.02X"))), Names{"Load Version 1.02"});
+  window.SetWindowText(IDC_FILE_NAME, "/typed/by/hand.pgm");  // replaced by the chosen path
+  EXPECT_EQ(browse(write("/a.pgm", Header("1.02X"))), "[Load Version 1.02]");
   // A short file, Cancel, a missing file, a directory, a FIFO (which must not
   // block): the status line stays as it was.
   const std::string fifo = dir + "/pipe.pgm";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& path :
        {write("/b.pgm", Header("WXYZ", 127)), std::string(), dir + "/gone.pgm", dir, fifo})
-    EXPECT_EQ(browse(path), Names{"Load Version 1.02"}) << path;
+    EXPECT_EQ(browse(path), "[Load Version 1.02]") << path;
   EXPECT_EQ(browse(write("/c.pgm", Header(std::string("V1\0ZZ", 5), 5000))),
-            (Names{"Load Version 1.02", "Load Version V1"}));  // up to a NUL
+            "[Load Version 1.02][Load Version V1]");  // up to a NUL
   std::filesystem::remove_all(dir);
   EXPECT_EQ(descriptors(), open_before);  // every path closed what it opened
 }

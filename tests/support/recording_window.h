@@ -1,6 +1,7 @@
 #pragma once
-// A window layer for tests: it keeps every control text and every progress
-// message in the order they came, and answers the file dialog from a script.
+// A window layer for tests: it keeps every control text, traces status texts,
+// message boxes and progress messages in the order they came, and answers the
+// file dialog from a script.
 
 #include <deque>
 #include <map>
@@ -20,36 +21,23 @@ struct ProgressOp {
   bool operator==(const ProgressOp&) const = default;
 };
 
-// A message box's text takes its place among the events under this id.
-inline constexpr int kMessageBoxEvent = -1;
-
-// A text set on a control, or (control == IDC_PROGRESS) a progress message.
-struct WindowEvent {
-  int control = 0;
-  std::string text;
-  ProgressOp progress{};
-  bool operator==(const WindowEvent&) const = default;
-};
-
 class RecordingWindow : public WindowLayer {
  public:
   void SetWindowText(int control, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_[control] = text;
-    events_.push_back(WindowEvent{control, text, {}});
+    if (control == IDC_STATUS) trace_ += "[" + text + "]";
   }
-  std::string GetWindowText(int control) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_[control];
-  }
+  std::string GetWindowText(int control) override { return Text(control); }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(WindowEvent{IDC_PROGRESS, {}, {msg, wparam, lparam}});
+    if (msg == PBM_SETRANGE) trace_ += " R" + std::to_string(lparam >> 16);
+    if (msg == PBM_SETPOS) trace_ += " P" + std::to_string(wparam);
+    if (msg == PBM_DELTAPOS) trace_ += " D";
   }
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    message_boxes_.push_back(text);
-    events_.push_back(WindowEvent{kMessageBoxEvent, text, {}});
+    trace_ += "{" + text + "}";
   }
   std::string RunFileOpenDialog() override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,42 +52,26 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     file_dialog_answers_.push_back(path);
   }
-  // Text typed into a control by the user.
-  void Type(int control, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    texts_[control] = text;
-  }
 
   std::string Text(int control) {
     std::lock_guard<std::mutex> lock(mutex_);
     return texts_[control];
   }
-  std::vector<WindowEvent> events() const {
+  // Status texts as "[text]", message boxes as "{text}", progress messages as
+  // R<max>, P<pos> and D (a step), in the order they came.
+  std::string Trace() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return events_;
+    return trace_;
   }
-  // Every text the status line was given, in order.
-  std::vector<std::string> StatusTexts() const {
+  void ClearTrace() {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& e : events_)
-      if (e.control == IDC_STATUS) out.push_back(e.text);
-    return out;
-  }
-  std::vector<std::string> message_boxes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return message_boxes_;
-  }
-  void ClearEvents() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.clear();
+    trace_.clear();
   }
 
  private:
   mutable std::mutex mutex_;
   std::map<int, std::string> texts_;
-  std::vector<WindowEvent> events_;
-  std::vector<std::string> message_boxes_;
+  std::string trace_;
   std::deque<std::string> file_dialog_answers_;
 };
 

@@ -29,19 +29,17 @@ class SettledWaits : public WaitPolicy {
   }
   void Sleep(uint32_t ms) override { Record(sleeps_, ms); }
 
-  std::vector<uint32_t> waits() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return waits_;
-  }
-  std::vector<uint32_t> sleeps() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return sleeps_;
-  }
+  std::vector<uint32_t> waits() const { return Copy(waits_); }
+  std::vector<uint32_t> sleeps() const { return Copy(sleeps_); }
 
  private:
   void Record(std::vector<uint32_t>& list, uint32_t ms) {
     std::lock_guard<std::mutex> guard(mutex_);
     list.push_back(ms);
+  }
+  std::vector<uint32_t> Copy(const std::vector<uint32_t>& list) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return list;
   }
 
   std::function<void()> settle_;
