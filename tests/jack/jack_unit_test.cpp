@@ -29,6 +29,8 @@ struct NamingCase {
   uint16_t mid, pid;
 };
 
+// Which names mark the device, and how its model is joined and shortened, is
+// the rule tests/alsa/port_naming_test.cpp drives through the rawmidi naming.
 TEST(JackPortNames, DeviceClientsGetIdsAndNumberedNamesOthersKeepTheirOwn) {
   const std::vector<NamingCase> cases = {
       {"QELMAR SIM", "in", "QELMAR SIM OUT 1", true, 37, 4},
@@ -38,13 +40,8 @@ TEST(JackPortNames, DeviceClientsGetIdsAndNumberedNamesOthersKeepTheirOwn) {
       {"keyboard", "capture", "keyboard:capture", false, 0, 0},
       {"QELMAR X7", "a", "QELMAR X7 OUT 1", true, 37, 4},  // counted per client
       {"QELMAR SIM", "out2", "QELMAR SIM IN 2", false, 37, 5},
-      {"qelmar SIM", "in", "qelmar SIM:in", true, 0, 0},  // only the exact prefix marks one
-      {"QELMARSIM", "in", "QELMARSIM:in", true, 0, 0},
-      {" QELMAR SIM", "in", " QELMAR SIM:in", true, 0, 0},
       {"QELMAR ", "in", "QELMAR  OUT 1", true, 37, 4},
-      {"QELMAR X Y", "in", "QELMAR X-Y OUT 1", true, 37, 4},
-      // The model is shortened so that the name keeps its number; the JACK name stays whole.
-      {"QELMAR ABCDEFGHIJKLMNOPQRSTUVWXYZ", "in", "QELMAR ABCDEFGHIJKLMNOPQR OUT 1", true, 37, 4},
+      // The name is cut to its 32 bytes; the JACK name stays whole.
       {"a-very-long-client-name-indeed", "port", "a-very-long-client-name-indeed:p", false, 0, 0},
   };
   std::vector<JackPortInfo> ports;
