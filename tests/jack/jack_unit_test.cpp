@@ -40,6 +40,7 @@ TEST(JackPortNames, DeviceClientsGetIdsAndNumberedNamesOthersKeepTheirOwn) {
       {"keyboard", "capture", "keyboard:capture", false, 0, 0},
       {"QELMAR X7", "a", "QELMAR X7 OUT 1", true, 37, 4},  // counted per client
       {"QELMAR SIM", "out2", "QELMAR SIM IN 2", false, 37, 5},
+      {" QELMAR SIM", "in", " QELMAR SIM:in", true, 0, 0},  // the prefix only at the start
       {"QELMAR ", "in", "QELMAR  OUT 1", true, 37, 4},
       // The name is cut to its 32 bytes; the JACK name stays whole.
       {"a-very-long-client-name-indeed", "port", "a-very-long-client-name-indeed:p", false, 0, 0},
