@@ -268,7 +268,6 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   } cases[] = {
       {"", not_found},
       {d + "folder", not_found},
-      {"/dev/null", not_found},
       {d + "fifo", not_found},
       {d + "zero", not_found},
       {d + "sparse", opened + no_memory + ".]"},
