@@ -161,9 +161,9 @@ class WindowTest : public QObject {
   }
 
   // Browse and Load pressed by keys (the focus at start and the tab order are
-  // heard in the accessibility test). A close during the run asks whether to stop it: Enter, the
-  // default, keeps it going; Yes stops it at its next exchange with Copy's failure text, and the
-  // window closes at the run's end.
+  // heard in the accessibility test). A close during the run asks whether to
+  // stop it: Enter, the default, keeps it going; Yes stops it at its next
+  // exchange with Copy's failure text, and the window closes at the run's end.
   void keysLoadAndCloseDuringARun() {
     // The whole program in one process: the window, the dialog logic, the
     // in-process driver and a simulated device that never ends its Copy.
