@@ -166,9 +166,7 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
       {C::kGetModelName, 1, "no-reply", "Get model name failed!!"},
       {C::kGetModelName, 1, "long-name", "Compare model name error!!"},
       {C::kSelectDevice, 1, "fail-status", "Select Device failed!!"},
-      {C::kSetRange, 1, "fail-status", "Copy failed!!"},
       {C::kContinue, 300, nullptr, "Copy failed!!"},  // in an operation that never ends
-      {C::kWriteData, 20, "late", "Load failed!!"},
       {C::kWriteData, 3, nullptr, "Load failed!!"},
       {C::kUninstall, 1, "long-error", "Uninstall failed!!"},
       {C::kInstall, 2, "no-reply", "Install failed!!"},
