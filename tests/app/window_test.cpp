@@ -43,17 +43,6 @@ T* Get(QtUpdateWindow& window, int id) {
   return qobject_cast<T*>(window.Control(id));
 }
 
-// Answers the question that a close during a run asks, with Enter, which must
-// mean No, or with Yes, and keeps its text.
-void AnswerNext(QObject* context, bool yes, QString& text) {
-  QTimer::singleShot(0, context, [yes, &text] {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (!box) return;
-    text = box->text();
-    yes ? box->button(QMessageBox::Yes)->click() : QTest::keyClick(box, Qt::Key_Return);
-  });
-}
-
 }  // namespace
 
 class WindowTest : public QObject {
@@ -171,10 +160,10 @@ class WindowTest : public QObject {
     QCOMPARE(window->GetWindowText(IDC_FILE_NAME), (dir.path() + "/" + cafe + "x").toStdString());
   }
 
-  // Browse and Load pressed by keys (the tab order is heard in the accessibility
-  // test). A close during the run asks whether to stop it: Enter, the default,
-  // keeps it going; Yes stops it at its next exchange with Copy's failure text,
-  // and the window closes at the run's end.
+  // Browse and Load pressed by keys (the focus at start and the tab order are
+  // heard in the accessibility test). A close during the run asks whether to
+  // stop it: Enter, the default, keeps it going; Yes stops it at its next
+  // exchange with Copy's failure text, and the window closes at the run's end.
   void keysLoadAndCloseDuringARun() {
     // The whole program in one process: the window, the dialog logic, the
     // in-process driver and a simulated device that never ends its Copy.
@@ -201,7 +190,6 @@ class WindowTest : public QObject {
     window->PlaceInitialFocus(dlg.OnInitDialog());
     window->open();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    QCOMPARE(QApplication::focusWidget(), window->Control(IDC_BROWSE));
     // No default button: Enter presses the button that has the focus, only that.
     QTest::keyClick(window->Control(IDC_BROWSE), Qt::Key_Return);
     QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), QStringLiteral("Load Version 1.07"));
@@ -228,8 +216,13 @@ class WindowTest : public QObject {
       const auto before = continues();
       QTRY_VERIFY_WITH_TIMEOUT(continues() >= before + 10, 20000);  // still running
       QCOMPARE(closed.count(), 0);
-      QString question;
-      AnswerNext(this, yes, question);
+      QString question;  // answered with Enter, which must mean No, or with Yes
+      QTimer::singleShot(0, this, [yes, &question] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        question = box->text();
+        yes ? box->button(QMessageBox::Yes)->click() : QTest::keyClick(box, Qt::Key_Return);
+      });
       window->close();
       QVERIFY(question.contains("Stop the update?"));
     }
@@ -240,10 +233,6 @@ class WindowTest : public QObject {
     QVERIFY(!off_thread);
     QCOMPARE(shown,
              QStringList({"File reading....", "Device open....", "Copying....", "Copy failed!!"}));
-    QCOMPARE(Get<QProgressBar>(*window, IDC_PROGRESS)->maximum(), 2);  // Copy's two pieces
-    QCOMPARE(device.commands().back(), sim::Command::kContinue);
-    QVERIFY(continues() < test::EndlessDevice::kRepeats);
-    QVERIFY(!midi.IsOutOpen(0) && !midi.IsInOpen(0));
   }
 };
 

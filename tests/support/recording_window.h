@@ -1,25 +1,17 @@
 #pragma once
 // A window layer for tests: it keeps every control text, traces status texts,
 // message boxes and progress messages in the order they came, and answers the
-// file dialog from a script.
+// file dialog with the path it was given.
 
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "app/window_layer.h"
 #include "base/display.h"
 
 namespace tamblet::test {
-
-struct ProgressOp {
-  uint32_t msg;
-  uint32_t wparam;
-  uint32_t lparam;
-  bool operator==(const ProgressOp&) const = default;
-};
 
 class RecordingWindow : public WindowLayer {
  public:
@@ -28,7 +20,10 @@ class RecordingWindow : public WindowLayer {
     texts_[control] = text;
     if (control == IDC_STATUS) trace_ += "[" + text + "]";
   }
-  std::string GetWindowText(int control) override { return Text(control); }
+  std::string GetWindowText(int control) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return texts_[control];
+  }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (msg == PBM_SETRANGE) trace_ += " R" + std::to_string(lparam >> 16);
@@ -41,22 +36,15 @@ class RecordingWindow : public WindowLayer {
   }
   std::string RunFileOpenDialog() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_dialog_answers_.empty()) return "";
-    std::string path = file_dialog_answers_.front();
-    file_dialog_answers_.pop_front();
-    return path;
+    return std::exchange(file_dialog_answer_, "");
   }
 
-  // The path the next file dialog returns ("" is Cancel).
+  // The path the next file dialog returns (after it, and unless set, Cancel: "").
   void AnswerFileDialog(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    file_dialog_answers_.push_back(path);
+    file_dialog_answer_ = path;
   }
 
-  std::string Text(int control) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return texts_[control];
-  }
   // Status texts as "[text]", message boxes as "{text}", progress messages as
   // R<max>, P<pos> and D (a step), in the order they came.
   std::string Trace() const {
@@ -72,7 +60,7 @@ class RecordingWindow : public WindowLayer {
   mutable std::mutex mutex_;
   std::map<int, std::string> texts_;
   std::string trace_;
-  std::deque<std::string> file_dialog_answers_;
+  std::string file_dialog_answer_;
 };
 
 }  // namespace tamblet::test
