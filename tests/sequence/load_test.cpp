@@ -168,6 +168,10 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
       {C::kSelectDevice, 1, "fail-status", "Select Device failed!!"},
       {C::kContinue, 300, nullptr, "Copy failed!!"},  // in an operation that never ends
       {C::kWriteData, 3, nullptr, "Load failed!!"},
+      // A broken reply after good ones must not pass for the previous acknowledgement.
+      {C::kSetRange, 1, "fail-status", "Copy failed!!"},
+      {C::kContinue, 1, "long-error", "Copy failed!!"},
+      {C::kWriteData, 5, "long-error", "Load failed!!"},
       {C::kUninstall, 1, "long-error", "Uninstall failed!!"},
       {C::kInstall, 2, "no-reply", "Install failed!!"},
       {C::kVerifySum, 1, "late", "Verify error!!"},
