@@ -132,24 +132,24 @@ TEST(Engine, InputReportsEachMessageInTheNextQueuedBuffer) {
   std::deque<Buffer> buffers;  // buffers and log outlive the port, which hands buffers back
   Log log;
   Sockets ports;
-  OpenInput(ports, log, buffers, {8, 64, 64});
-  const Bytes big = {0xF0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19};  // no end
+  OpenInput(ports, log, buffers, {8, 64});
+  // Whole, but longer than its buffer. How a stream splits into messages is the
+  // reassembler's test.
+  const Bytes big = {0xF0, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0xF7};
   ports.Write({0x90, 0x40, 0x7F});
   ports.Write(big);
-  ports.Write({0x05, 0xF0, 0x01, 0xF8, 0x02, 0xF7, 0xF0, 0x01, 0x80, 0x40, 0x00});
+  ports.Write({0xF0, 0x01, 0xF8, 0x02, 0xF7, 0x80, 0x40, 0x00});
   const auto header = [&](size_t i) { return uintptr_t(&buffers[i].header); };
   const auto data = [&](size_t i) {
     const MIDIHDR& h = buffers[i].header;
     return Bytes(h.lpData, h.lpData + h.dwBytesRecorded);
   };
-  EXPECT_EQ(log.WaitFor(5), (Records{{MIM_DATA, 0x7F4090},
+  EXPECT_EQ(log.WaitFor(4), (Records{{MIM_DATA, 0x7F4090},
                                      {MIM_LONGERROR, header(0)},
                                      {MIM_LONGDATA, header(1)},
-                                     {MIM_LONGERROR, header(2)},
                                      {MIM_DATA, 0x004080}}));
-  EXPECT_EQ(data(0), Bytes(big.begin(), big.begin() + 8));  // longer than its buffer
+  EXPECT_EQ(data(0), Bytes(big.begin(), big.begin() + 8));
   EXPECT_EQ(data(1), (Bytes{0xF0, 0x01, 0x02, 0xF7}));
-  EXPECT_EQ(data(2), (Bytes{0xF0, 0x01}));  // broken by a status byte
   for (const Buffer& b : buffers) EXPECT_EQ(b.header.dwFlags & kState, MHDR_DONE);
 }
 
