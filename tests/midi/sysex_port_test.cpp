@@ -248,8 +248,7 @@ enum Outcome { kSuccess, kUntouched, kTimeOut, kEither, kSuccessOrJunk };
 // sequence number: a success must hold the reply to its own request, and a
 // slot that timed out is never written (it is freed at once, or watched).
 // Device delays pass in a microsecond per millisecond.
-class PortPairStress : public PortPairTest {};
-TEST_F(PortPairStress, EveryExchangeHoldsItsOwnReplyOrNothing) {
+TEST_F(PortPairTest, StressEveryExchangeHoldsItsOwnReplyOrNothing) {
   ASSERT_TRUE(port_.Open(0, 0));
   std::mt19937 rng(20261206);
   auto pick = [&rng](uint32_t low, uint32_t high) {
