@@ -211,9 +211,8 @@ TEST_F(PortPairTest, DriverFaultsEndTheExchangeWithTheSlotUntouched) {
     const uint64_t delivered = midi_.delivered();
     Exchange();
     if (inject) midi_.Inject(Long(kReply), c.corruption);
-    std::vector<uint32_t> all = waits_.waits();
-    all.erase(all.begin(), all.begin() + static_cast<long>(waits));
-    EXPECT_EQ(all, c.send_waits);
+    const std::vector<uint32_t> all = waits_.waits();
+    EXPECT_EQ(std::vector<uint32_t>(all.begin() + long(waits), all.end()), c.send_waits);
     EXPECT_EQ(midi_.OutstandingSends(0), 0u);  // the driver handed the frame back
     EXPECT_FALSE(port_.AwaitReply(kTimeout));
     midi_.Drain();
