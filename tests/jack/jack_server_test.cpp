@@ -184,7 +184,7 @@ TEST_F(JackBackend, EventsArriveWholeAndAServerGoneFailsTheExchange) {
     bytes.back() = last;
     return bytes;
   };
-  // The largest request (2362 bytes) is well inside the first.
+  // The first fills a buffer exactly, more than the largest request.
   std::vector<std::vector<uint8_t>> sent = {
       sysex(4096), sysex(5000), sysex(100, 0), {0x90, 0x40, 0x7F}};
   for (size_t i = 0; i < sent.size(); ++i) {
