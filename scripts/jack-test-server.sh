@@ -34,14 +34,16 @@ lock=${TMPDIR:-/tmp}/tamblet-jack-test-server.lock
 lifetime=${TAMBLET_JACK_LIFETIME:-1800}
 
 stop_pid() {
-  local pid=$1
+  local pid=$1 server
+  # jackd starts a session of its own, so killing timeout's group misses it:
+  # it is named here, before timeout can end and leave it orphaned.
+  server=$(pgrep -P "$pid")
   kill -TERM "$pid" 2>/dev/null || return 0
   for _ in $(seq 50); do
     kill -0 "$pid" 2>/dev/null || return 0
     sleep 0.1
   done
-  # timeout runs jackd in a process group of its own, led by timeout.
-  kill -KILL -- "-$pid" 2>/dev/null
+  kill -KILL "$pid" $server 2>/dev/null
   return 0
 }
 

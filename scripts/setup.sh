@@ -14,6 +14,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev fonts-ipafont-gothic
   # MIDI
   libasound2-dev libjack-jackd2-dev jackd2
+  # the test JACK server script finds the server behind its time limit
+  procps
   # running the window without a desktop, and driving it from outside
   xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
   # checking the desktop entry, the AppStream metainfo and the manual pages
