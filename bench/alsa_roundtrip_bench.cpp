@@ -7,17 +7,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <algorithm>
-#include <array>
-#include <chrono>
 #include <cstdio>
 #include <optional>
-#include <vector>
 
 #include "app/port_discovery.h"
+#include "bench/roundtrip.h"
 #include "midi/alsa/alsa_midi.h"
-#include "midi/sysex_port.h"
-#include "protocol/frame.h"
 
 namespace tamblet {
 namespace {
@@ -35,43 +30,12 @@ std::optional<uint32_t> FindDevicePort(bool output) {
   return std::nullopt;
 }
 
-void Exchange(benchmark::State& state, const std::vector<uint8_t>& request) {
-  CSysExPort port(*layer);
-  if (!port.Open(out_index, in_index)) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  std::array<uint8_t, 512> slot{};
-  std::vector<double> times;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    port.Send(request.data(), static_cast<uint32_t>(request.size()), slot);
-    if (!port.AwaitReply(5000)) {
-      state.SkipWithError("no reply");
-      break;
-    }
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  port.Close();
-  if (times.empty()) return;
-  std::sort(times.begin(), times.end());
-  state.counters["median_ms"] = times[times.size() / 2];
-  state.counters["p90_ms"] = times[times.size() * 9 / 10];
-  state.counters["max_ms"] = times.back();
-}
-
 void BM_AlsaGetModelName(benchmark::State& state) {
-  Exchange(state, {0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x02, 0xF7});
+  bench::TimeExchanges(state, *layer, out_index, in_index, bench::ModelNameRequest());
 }
 
 void BM_AlsaWriteData2362(benchmark::State& state) {
-  std::vector<uint8_t> data(kMaxWriteDataBytes, 0x5A);
-  std::vector<uint8_t> frame(kMaxWriteDataFrame);
-  frame.resize(
-      static_cast<size_t>(BuildWriteData(frame.data(), 0, data.data(), kMaxWriteDataBytes)));
-  Exchange(state, frame);
+  bench::TimeExchanges(state, *layer, out_index, in_index, bench::LargestWriteDataFrame());
 }
 
 }  // namespace

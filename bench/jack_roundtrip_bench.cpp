@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/roundtrip.h"
 #include "midi/jack/jack_midi.h"
-#include "midi/sysex_port.h"
-#include "protocol/frame.h"
 
 extern char** environ;
 
@@ -76,9 +73,10 @@ bool Start(Setup& s) {
   }
   midi::JackMidiOptions options;
   options.server_name = s.server;
-  s.layer = midi::CreateJackMidiLayer(options);
-  // The device's ports appear once it has started.
+  // The device's ports appear once it has started; a layer lists the ports
+  // once, so each look is through a new one.
   for (int i = 0; i < 500; ++i) {
+    s.layer = midi::CreateJackMidiLayer(options);
     const auto out = Find(*s.layer, client + " OUT 1", true);
     const auto in = Find(*s.layer, client + " IN 1", false);
     if (out && in) {
@@ -105,46 +103,16 @@ void Stop(Setup& s) {
   }
 }
 
+// The median also in periods: how many cycles of the server an exchange takes.
 void Exchange(benchmark::State& state, const std::vector<uint8_t>& request) {
-  CSysExPort port(*setup->layer);
-  if (!port.Open(setup->out, setup->in)) {
-    state.SkipWithError("open failed");
-    return;
-  }
-  std::array<uint8_t, 512> slot{};
-  std::vector<double> times;
-  for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    port.Send(request.data(), static_cast<uint32_t>(request.size()), slot);
-    if (!port.AwaitReply(5000)) {
-      state.SkipWithError("no reply");
-      break;
-    }
-    times.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  port.Close();
-  if (times.empty()) return;
-  std::sort(times.begin(), times.end());
-  const double median = times[times.size() / 2];
-  const double p90 = times[times.size() * 9 / 10];
-  state.counters["median_ms"] = median;
-  state.counters["median_periods"] = median / setup->period_ms;
-  state.counters["p90_ms"] = p90;
-  state.counters["max_ms"] = times.back();
+  const double median = bench::TimeExchanges(state, *setup->layer, setup->out, setup->in, request);
+  if (median > 0) state.counters["median_periods"] = median / setup->period_ms;
 }
 
-void BM_JackGetModelName(benchmark::State& state) {
-  Exchange(state, {0xF0, 0x43, 0x50, 0x03, 0x00, 0x00, 0x02, 0xF7});
-}
+void BM_JackGetModelName(benchmark::State& state) { Exchange(state, bench::ModelNameRequest()); }
 
 void BM_JackWriteData2362(benchmark::State& state) {
-  std::vector<uint8_t> data(kMaxWriteDataBytes, 0x5A);
-  std::vector<uint8_t> frame(kMaxWriteDataFrame);
-  frame.resize(
-      static_cast<size_t>(BuildWriteData(frame.data(), 0, data.data(), kMaxWriteDataBytes)));
-  Exchange(state, frame);
+  Exchange(state, bench::LargestWriteDataFrame());
 }
 
 }  // namespace
