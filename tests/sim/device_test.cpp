@@ -56,6 +56,7 @@ Bytes Ask(Device& device, const Bytes& request) {
   const auto replies = device.OnRequest(request);
   if (replies.size() != 1) return {};
   EXPECT_EQ(replies[0].kind, Reply::Kind::kLongData);
+  EXPECT_EQ(replies[0].delay_ms, 0u);  // a delay rule must not outlive its occurrence
   return replies[0].bytes;
 }
 
