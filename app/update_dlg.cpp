@@ -2,6 +2,7 @@
 
 #include "app/port_discovery.h"
 #include "app/version_preview.h"
+#include "midi/device_lock.h"
 #include "update/file_reader.h"
 #include "update/update_file.h"
 #include "update/update_sequence.h"
@@ -34,6 +35,14 @@ std::string BusyPortText(const midi::PortHolder& holder) {
          "): close that program or disconnect its MIDI connections, then press Load again.";
 }
 
+std::string NoLockText(const std::string& problem) {
+  return "The device was not opened: the lock that keeps a second update off it cannot be kept "
+         "safely, because " +
+         problem +
+         ". Remove that file or folder, or set XDG_RUNTIME_DIR to a folder of your own, then "
+         "press Load again.";
+}
+
 CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits)
     : window_(window),
       midi_(midi),
@@ -60,7 +69,7 @@ void CUpdateDlg::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lpa
 
 void CUpdateDlg::OnLoad() {
   EndOfLoad end_of_load(port_pair_, stop_);
-  busy_holder_.reset();
+  open_message_.clear();
 
   // The file stage: read the file whole, check every block, assemble the image.
   SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, 2));
@@ -86,7 +95,7 @@ void CUpdateDlg::OnLoad() {
 
   RunDeviceStage(checked.header, checked.image, output_port_index_, input_port_index_, *this, *this,
                  waits_);
-  if (busy_holder_) window_.MessageBox(BusyPortText(*busy_holder_));
+  if (!open_message_.empty()) window_.MessageBox(open_message_);
 }
 
 bool CUpdateDlg::Open(uint32_t out_index, uint32_t in_index) {
@@ -94,7 +103,11 @@ bool CUpdateDlg::Open(uint32_t out_index, uint32_t in_index) {
   // Asked at once, while the program that made the open fail still holds the port.
   const auto& failure = port_pair_.open_failure();
   if (failure && failure->result == midi::MMSYSERR_ALLOCATED) {
-    busy_holder_ = failure->output ? midi_.OutGetHolder(out_index) : midi_.InGetHolder(in_index);
+    const auto holder =
+        failure->output ? midi_.OutGetHolder(out_index) : midi_.InGetHolder(in_index);
+    if (holder) open_message_ = BusyPortText(*holder);
+  } else if (failure && failure->result == midi::TAMBLET_ERR_NOLOCK) {
+    open_message_ = NoLockText(midi::DeviceLockProblem());
   }
   return false;
 }

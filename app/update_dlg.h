@@ -19,6 +19,8 @@ namespace tamblet {
 
 // Tells who holds the device's port when it cannot be opened, and what to do.
 std::string BusyPortText(const midi::PortHolder& holder);
+// Tells why the device's port was not opened without its lock, and what to do.
+std::string NoLockText(const std::string& problem);
 
 class CUpdateDlg : private Display, private UpdateTarget {
  public:
@@ -58,8 +60,9 @@ class CUpdateDlg : private Display, private UpdateTarget {
   std::optional<uint32_t> output_port_index_;  // recorded by discovery
   std::optional<uint32_t> input_port_index_;
   std::string selected_file_path_;  // written only by Browse
-  // Who held the port that the last Load could not open, told after its status.
-  std::optional<midi::PortHolder> busy_holder_;
+  // Why the last Load could not open the port, told after its status: who
+  // holds it, or why its lock could not be had.
+  std::string open_message_;
 };
 
 }  // namespace tamblet

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace tamblet::midi {
@@ -16,22 +17,100 @@ namespace {
 
 constexpr size_t kLongestName = 200;  // well below the 255 bytes a file name may have
 
-// A folder of ours alone: made if missing, and refused if it is a link, not a
-// folder, or someone else's.
-bool OwnFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// Per thread: each update of tamblet-cli --all opens its ports on a thread of its own.
+thread_local std::string last_problem;
+
+struct OpenedFolder {
+  int fd;
+  std::string problem;  // when fd < 0
+};
+
+// Makes `name` under `parent` if missing, opens it without following a link,
+// and checks what was opened, not what the name pointed to a moment before.
+// `path` names it to people.
+OpenedFolder OpenOwnFolder(int parent, const char* name, const std::string& path) {
+  const bool made = mkdirat(parent, name, 0700) == 0;
+  if (!made && errno != EEXIST) return {-1, path + " cannot be made: " + std::strerror(errno)};
+  const int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat named {};
+    if (fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(named.st_mode))
+      return {-1, path + " is a symbolic link, not a folder"};
+    if (error == ENOTDIR) return {-1, path + " is not a folder"};
+    return {-1, path + " cannot be opened: " + std::strerror(error)};
+  }
+  std::string problem;
   struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid();
+  if (fstat(fd, &info) != 0) {
+    problem = path + " cannot be examined: " + std::strerror(errno);
+  } else if (info.st_uid != geteuid()) {
+    problem = path + " belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+  } else if (made && fchmod(fd, 0700) != 0) {  // undoes an unusual umask on a folder just made
+    problem = path + " cannot be given mode 0700: " + std::strerror(errno);
+  } else if (!made && (info.st_mode & 07777) != 0700) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    problem = path + " has mode " + mode + ", not 0700";
+  }
+  if (problem.empty()) return {fd, {}};
+  close(fd);
+  return {-1, problem};
+}
+
+// The runtime folder, when it is a folder of this user's; -1 otherwise. A link
+// to it is fine: what counts is the folder opened.
+int OpenRuntimeFolder(const char* runtime_dir) {
+  if (runtime_dir == nullptr || runtime_dir[0] != '/') return -1;
+  const int fd = open(runtime_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat info {};
+  if (fstat(fd, &info) == 0 && info.st_uid == geteuid()) return fd;
+  close(fd);
+  return -1;
 }
 
 }  // namespace
 
-std::string DeviceLockFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string path = runtime != nullptr && runtime[0] == '/'
-                         ? std::string(runtime) + "/tamblet"
-                         : "/tmp/tamblet-" + std::to_string(geteuid());
-  return OwnFolder(path) ? path : std::string();
+LockFolder LockFolder::OpenDefault() {
+  return Open(std::getenv("XDG_RUNTIME_DIR"), "/tmp/tamblet-" + std::to_string(geteuid()));
+}
+
+LockFolder LockFolder::Open(const char* runtime_dir, const std::string& fallback) {
+  LockFolder folder;
+  OpenedFolder opened;
+  if (const int runtime = OpenRuntimeFolder(runtime_dir); runtime >= 0) {
+    // A folder of ours that is not as it should be is not replaced by the
+    // fallback: something is wrong, and the user is told.
+    folder.path_ = std::string(runtime_dir) + "/tamblet";
+    opened = OpenOwnFolder(runtime, "tamblet", folder.path_);
+    close(runtime);
+  } else {
+    folder.path_ = fallback;
+    opened = OpenOwnFolder(AT_FDCWD, fallback.c_str(), folder.path_);
+  }
+  folder.fd_ = opened.fd;
+  folder.problem_ = std::move(opened.problem);
+  return folder;
+}
+
+LockFolder::~LockFolder() {
+  if (fd_ >= 0) close(fd_);
+}
+
+LockFolder::LockFolder(LockFolder&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      problem_(std::move(other.problem_)) {}
+
+LockFolder& LockFolder::operator=(LockFolder&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    path_ = std::move(other.path_);
+    problem_ = std::move(other.problem_);
+  }
+  return *this;
 }
 
 std::string DeviceLockFileName(std::string_view port) {
@@ -55,57 +134,79 @@ std::string DeviceLockFileName(std::string_view port) {
   return name.substr(0, kLongestName - 17) + tail;
 }
 
+std::string DeviceLockProblem() { return last_problem; }
+
 DeviceLock::~DeviceLock() { Release(); }
 
 DeviceLock::DeviceLock(DeviceLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      folder_(std::move(other.folder_)),
+      name_(std::move(other.name_)) {}
 
 DeviceLock& DeviceLock::operator=(DeviceLock&& other) noexcept {
   if (this != &other) {
     Release();
     fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
+    folder_ = std::move(other.folder_);
+    name_ = std::move(other.name_);
   }
   return *this;
 }
 
-bool DeviceLock::Take(std::string_view port) {
+DeviceLock::Result DeviceLock::Take(std::string_view port) {
+  return Take(LockFolder::OpenDefault(), port);
+}
+
+DeviceLock::Result DeviceLock::Take(LockFolder folder, std::string_view port) {
   Release();
-  const std::string folder = DeviceLockFolder();
-  if (folder.empty()) return true;
-  const std::string path = folder + "/" + DeviceLockFileName(port);
+  last_problem.clear();
+  if (!folder.trusted()) {
+    last_problem = folder.problem();
+    return Result::kNoLock;
+  }
+  const std::string name = DeviceLockFileName(port);
+  const auto fail = [&](const std::string& what) {
+    last_problem = folder.path() + "/" + name + " " + what;
+    return Result::kNoLock;
+  };
   // The holder removes the file when it lets go, so that files do not pile up.
   // An open that raced with that removal holds a file no longer under the
   // name, and tries again with the name's current file.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return true;
+    // Read-only and never truncated: the file is only ever locked, not written.
+    const int fd =
+        openat(folder.fd(), name.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return fail(std::string("cannot be opened: ") + std::strerror(errno));
     // Each open of the file is its own lock: a second Take in this program
     // conflicts as one in another program does.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      const bool held_elsewhere = errno == EWOULDBLOCK;
+      const int error = errno;
       close(fd);
-      return !held_elsewhere;
+      if (error == EWOULDBLOCK) return Result::kHeld;
+      return fail(std::string("cannot be locked: ") + std::strerror(error));
     }
     struct stat held {
     }, named{};
-    if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
-        held.st_dev == named.st_dev) {
+    if (fstat(fd, &held) == 0 &&
+        fstatat(folder.fd(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
       fd_ = fd;
-      path_ = path;
-      return true;
+      folder_ = std::move(folder);
+      name_ = name;
+      return Result::kTaken;
     }
     close(fd);
   }
-  return true;
+  return fail("kept being replaced while it was being locked");
 }
 
 void DeviceLock::Release() {
   if (fd_ < 0) return;
-  unlink(path_.c_str());  // while still held: see Take
+  unlinkat(folder_.fd(), name_.c_str(), 0);  // while still held: see Take
   close(fd_);
   fd_ = -1;
-  path_.clear();
+  folder_ = LockFolder();
+  name_.clear();
 }
 
 }  // namespace tamblet::midi

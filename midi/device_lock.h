@@ -8,10 +8,48 @@
 #include <string>
 #include <string_view>
 
+#include "midi/midi_layer.h"
+
 namespace tamblet::midi {
+
+// The folder of the lock files, opened and checked: ours, mode 0700, a real
+// folder. Another user who could add files to it, or swap it for a link, could
+// otherwise hold every lock or none, and two updates would run on one device.
+class LockFolder {
+ public:
+  // $XDG_RUNTIME_DIR/tamblet, or /tmp/tamblet-UID when that variable is unset,
+  // not absolute, or names no folder of this user's.
+  static LockFolder OpenDefault();
+  // The same choice from a given runtime folder (null: unset) and fallback.
+  static LockFolder Open(const char* runtime_dir, const std::string& fallback);
+
+  LockFolder() = default;
+  ~LockFolder();
+  LockFolder(LockFolder&& other) noexcept;
+  LockFolder& operator=(LockFolder&& other) noexcept;
+  LockFolder(const LockFolder&) = delete;
+  LockFolder& operator=(const LockFolder&) = delete;
+
+  bool trusted() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }  // also when not trusted
+  // Why the folder cannot be trusted, as a sentence for people; empty when it can.
+  const std::string& problem() const { return problem_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  std::string problem_;
+};
 
 class DeviceLock {
  public:
+  enum class Result {
+    kTaken,
+    kHeld,    // by another open, in this program or another
+    kNoLock,  // no safe place for it: never an open without the lock, so refuse the port
+  };
+
   DeviceLock() = default;  // holds nothing
   ~DeviceLock();
   DeviceLock(DeviceLock&& other) noexcept;
@@ -19,20 +57,26 @@ class DeviceLock {
   DeviceLock(const DeviceLock&) = delete;
   DeviceLock& operator=(const DeviceLock&) = delete;
 
-  // False when another open, in this program or another, holds `port`. Where
-  // no lock file can be made the port is taken unlocked, as before locks.
-  bool Take(std::string_view port);
+  Result Take(std::string_view port);  // in LockFolder::OpenDefault()
+  Result Take(LockFolder folder, std::string_view port);
   void Release();
   bool held() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
-  std::string path_;
+  LockFolder folder_;  // kept open while held: the file is removed through it
+  std::string name_;
 };
 
-// The folder of the lock files: $XDG_RUNTIME_DIR/tamblet, or /tmp/tamblet-UID
-// when that is unset; empty when neither can be made safely.
-std::string DeviceLockFolder();
+// What an open answers for a Take's result: MMSYSERR_NOERROR when taken.
+inline MMRESULT LockResult(DeviceLock::Result result) {
+  return result == DeviceLock::Result::kTaken  ? MMSYSERR_NOERROR
+         : result == DeviceLock::Result::kHeld ? MMSYSERR_ALLOCATED
+                                               : TAMBLET_ERR_NOLOCK;
+}
+
+// Why the last Take on this thread ended in kNoLock, as a sentence for people.
+std::string DeviceLockProblem();
 
 // A file name for `port`: letters, digits, '.', '_' and '-' kept, every other
 // byte as %XX; a long name is cut and ends in a hash of the whole.

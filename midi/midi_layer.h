@@ -21,6 +21,9 @@ inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
 inline constexpr MMRESULT MIDIERR_UNPREPARED = 64;
 inline constexpr MMRESULT MIDIERR_STILLPLAYING = 65;
 inline constexpr MMRESULT MIDIERR_NOTREADY = 67;
+// Ours alone: no safe place for the lock that keeps a second update off the
+// device (see DeviceLockProblem), so the port was not opened.
+inline constexpr MMRESULT TAMBLET_ERR_NOLOCK = 0x1000;
 
 // Callback messages keep their numbers.
 inline constexpr uint32_t MIM_OPEN = 961;

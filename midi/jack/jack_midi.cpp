@@ -708,7 +708,8 @@ class JackMidiLayer final : public MidiLayer {
     if (index >= list.size()) return MMSYSERR_BADDEVICEID;
     const std::string target = list[index].jack_name;
     DeviceLock device_lock;
-    if (!device_lock.Take("jack " + server_ + " " + target)) return MMSYSERR_ALLOCATED;
+    if (const MMRESULT locked = LockResult(device_lock.Take("jack " + server_ + " " + target)))
+      return locked;
     Session* session = EnsureSession();
     if (session == nullptr) return MMSYSERR_NODRIVER;
 

@@ -77,8 +77,8 @@ MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback
     return MMSYSERR_ALLOCATED;
   }
   DeviceLock device_lock;
-  if (!outputs_[index].lock.empty() && !device_lock.Take(outputs_[index].lock)) {
-    return MMSYSERR_ALLOCATED;
+  if (!outputs_[index].lock.empty()) {
+    if (const MMRESULT locked = LockResult(device_lock.Take(outputs_[index].lock))) return locked;
   }
   std::unique_ptr<ByteStream> stream;
   const MMRESULT result = outputs_[index].open(&stream);
@@ -106,8 +106,8 @@ MMRESULT StreamMidiLayer::InOpen(PortHandle* port, uint32_t index, MidiCallback 
     return MMSYSERR_ALLOCATED;
   }
   DeviceLock device_lock;
-  if (!inputs_[index].lock.empty() && !device_lock.Take(inputs_[index].lock)) {
-    return MMSYSERR_ALLOCATED;
+  if (!inputs_[index].lock.empty()) {
+    if (const MMRESULT locked = LockResult(device_lock.Take(inputs_[index].lock))) return locked;
   }
   std::unique_ptr<ByteStream> stream;
   const MMRESULT result = inputs_[index].open(&stream);

@@ -1,49 +1,136 @@
-// Device locks: one holder per port across opens, a safe folder, file names
-// that any port name maps to.
+// Device locks: one holder per port across opens, only in a folder that no
+// one else can touch, and file names that any port name maps to.
 
 #include "midi/device_lock.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 
 namespace tamblet::midi {
 namespace {
 
-TEST(DeviceLock, OneHolderAtATimeInItsOwnFolder) {
+namespace fs = std::filesystem;
+constexpr uid_t kOtherUser = 54321;
+
+TEST(DeviceLock, OneHolderAtATimeWhileHeld) {
   char runtime[] = "/tmp/tamblet-lock-test-XXXXXX";
   ASSERT_NE(mkdtemp(runtime), nullptr);
   setenv("XDG_RUNTIME_DIR", runtime, 1);
   const std::string folder = std::string(runtime) + "/tamblet", port = "jack default QELMAR SIM:in";
+  using R = DeviceLock::Result;
   DeviceLock first, second, other;
-  EXPECT_TRUE(first.Take(port) && first.held());
-  EXPECT_FALSE(second.Take(port));
-  EXPECT_TRUE(other.Take("jack default QELMAR SIM:out") && other.held());
+  EXPECT_EQ(first.Take(port), R::kTaken);
+  EXPECT_EQ(second.Take(port), R::kHeld);
+  EXPECT_EQ(other.Take("jack default QELMAR SIM:out"), R::kTaken);
   DeviceLock moved = std::move(first);
-  EXPECT_FALSE(second.Take(port));
+  EXPECT_EQ(second.Take(port), R::kHeld);
   moved.Release();
-  EXPECT_TRUE(second.Take(port) && second.held());
+  EXPECT_EQ(second.Take(port), R::kTaken);
   second.Release();  // and its file goes with it
-  EXPECT_FALSE(std::filesystem::exists(folder + "/" + DeviceLockFileName(port)));
-  EXPECT_EQ(DeviceLockFolder(), folder);
-  struct stat info {};
-  ASSERT_EQ(stat(folder.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
-
-  // A folder that is a link is not used: ports open unlocked.
-  other.Release();
-  std::filesystem::remove_all(folder);
-  std::filesystem::create_directory_symlink("/tmp", folder);
-  EXPECT_EQ(DeviceLockFolder(), "");
-  EXPECT_TRUE(first.Take("x") && !first.held());
+  EXPECT_FALSE(fs::exists(folder + "/" + DeviceLockFileName(port)));
   unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(DeviceLockFolder(), "/tmp/tamblet-" + std::to_string(geteuid()));
-  std::filesystem::remove_all(runtime);
+  fs::remove_all(runtime);
+}
+
+// Folders prepared as a careless or hostile other user might leave them, and
+// whether a lock is kept there. Nothing is ever made in a folder refused.
+TEST(DeviceLock, OnlyAFolderOfOursAloneIsUsed) {
+  char base_name[] = "/tmp/tamblet-lock-test-XXXXXX";
+  ASSERT_NE(mkdtemp(base_name), nullptr);
+  const std::string base = base_name, run = base + "/run", theirs = base + "/theirs",
+                    fallback = base + "/fallback", elsewhere = base + "/elsewhere";
+  const auto folder = [](const std::string& path, mode_t mode, uid_t owner = geteuid()) {
+    fs::create_directory(path);
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    ASSERT_EQ(chown(path.c_str(), owner, owner), 0);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> prepare;
+    const char* runtime_dir;  // XDG_RUNTIME_DIR; null: unset
+    std::string used;         // the folder chosen
+    std::string problem;      // "": trusted
+  } cases[] = {
+      {"ours", [&] { folder(run, 0700); }, run.c_str(), run + "/tamblet", ""},
+      {"unset", [] {}, nullptr, fallback, ""},
+      {"not absolute", [] {}, "run", fallback, ""},
+      {"missing", [] {}, run.c_str(), fallback, ""},
+      {"runtime another user's", [&] { folder(theirs, 0700, kOtherUser); }, theirs.c_str(),
+       fallback, ""},
+      {"another user's", [&] { folder(fallback, 0700, kOtherUser); }, nullptr, fallback,
+       fallback + " belongs to another user (uid 54321)"},
+      {"open to all", [&] { folder(fallback, 0777); }, nullptr, fallback,
+       fallback + " has mode 0777, not 0700"},
+      {"a link to a folder of ours",
+       [&] { folder(elsewhere, 0700), fs::create_directory_symlink(elsewhere, fallback); }, nullptr,
+       fallback, fallback + " is a symbolic link, not a folder"},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(fallback.c_str(), 0600), 0); }, nullptr, fallback,
+       fallback + " is not a folder"},
+      // Ours, but not as we make it: said, not replaced by the fallback.
+      {"runtime's folder open to group", [&] { folder(run, 0700), folder(run + "/tamblet", 0770); },
+       run.c_str(), run + "/tamblet", run + "/tamblet has mode 0770, not 0700"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const auto& path : {run, theirs, fallback, elsewhere}) fs::remove_all(path);
+    c.prepare();
+    LockFolder opened = LockFolder::Open(c.runtime_dir, fallback);
+    EXPECT_EQ(opened.path(), c.used);
+    EXPECT_EQ(opened.problem(), c.problem);
+    EXPECT_EQ(opened.trusted(), c.problem.empty());
+    DeviceLock lock, again;
+    const std::string port = "alsa hw:1,0,0 out";
+    const auto taken = lock.Take(std::move(opened), port);
+    const std::string file = c.used + "/" + DeviceLockFileName(port);
+    struct stat info {};
+    if (c.problem.empty()) {
+      EXPECT_EQ(taken, DeviceLock::Result::kTaken);
+      EXPECT_EQ(again.Take(LockFolder::Open(c.runtime_dir, fallback), port),
+                DeviceLock::Result::kHeld);
+      ASSERT_EQ(stat(c.used.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0700u);
+      EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file)));
+    } else {
+      EXPECT_EQ(taken, DeviceLock::Result::kNoLock);
+      EXPECT_EQ(DeviceLockProblem(), c.problem);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+      EXPECT_TRUE(!fs::exists(elsewhere) || fs::is_empty(elsewhere));
+    }
+  }
+  fs::remove_all(base);
+}
+
+// A lock file that became a link, or one with contents, is never followed nor
+// truncated: the link is refused, the contents stay.
+TEST(DeviceLock, LockFileIsNeverFollowedNorTruncated) {
+  char base_name[] = "/tmp/tamblet-lock-test-XXXXXX";
+  ASSERT_NE(mkdtemp(base_name), nullptr);
+  const std::string base = base_name, folder = base + "/locks", target = base + "/target";
+  std::FILE* f = std::fopen(target.c_str(), "w");
+  std::fputs("keep", f);
+  std::fclose(f);
+  const std::string port = "p", file = folder + "/" + DeviceLockFileName(port);
+  DeviceLock lock;
+  EXPECT_EQ(lock.Take(LockFolder::Open(nullptr, folder), port), DeviceLock::Result::kTaken);
+  lock.Release();
+  fs::create_symlink(target, file);
+  EXPECT_EQ(lock.Take(LockFolder::Open(nullptr, folder), port), DeviceLock::Result::kNoLock);
+  EXPECT_NE(DeviceLockProblem().find("cannot be opened"), std::string::npos);
+  fs::remove(file);
+  fs::copy_file(target, file);
+  EXPECT_EQ(lock.Take(LockFolder::Open(nullptr, folder), port), DeviceLock::Result::kTaken);
+  EXPECT_EQ(fs::file_size(file), 4u);
+  lock.Release();
+  EXPECT_EQ(fs::file_size(target), 4u);
+  fs::remove_all(base);
 }
 
 TEST(DeviceLock, AnyPortNameMakesOneSafeFileName) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/update_dlg.h"
+#include "midi/device_lock.h"
 #include "sim/device.h"
 #include "sim/simulated_midi.h"
 #include "tests/support/endless_device.h"
@@ -290,7 +291,13 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       {g, open_failed + box, held(Out{}, kBusy, amidi), held(In{}, 0, other)},
       {g, open_failed + box, held(Out{}, 0, other), held(In{}, kBusy, amidi)},
       {g, open_failed, held(Out{}, midi::MMSYSERR_ERROR, amidi)},  // not busy: no holder
+      // No safe folder for the device's lock: the box says why, from the backend's Take.
+      {g, open_failed + "{" + NoLockText("/dev/null is not a folder") + "}",
+       held(Out{}, midi::TAMBLET_ERR_NOLOCK, {})},
   };
+  midi::DeviceLock refused;  // leaves its reason on this thread, as a backend's open would
+  ASSERT_EQ(refused.Take(midi::LockFolder::Open(nullptr, "/dev/null"), "port"),
+            midi::DeviceLock::Result::kNoLock);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path + " " + c.trace_end);
     if (c.path.starts_with("/sys/") && !std::filesystem::exists(c.path)) continue;  // no sysfs
