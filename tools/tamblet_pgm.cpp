@@ -1,9 +1,11 @@
 // tamblet-pgm: looks into update files and writes them.
 
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "base/status_texts.h"
 #include "tools/pgm_commands.h"
 
 namespace {
@@ -25,7 +27,9 @@ constexpr char kUsage[] =
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// An allocation that fails anywhere, for an image of 4 GiB say, ends the tool
+// with Load's own words instead of an abort.
+int main(int argc, char** argv) try {
   const std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty() || words[0] == "--help" || words[0] == "-h") {
     (words.empty() ? std::cerr : std::cout) << kUsage;
@@ -40,4 +44,7 @@ int main(int argc, char** argv) {
   if (words[0] == "write") return tamblet::pgm::Write(args, std::cout, std::cerr);
   std::cerr << "tamblet-pgm: unknown command '" << words[0] << "'\n" << kUsage;
   return tamblet::pgm::kExitUsage;
+} catch (const std::bad_alloc&) {
+  std::cerr << "tamblet-pgm: " << tamblet::kOutOfMemoryText << "\n";
+  return tamblet::pgm::kExitFailed;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <tuple>
@@ -132,6 +133,40 @@ TEST(TambletPgm, BadUsageComplainsAndWritesNothing) {
     EXPECT_EQ(run.exit_code, exit_code) << run.err;
     EXPECT_NE(run.err.find(complaint), std::string::npos) << run.err;
     EXPECT_TRUE(Slurp(out).empty());
+  }
+}
+
+// A write that fails part-way, at a file-size limit (which kills, unless
+// ignored, as a full disk would not), or for want of memory, leaves the file it
+// was to replace as it was, or no file, and never a temporary beside it.
+TEST(TambletPgm, AFailedWriteLeavesTheOldFileWhole) {
+  const std::filesystem::path dir = TempPath("dir");
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
+  const std::string old = (dir / "old.pgm").string(), fresh = (dir / "new.pgm").string();
+  ASSERT_EQ(Pgm("write '" + old + "' " + kHeader + "--region 0:16 --image-size 4096").exit_code, 0);
+  const std::string before = Slurp(old);
+  const std::string memory = "ulimit -v 1048576 && ";
+  const bool sanitized =
+      Pgm("inspect /dev/null", memory).err.find("Sanitizer") != std::string::npos;
+  // Shell words before the tool, its arguments after the output file, the complaint.
+  const std::tuple<std::string, std::string, const char*> cases[] = {
+      {"ulimit -f 64 && ", "--region 0:0x100000 --image-size 0x100000", "File too large"},
+      {"trap '' XFSZ && ulimit -f 64 && ", "--region 0:0x100000 --image-size 0x100000",
+       "File too large"},
+      {memory, "--region 0:16 --image-size 0xFFFFFFFF", "Not enough memory! try closing"},
+  };
+  for (const auto& [shell, args, complaint] : cases) {
+    if (shell == memory && sanitized) continue;  // the sanitizers need the address space
+    for (const std::string& out : {old, fresh}) {
+      SCOPED_TRACE(shell + out);
+      const PgmRun run = Pgm("write '" + out + "' " + kHeader + args, shell);
+      EXPECT_EQ(run.exit_code, 1) << run.err;
+      EXPECT_NE(run.err.find(complaint), std::string::npos) << run.err;
+      EXPECT_EQ(Slurp(old), before);
+      const auto files = std::distance(std::filesystem::directory_iterator(dir), {});
+      EXPECT_EQ(files, 1) << "a new or temporary file was left";
+    }
   }
 }
 
