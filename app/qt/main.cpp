@@ -4,6 +4,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app/qt/termination_signals.h"
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "midi/system/system_midi.h"
@@ -26,8 +27,9 @@ class CUpdateApp {
     CUpdateDlg dlg(window, *midi);
     window.SetHandlers(
         {[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }, [&dlg] { dlg.RequestStop(); }});
+    const TerminationSignals ending(window);
     window.PlaceInitialFocus(dlg.OnInitDialog());
-    window.exec();
+    if (!ending.received()) window.exec();
     return 0;
   }
 };

@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QAction>
+#include <QApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -460,6 +461,22 @@ void QtUpdateWindow::reject() {
     }
   }
   if (running_) {
+    close_pending_ = true;
+    return;
+  }
+  QDialog::reject();
+}
+
+void QtUpdateWindow::CloseOnSignal() {
+  // A box's own loop, and a worker waiting on its answer, would hold the
+  // window open. The question, if open, then answers No: the stop is made here.
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QDialog*>(top);
+    if (box != nullptr && box != this && box->isVisible()) box->reject();
+  }
+  if (running_) {
+    if (!stop_requested_ && handlers_.stop) handlers_.stop();
+    stop_requested_ = true;
     close_pending_ = true;
     return;
   }

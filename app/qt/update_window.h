@@ -67,6 +67,9 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   // run the user is asked whether to stop it; either way the window closes
   // once the run has ended.
   void reject() override;
+  // A signal to end (see TerminationSignals): as a close whose stop is
+  // confirmed, without the question; boxes over the window close first.
+  void CloseOnSignal();
 
  signals:
   void RunStarted();

@@ -2,6 +2,8 @@
 // progress bar, the real file dialog, and an update pressed in the window
 // against the simulated device, run on the worker and stopped by closing the
 // window.
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QFileDialog>
@@ -9,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -17,9 +20,12 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "app/qt/termination_signals.h"
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "app/version_preview.h"
@@ -233,6 +239,94 @@ class WindowTest : public QObject {
     QVERIFY(!off_thread);
     QCOMPARE(shown,
              QStringList({"File reading....", "Device open....", "Copying....", "Copy failed!!"}));
+  }
+
+  // SIGTERM, SIGHUP or SIGINT during a run stops it at its next exchange, as a
+  // confirmed close does: the device saw only whole requests, the ports are
+  // closed, the window too. Outside a run, a box over the window does not hold
+  // it open.
+  void signalsStopARunAtAnExchange() {
+    QTemporaryDir dir;
+    const std::string path = (dir.path() + "/s.pgm").toStdString();
+    const UpdateHeader header{"MODEL-S", {'1', '.', '0', '1'}, 0, 0x4000,
+                              0x8000,    {{0, 0x8000}, {}}};
+    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
+    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
+    for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
+      const QByteArray name = strsignal(number);
+      {
+        sim::Device flash{{"MODEL-S", 0x8000, 0xFF, {}}};
+        test::EndlessDevice device{flash};  // never ends its Copy
+        test::FastWaits driver_waits;
+        midi::SimulatedMidi midi{driver_waits};
+        midi.Connect(&device, midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1")),
+                     midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1")));
+        test::SettledWaits waits{[&midi] { midi.Drain(); }};
+        auto window = MakeWindow();
+        CUpdateDlg dlg{*window, midi, waits};
+        window->SetHandlers(
+            {[&] { dlg.OnBrowse(); }, [&] { dlg.OnLoad(); }, [&] { dlg.RequestStop(); }});
+        window->SetFileDialogHook([&](QWidget*) { return path; });
+        const TerminationSignals ending(*window);
+        QSignalSpy closed(window.get(), &QDialog::finished);
+        window->PlaceInitialFocus(dlg.OnInitDialog());
+        window->open();
+        Get(*window, IDC_BROWSE)->click();
+        Get(*window, IDC_LOAD)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::ranges::count(device.commands(), sim::Command::kContinue) > 10, 20000);
+        QCOMPARE(closed.count(), 0);
+        ::kill(::getpid(), number);
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 20000);
+        QVERIFY2(!window->IsRunning(), name);
+        QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), QStringLiteral("Copy failed!!"));
+        QVERIFY2(!midi.IsOutOpen(0) && !midi.IsInOpen(0), name);
+        for (const auto& frame : midi.Sent(0)) {
+          QVERIFY2(frame.size() >= 2 && frame.front() == 0xF0 && frame.back() == 0xF7, name);
+          QVERIFY2(std::ranges::count_if(frame, [](uint8_t b) { return b >= 0x80; }) == 2, name);
+        }
+        QVERIFY2(std::ranges::count(device.commands(), sim::Command::kUnknown) == 0, name);
+      }
+
+      // Outside a run, with the About box open over the window.
+      auto idle = MakeWindow();
+      const TerminationSignals idle_ending(*idle);
+      QSignalSpy idle_closed(idle.get(), &QDialog::finished);
+      idle->open();
+      QTimer::singleShot(0, this, [number] { ::kill(::getpid(), number); });
+      idle->ShowAbout();
+      QTRY_COMPARE(idle_closed.count(), 1);
+    }
+  }
+
+  // The program itself, with no device to find, on each signal: it ends at
+  // once and by itself, not killed by the signal.
+  void theProgramEndsOnASignal() {
+    for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
+      QProcess program;
+      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+      env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+      env.insert(QStringLiteral("JACK_DEFAULT_SERVER"), QStringLiteral("tamblet-no-such-server"));
+      program.setProcessEnvironment(env);
+      program.start(QStringLiteral(TAMBLET_PATH), {});
+      QVERIFY(program.waitForStarted());
+      // Sent once the program catches it, or after ten seconds when it never does.
+      const QString status = QStringLiteral("/proc/%1/status").arg(program.processId());
+      const auto catches = [&]() -> bool {
+        QFile file(status);
+        if (!file.open(QIODevice::ReadOnly)) return false;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+          if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (number - 1)) & 1;
+        }
+        return false;
+      };
+      for (int i = 0; i < 100 && !catches(); ++i) QTest::qWait(100);
+      ::kill(static_cast<pid_t>(program.processId()), number);
+      QVERIFY(program.waitForFinished(10000));
+      QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+      QCOMPARE(program.exitCode(), 0);
+    }
   }
 };
 
