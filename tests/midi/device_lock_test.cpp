@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tamblet::midi {
@@ -80,6 +81,8 @@ TEST(DeviceLock, OnlyAFolderOfOursAloneIsUsed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (std::string_view(c.what).find("another") != std::string_view::npos && geteuid() != 0)
+      continue;  // only root gives a folder away
     for (const auto& path : {run, theirs, fallback, elsewhere}) fs::remove_all(path);
     c.prepare();
     LockFolder opened = LockFolder::Open(c.runtime_dir, fallback);

