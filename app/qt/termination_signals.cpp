@@ -5,7 +5,6 @@
 
 #include <QSocketNotifier>
 #include <cerrno>
-#include <cstdlib>
 
 #include "app/qt/update_window.h"
 
@@ -26,7 +25,7 @@ void OnSignal(int number) {
 }  // namespace
 
 TerminationSignals::TerminationSignals(QtUpdateWindow& window) : window_(window) {
-  if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();  // only out of descriptors
+  if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) return;  // no descriptors left: as before
   signal_pipe = pipe_[1];
   notifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
   connect(notifier_, &QSocketNotifier::activated, this, &TerminationSignals::OnReadable);
@@ -34,10 +33,15 @@ TerminationSignals::TerminationSignals(QtUpdateWindow& window) : window_(window)
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &previous_[i]);
+  for (size_t i = 0; i < std::size(kSignals); ++i) {
+    sigaction(kSignals[i], nullptr, &previous_[i]);
+    // A signal ignored when the program started (nohup, say) stays ignored.
+    if (previous_[i].sa_handler != SIG_IGN) sigaction(kSignals[i], &action, nullptr);
+  }
 }
 
 TerminationSignals::~TerminationSignals() {
+  if (notifier_ == nullptr) return;
   for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &previous_[i], nullptr);
   signal_pipe = -1;
   delete notifier_;

@@ -44,6 +44,11 @@ std::unique_ptr<QtUpdateWindow> MakeWindow() {
   return std::make_unique<QtUpdateWindow>(
       std::make_unique<SleepInhibitor>(QDBusConnection(QStringLiteral("none"))));
 }
+// A job a script starts in the background has SIGINT ignored, and the window
+// leaves a signal ignored as it found it.
+void DefaultSignals() {
+  for (const int number : {SIGTERM, SIGHUP, SIGINT}) std::signal(number, SIG_DFL);
+}
 template <typename T = QPushButton>
 T* Get(QtUpdateWindow& window, int id) {
   return qobject_cast<T*>(window.Control(id));
@@ -246,6 +251,7 @@ class WindowTest : public QObject {
   // closed, the window too. Outside a run, a box over the window does not hold
   // it open.
   void signalsStopARunAtAnExchange() {
+    DefaultSignals();
     QTemporaryDir dir;
     const std::string path = (dir.path() + "/s.pgm").toStdString();
     const UpdateHeader header{"MODEL-S", {'1', '.', '0', '1'}, 0, 0x4000,
@@ -302,6 +308,7 @@ class WindowTest : public QObject {
   // The program itself, with no device to find, on each signal: it ends at
   // once and by itself, not killed by the signal.
   void theProgramEndsOnASignal() {
+    DefaultSignals();  // for the program too
     for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
       QProcess program;
       QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
