@@ -16,6 +16,7 @@ status=0
 [[ $(tail -n 1 cli.log) == "Device open failed!!" ]] || fail "last line: $(tail -n 1 cli.log)"
 grep -q "amidi (process $amidi_pid)" cli.err || fail "amidi is not named: $(cat cli.err)"
 ! grep -q amidi cli.log || fail "the holder is named on the standard output"
+! grep -q "^ALSA lib" cli.err || fail "ALSA's library writes to the error stream: $(cat cli.err)"
 "$TAMBLET_CLI" update update.pgm --json >cli.json 2>cli-json.err || true
 grep -q "^{.*amidi (process $amidi_pid).*}$" cli.json || fail "no JSON line names amidi: $(cat cli.json)"
 held_by "$amidi_pid" dev Input || fail "amidi lost the input"
