@@ -86,6 +86,16 @@ midi::MMRESULT InstrumentLayer::InOpen(midi::PortHandle* port, uint32_t index,
   return inner_.InOpen(port, *inner, callback, instance);
 }
 
+std::optional<midi::PortHolder> InstrumentLayer::OutGetHolder(uint32_t index) {
+  const auto inner = Inner(index, true);
+  return inner ? inner_.OutGetHolder(*inner) : std::nullopt;
+}
+
+std::optional<midi::PortHolder> InstrumentLayer::InGetHolder(uint32_t index) {
+  const auto inner = Inner(index, false);
+  return inner ? inner_.InGetHolder(*inner) : std::nullopt;
+}
+
 midi::MMRESULT InstrumentLayer::OutLongMsg(midi::PortHandle port, midi::MIDIHDR* header) {
   // Refused, so no MOM_DONE comes and the port pair gives the request up at once.
   if (stop_.forced()) return midi::MMSYSERR_ERROR;

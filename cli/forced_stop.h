@@ -94,6 +94,8 @@ class InstrumentLayer final : public midi::MidiLayer {
   midi::MMRESULT InStop(midi::PortHandle port) override { return inner_.InStop(port); }
   midi::MMRESULT InReset(midi::PortHandle port) override { return inner_.InReset(port); }
   midi::MMRESULT InClose(midi::PortHandle port) override { return inner_.InClose(port); }
+  std::optional<midi::PortHolder> OutGetHolder(uint32_t index) override;
+  std::optional<midi::PortHolder> InGetHolder(uint32_t index) override;
 
  private:
   // The inner index of our port `index`, if there is one.

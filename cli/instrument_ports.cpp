@@ -51,10 +51,7 @@ PortList ListPorts(midi::MidiLayer& midi) {
   return {ListDirection(midi, PortDirection::kOutput), ListDirection(midi, PortDirection::kInput)};
 }
 
-std::string CardOf(const std::string& port_name) {
-  const size_t space = port_name.find(' ', kMakerPrefix.size());
-  return port_name.substr(0, space);
-}
+std::string CardOf(const std::string& port_name) { return std::string(DevicePartOf(port_name)); }
 
 std::vector<Instrument> PairInstruments(const PortList& ports) {
   // Inputs of each card in index order; the k-th output of a card takes the k-th.

@@ -1,6 +1,5 @@
 #include "midi/midi_header.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace tamblet::midi {
@@ -42,7 +41,7 @@ MidiCaps MakeCaps(uint16_t mid, uint16_t pid, std::string_view name) {
   MidiCaps caps;
   caps.wMid = mid;
   caps.wPid = pid;
-  std::memcpy(caps.szPname, name.data(), std::min(name.size(), sizeof caps.szPname));
+  std::memcpy(caps.szPname, name.data(), Utf8PrefixLength(name, sizeof caps.szPname));
   return caps;
 }
 

@@ -23,7 +23,8 @@ void MarkDone(MIDIHDR* header);
 // F0 ... F7, two bytes at least.
 bool IsWholeSysEx(std::span<const uint8_t> bytes);
 
-// A name of 32 bytes or more fills the field without a terminating NUL.
+// A longer name is cut on a character boundary; one of 32 bytes fills the
+// field without a terminating NUL.
 MidiCaps MakeCaps(uint16_t mid, uint16_t pid, std::string_view name);
 // The device's ports get its ids and a name formed by DevicePortName.
 MidiCaps DeviceCaps(std::string_view product, PortDirection direction, uint32_t number);

@@ -115,9 +115,10 @@ class MidiLayer {
   virtual MMRESULT InClose(PortHandle port) = 0;
 
   // Who holds a port whose open failed with MMSYSERR_ALLOCATED, asked at once
-  // after the failure; nothing when the backend cannot name a program.
-  virtual std::optional<PortHolder> OutGetHolder(uint32_t /*index*/) { return std::nullopt; }
-  virtual std::optional<PortHolder> InGetHolder(uint32_t /*index*/) { return std::nullopt; }
+  // after the failure; nothing when the backend cannot name a program. Pure,
+  // so that a layer that wraps another cannot leave them out and lose the name.
+  virtual std::optional<PortHolder> OutGetHolder(uint32_t index) = 0;
+  virtual std::optional<PortHolder> InGetHolder(uint32_t index) = 0;
 };
 
 }  // namespace tamblet::midi

@@ -1,5 +1,9 @@
 #include "midi/alsa/alsa_midi.h"
 
+#include <alsa/asoundlib.h>
+
+#include <mutex>
+
 #include "midi/alsa/rawmidi_ports.h"
 #include "midi/alsa/rawmidi_proc.h"
 #include "midi/alsa/rawmidi_stream.h"
@@ -8,6 +12,9 @@
 
 namespace tamblet::midi {
 namespace {
+
+void Quiet(const char* /*file*/, int /*line*/, const char* /*function*/, int /*err*/,
+           const char* /*format*/, ...) {}
 
 using OpenStream = MMRESULT (*)(const std::string&, std::unique_ptr<stream::ByteStream>*);
 using OpenShared = MMRESULT (*)(const alsa::RawmidiAddress&, std::unique_ptr<stream::ByteStream>*);
@@ -32,6 +39,10 @@ stream::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, 
 }  // namespace
 
 std::unique_ptr<MidiLayer> CreateAlsaMidiLayer() {
+  // A busy port is an expected case with a result of its own (and a holder to
+  // name); the library would also print its complaint to standard error.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { snd_lib_error_set_handler(Quiet); });
   alsa::RawmidiPortList found = alsa::EnumerateRawmidiPorts();
   std::vector<stream::StreamPort> outputs;
   for (auto& port : found.outputs) {

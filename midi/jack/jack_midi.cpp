@@ -542,6 +542,11 @@ class JackMidiLayer final : public MidiLayer {
     return MMSYSERR_NOERROR;
   }
 
+  // A JACK port takes any number of connections: only another Tamblet's device
+  // lock refuses one, and the lock does not name its holder.
+  std::optional<PortHolder> OutGetHolder(uint32_t /*index*/) override { return std::nullopt; }
+  std::optional<PortHolder> InGetHolder(uint32_t /*index*/) override { return std::nullopt; }
+
   MMRESULT OutReset(PortHandle port) override { return Reset(Dir::kOut, Find(port)); }
   MMRESULT InReset(PortHandle port) override { return Reset(Dir::kIn, Find(port)); }
   MMRESULT OutClose(PortHandle port) override { return Close(Dir::kOut, Find(port)); }

@@ -38,11 +38,12 @@ TEST(RawmidiPortNaming, TableThroughTheAcceptanceRule) {
        "QELMAR USB-MIDI IN 1"},
       // The maker only in the manufacturer string, which the long name begins with.
       {"XY-1", "QELMAR XY-1" + kAt, "XY-1 MIDI 1", "", kOut, 2, true, "QELMAR XY-1 OUT 2"},
-      // A long model is shortened so the name keeps its number and a NUL.
+      // A long model is shortened alike in both directions; the name keeps its
+      // number and a NUL.
       {"QELMAR ABCDEFGHIJKLMNOPQRSTUVW", "", "", "", kOut, 3, true,
-       "QELMAR ABCDEFGHIJKLMNOPQR OUT 3"},
+       "QELMAR ABCDEFGHIJKLMNOPQ OUT 3"},
       {"QELMAR A B C D E F G H I J K L M", "", "", "", kIn, 10, true,
-       "QELMAR A-B-C-D-E-F-G-H-I- IN 10"},
+       "QELMAR A-B-C-D-E-F-G-H-I IN 10"},
       // Other cards: their own names and ids that never match.
       {"qelmar ABC", "qelmar ABC" + kAt, "dev", "sub", kOut, 1, false, "sub"},
       {"QELMAR", "Vendor QELMAR" + kAt, "dev", "sub", kOut, 1, false, "sub"},

@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string_view>
+#include <tuple>
 
 #include "app/port_discovery.h"
 #include "app/version_preview.h"
@@ -48,6 +51,98 @@ TEST(AcceptPortTest, Cases) {
     auto caps = std::make_unique<MidiCaps>(Caps(mid, pid, name));
     EXPECT_EQ(AcceptPort(*caps, direction), accepted) << "'" << name << "'";
   }
+}
+
+// Whole UTF-8 characters only: no stray, cut, overlong or surrogate sequence.
+bool IsUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto b = [&](size_t k) { return uint8_t(text[i + k]); };
+    const size_t n = b(0) < 0x80                   ? 1
+                     : b(0) >= 0xC2 && b(0) < 0xE0 ? 2
+                     : b(0) >= 0xE0 && b(0) < 0xF0 ? 3
+                     : b(0) >= 0xF0 && b(0) < 0xF5 ? 4
+                                                   : 0;
+    if (n == 0 || i + n > text.size()) return false;
+    uint32_t code = n == 1 ? b(0) : b(0) & (0x7F >> n);
+    for (size_t k = 1; k < n; ++k) {
+      if ((b(k) & 0xC0) != 0x80) return false;
+      code = code << 6 | (b(k) & 0x3F);
+    }
+    if ((n == 3 && code < 0x800) || (n == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code < 0xE000))
+      return false;
+    i += n;
+  }
+  return true;
+}
+
+// Long models, in ASCII and in characters of 2 to 4 bytes started at every
+// offset: both ports of a device keep one device part, each name fits the
+// record whole, is UTF-8 and is accepted, and the model is kept as far as the
+// room for " OUT 99" allows.
+TEST(DevicePortNameTest, BothDirectionsShareTheDevicePart) {
+  const std::string units[] = {"A", "\xC3\xA9", "\xC3\xA9 ", "\xE2\x82\xAC", "\xF0\x9F\x8E\xB9"};
+  constexpr size_t kModelRoom = 31 - 7 - 7;
+  for (const std::string& unit : units) {
+    for (size_t bytes = 17; bytes <= 40; ++bytes) {
+      std::string model(bytes % unit.size(), 'x');
+      while (model.size() < bytes) model += unit;
+      std::string shown = model;
+      std::replace(shown.begin(), shown.end(), ' ', '-');
+      const std::string product = "QELMAR " + model;
+      const std::string part = "QELMAR " + shown;
+      SCOPED_TRACE(product);
+      const std::string first(DevicePartOf(DevicePortName(product, kOut, 1)));
+      EXPECT_TRUE(part.starts_with(first));
+      if (bytes <= kModelRoom) {
+        EXPECT_EQ(first, part);
+      }
+      EXPECT_GT(first.size() + unit.size(), 7 + std::min(bytes, kModelRoom));
+      for (const uint32_t number : {1u, 9u, 10u, 99u, 100u, 4294967295u}) {
+        const std::string out = DevicePortName(product, kOut, number);
+        const std::string in = DevicePortName(product, kIn, number);
+        SCOPED_TRACE(out + " / " + in);
+        EXPECT_EQ(DevicePartOf(out), DevicePartOf(in));
+        if (number <= 99) {
+          EXPECT_EQ(DevicePartOf(out), first);
+        }
+        for (const auto& [name, direction] : {std::pair(out, kOut), std::pair(in, kIn)}) {
+          EXPECT_TRUE(IsUtf8(name));
+          EXPECT_TRUE(part.starts_with(DevicePartOf(name)));
+          const auto caps =
+              std::make_unique<MidiCaps>(midi::DeviceCaps(product, direction, number));
+          EXPECT_EQ(PortName(*caps), name);  // NUL included, nothing cut by the record
+          EXPECT_LT(name.size(), kPortNameBytes);
+          EXPECT_TRUE(AcceptPort(*caps, direction));
+          EXPECT_FALSE(AcceptPort(*caps, direction == kOut ? kIn : kOut));
+        }
+      }
+    }
+  }
+}
+
+// Names cut to a length end between characters; bytes that are not UTF-8 are
+// characters of one byte.
+TEST(DevicePortNameTest, CutsBetweenCharacters) {
+  const std::tuple<std::string, size_t, size_t> cases[] = {
+      {"abc", 5, 3},
+      {"ab\xC3\xA9", 3, 2},
+      {"ab\xC3\xA9", 4, 4},
+      {"a\xF0\x9F\x8E\xB9", 4, 1},
+      {"a\xF0\x9F\x8E\xB9z", 5, 5},
+      {"a\xE2\x82"
+       "b",
+       2, 1},
+      {"\xC3\xA9\xA9\xA9", 2, 2},
+      {"a\x80\x80\x80\x80\x80", 4, 4},
+      {"\xFF\xFE", 1, 1},
+      {"\xFF\x80\x80", 2, 2},
+  };
+  for (const auto& [text, max, length] : cases)
+    EXPECT_EQ(Utf8PrefixLength(text, max), length) << text << " " << max;
+  // A foreign name is cut between characters too, so its record ends in a NUL.
+  const MidiCaps caps = Caps(0, 0, A(31) + "\xC3\xA9");
+  EXPECT_EQ(PortName(caps), A(31));
 }
 
 // A port's name and what querying it returns.

@@ -231,6 +231,37 @@ TEST(CliUpdate, SecondCtrlCStopsAfterClosingThePorts) {
   EXPECT_EQ(stop.Interrupt(t0 + std::chrono::milliseconds(6000)), StopSwitch::Press::kForced);
 }
 
+// A port that another program holds: the update ends at "Device open failed!!"
+// and the holder, asked through the instrument's own layer, is named on the
+// error stream, or in a message object with --json. Nothing is sent.
+TEST(CliUpdate, NamesTheProgramThatHoldsABusyPort) {
+  const midi::PortHolder amidi{4321, "amidi"};
+  for (const bool output : {true, false}) {
+    for (const bool json : {false, true}) {
+      SCOPED_TRACE(std::string(output ? "output" : "input") + (json ? " json" : ""));
+      Rig rig(2);  // the second instrument's ports are the layer's index 2 and 1, its driver's 0
+      const auto busy = [&amidi](auto faults) {
+        faults.open = midi::MMSYSERR_ALLOCATED;
+        faults.holder = amidi;
+        return faults;
+      };
+      if (output) {
+        rig.drivers_[1]->SetOutFaults(0, busy(midi::OutPortFaults{}));
+      } else {
+        rig.drivers_[1]->SetInFaults(0, busy(midi::InPortFaults{}));
+      }
+      std::vector<std::string> args{"update", GoodFile(), "--output", "QELMAR SIM2 OUT 1"};
+      if (json) args.push_back("--json");
+      EXPECT_EQ(rig.Run(args), kExitOpenFailed);
+      const std::string out = Rig::Read(rig.out_), err = Rig::Read(rig.err_);
+      EXPECT_NE(out.find("Device open failed!!"), std::string::npos) << out;
+      const std::string named = "in use by amidi (process 4321)";
+      EXPECT_NE((json ? out : err).find(named), std::string::npos) << out << err;
+      EXPECT_EQ(rig.devices_[1]->stats().requests, 0u);
+    }
+  }
+}
+
 TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   // Outputs: A, B, B, C(no input); inputs: B, A, B. Pairs: A-A, B-B(first), B-B(second).
   midi::SimulatedMidi midi;

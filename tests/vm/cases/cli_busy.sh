@@ -1,0 +1,25 @@
+# tamblet-cli with another program holding the device's raw input itself, so
+# that the sequencer cannot open it either: the update ends at once at
+# "Device open failed!!" with the open-failure status, amidi and its process id
+# are named on the error stream (in a JSON line with --json), and nothing
+# reaches the device.
+update_file update.pgm small
+gadget dev "QELMAR ORC"
+devsim dev
+amidi -p "hw:${HOST_CARD[dev]},0" -d >/dev/null 2>&1 &
+amidi_pid=$!
+at_exit "kill $amidi_pid"
+wait_for 5 held_by "$amidi_pid" dev Input || fail "amidi does not hold the input"
+status=0
+"$TAMBLET_CLI" update update.pgm >cli.log 2>cli.err || status=$?
+((status == 4)) || fail "exit status $status: $(tail -n 2 cli.log)"
+[[ $(tail -n 1 cli.log) == "Device open failed!!" ]] || fail "last line: $(tail -n 1 cli.log)"
+grep -q "amidi (process $amidi_pid)" cli.err || fail "amidi is not named: $(cat cli.err)"
+! grep -q amidi cli.log || fail "the holder is named on the standard output"
+! grep -q "^ALSA lib" cli.err || fail "ALSA's library writes to the error stream: $(cat cli.err)"
+"$TAMBLET_CLI" update update.pgm --json >cli.json 2>cli-json.err || true
+grep -q "^{.*amidi (process $amidi_pid).*}$" cli.json || fail "no JSON line names amidi: $(cat cli.json)"
+held_by "$amidi_pid" dev Input || fail "amidi lost the input"
+devsim_stop dev || true
+(($(devsim_requests dev) == 0)) || fail "the device received $(devsim_requests dev) requests"
+echo "PASS: Device open failed!!, amidi named on the error stream and in JSON, no request sent"
