@@ -36,13 +36,13 @@ constexpr char kFooter[] =
     "Exit status: 0 Complete!, 1 a device step failed, 2 bad usage, 3 the update file\n"
     "failed, 4 no instrument or its ports did not open, 130 stopped by Ctrl-C, 143 by\n"
     "SIGTERM. Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
-    "SIGTERM stops every update before its next request; SIGHUP is ignored.\n";
+    "SIGTERM stops every update before its next request; SIGHUP is ignored.";
 
 struct LoadOutcome {
   std::string label;
   std::string final_text;
   int exit = kExitComplete;
-  double seconds = 0;
+  double seconds = 0;  // negative: it never ran
 };
 
 std::string Seconds(double seconds) {
@@ -74,6 +74,7 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   app.set_version_flag("--version", std::string("tamblet-cli ") + TAMBLET_VERSION);
   app.require_subcommand(0, 1);  // none: said below, after an unknown word is named
   app.footer(kFooter);
+  app.get_formatter()->label("Usage", "usage");
 
   CLI::App* ports = app.add_subcommand(
       "ports", "every MIDI port, whether it is an instrument's, and the instruments");
@@ -322,7 +323,7 @@ int Cli::Update(const Options& options) {
     if (options.json)
       console.Object(slot, "final",
                      {{"final", kDeviceOpenFailedText}, {"exit", kExitOpenFailed}, {"seconds", 0}});
-    outcomes.push_back({port.name, kDeviceOpenFailedText, kExitOpenFailed, 0});
+    outcomes.push_back({port.name, kDeviceOpenFailedText, kExitOpenFailed, -1});
   }
 
   if (context_.inhibit_sleep) context_.inhibit_sleep(true);
@@ -365,9 +366,11 @@ int Cli::Update(const Options& options) {
       width = std::max(width, TextWidth(PrintableText(outcome.label)));
     console.Line("");
     console.Line(PadToWidth("instrument", width) + "  " + PadToWidth("final text", 28) + "  time");
-    for (const LoadOutcome& outcome : outcomes)
-      console.Line(PadToWidth(PrintableText(outcome.label), width) + "  " +
-                   PadToWidth(outcome.final_text, 28) + "  " + Seconds(outcome.seconds));
+    for (const LoadOutcome& outcome : outcomes) {
+      std::string row = PadToWidth(PrintableText(outcome.label), width) + "  " + outcome.final_text;
+      if (outcome.seconds >= 0) row = PadToWidth(row, width + 30) + Seconds(outcome.seconds);
+      console.Line(row);
+    }
   }
   return options.all || options.json ? finish(status) : status;
 }

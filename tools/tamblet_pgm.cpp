@@ -16,7 +16,7 @@ constexpr char kFooter[] =
     "write makes a well-formed file; --force writes header values that the file\n"
     "check refuses. A generated image holds seeded pseudo-random bytes inside the\n"
     "regions and 0xFF elsewhere; --blocks used (the default) leaves out blocks\n"
-    "that are all 0xFF.\n";
+    "that are all 0xFF.";
 
 }  // namespace
 
@@ -27,6 +27,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "tamblet-pgm " TAMBLET_VERSION);
   app.require_subcommand(0, 1);  // none: said below, after an unknown word is named
   app.footer(kFooter);
+  app.get_formatter()->label("Usage", "usage");
 
   std::string inspect_path;
   CLI::App* inspect = app.add_subcommand("inspect", "header, regions, blocks and Load's verdict");
