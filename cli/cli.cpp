@@ -85,14 +85,19 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   update->add_option("FILE", o.file, "the update file (*.pgm)")->required()->type_name("");
   std::string output, input;
   uint32_t number = 0;
-  CLI::Option* out_option = update->add_option(
-      "--output", output, "output port, by index or exact name as `ports` shows it")
-                                 ->type_name("PORT");
-  CLI::Option* in_option = update->add_option(
-      "--input", input, "input port, by index or exact name; with --output, of one instrument")
-                                ->type_name("PORT");
-  CLI::Option* number_option = update->add_option(
-      "--instrument", number, "the instrument numbered N by `ports`")->type_name("N");
+  CLI::Option* out_option =
+      update
+          ->add_option("--output", output,
+                       "output port, by index or exact name as `ports` shows it")
+          ->type_name("PORT");
+  CLI::Option* in_option =
+      update
+          ->add_option("--input", input,
+                       "input port, by index or exact name; with --output, of one instrument")
+          ->type_name("PORT");
+  CLI::Option* number_option =
+      update->add_option("--instrument", number, "the instrument numbered N by `ports`")
+          ->type_name("N");
   CLI::Option* all_option = update->add_flag("--all", o.all, "every instrument at once");
   all_option->excludes(out_option)->excludes(in_option)->excludes(number_option);
   number_option->excludes(out_option)->excludes(in_option);
@@ -394,8 +399,9 @@ bool Cli::Terminate() {
   terminated_.store(true);
   for (CUpdateDlg* dlg : dialogs_) dlg->RequestStop();
   if (console_ == nullptr) return true;
-  console_->Diagnostic("terminating: each update stops before its next request, then its ports "
-                       "close");
+  console_->Diagnostic(
+      "terminating: each update stops before its next request, then its ports "
+      "close");
   return false;
 }
 

@@ -74,7 +74,7 @@ class Cli {
   StopSwitch stop_;
   std::atomic<bool> terminated_{false};
   std::mutex console_mutex_;
-  Console* console_ = nullptr;      // while an update runs
+  Console* console_ = nullptr;     // while an update runs
   std::set<CUpdateDlg*> dialogs_;  // their Loads, under console_mutex_
 };
 

@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "app/window_layer.h"
 #include "base/display.h"

@@ -59,18 +59,16 @@ int main(int argc, char** argv) {
   tamblet::SleepInhibitor inhibitor;
 
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
-  tamblet::cli::Cli cli({*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO,
-                         isatty(STDOUT_FILENO) == 1, tamblet::midi::CreateSystemMidiLayer,
-                         [&inhibitor](bool on) {
-                           QMetaObject::invokeMethod(
-                               &inhibitor,
-                               [&inhibitor, on] { on ? inhibitor.Acquire() : inhibitor.Release(); },
-                               Qt::QueuedConnection);
-                         },
-                         tamblet::cli::SecondsSinceStart, [] {
-                           return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd",
-                                                           JackServerRuns());
-                         }});
+  tamblet::cli::Cli cli(
+      {*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO, isatty(STDOUT_FILENO) == 1,
+       tamblet::midi::CreateSystemMidiLayer,
+       [&inhibitor](bool on) {
+         QMetaObject::invokeMethod(
+             &inhibitor, [&inhibitor, on] { on ? inhibitor.Acquire() : inhibitor.Release(); },
+             Qt::QueuedConnection);
+       },
+       tamblet::cli::SecondsSinceStart,
+       [] { return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd", JackServerRuns()); }});
 
   std::thread watcher([&cli, &stops] {
     int signal_number = 0;

@@ -36,9 +36,9 @@ std::string Clean(std::string_view text, bool printable) {
   for (size_t i = 0; i < text.size();) {
     const size_t length = CharLength(text, i);
     const auto lead = static_cast<unsigned char>(text[i]);
-    const bool control = length == 1 ? (lead < 0x20 || lead == 0x7F)
-                                     : length == 2 && lead == 0xC2 &&
-                                           static_cast<unsigned char>(text[i + 1]) < 0xA0;
+    const bool control =
+        length == 1 ? (lead < 0x20 || lead == 0x7F)
+                    : length == 2 && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
     if (length == 0 || (printable && control)) {
       out += kReplacement;
       i += length == 0 ? 1 : length;

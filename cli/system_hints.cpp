@@ -18,7 +18,8 @@ std::vector<std::string> WhyNoPorts(const std::string& proc_asound, const std::s
   std::ifstream cards_file(proc_asound + "/cards");
   std::stringstream cards;
   cards << cards_file.rdbuf();
-  if (!cards_file || cards.str().empty() || cards.str().find("no soundcards") != std::string::npos) {
+  if (!cards_file || cards.str().empty() ||
+      cards.str().find("no soundcards") != std::string::npos) {
     why.push_back("no ALSA sound card (" + proc_asound + "/cards lists none)");
   } else {
     std::error_code error;

@@ -36,19 +36,17 @@ int main(int argc, char** argv) {
   pgm::WriteWords words;
   CLI::App* write = app.add_subcommand("write", "make an update file");
   write->add_option("OUT", words.out_path, "the file to write")->required()->type_name("");
-  write->add_option("--model", words.model, "model name, at most 15 characters")
-      ->type_name("NAME");
-  write->add_option("--version", words.version, "version, at most 4 characters")
-      ->type_name("V");
+  write->add_option("--model", words.model, "model name, at most 15 characters")->type_name("NAME");
+  write->add_option("--version", words.version, "version, at most 4 characters")->type_name("V");
   write->add_option("--target", words.target, "target select byte")->type_name("N");
   write->add_option("--chunk", words.chunk, "chunk size")->type_name("N");
   write->add_option("--region", words.regions, "a used region (once or twice)")
       ->type_name("ADDR:SIZE");
-  CLI::Option* image = write->add_option("--image", words.image_path, "the image's raw bytes")
-                           ->type_name("RAWFILE");
-  CLI::Option* size = write->add_option("--image-size", words.image_size,
-                                        "a generated image of N bytes")
-                          ->type_name("N");
+  CLI::Option* image =
+      write->add_option("--image", words.image_path, "the image's raw bytes")->type_name("RAWFILE");
+  CLI::Option* size =
+      write->add_option("--image-size", words.image_size, "a generated image of N bytes")
+          ->type_name("N");
   write->add_option("--seed", words.seed, "seed of the generated image")->type_name("S");
   write->add_option("--blocks", words.blocks, "blocks present: all, used (default) or none")
       ->type_name("all|used|none");

@@ -70,8 +70,8 @@ bool ParseWriteOptions(const WriteWords& words, WriteOptions& options, std::ostr
   options.version = words.version;
   options.image_path = words.image_path;
   options.force = words.force;
-  const auto number = [&](const char* option, const std::optional<std::string>& word,
-                          uint64_t max, std::optional<uint64_t>& field) {
+  const auto number = [&](const char* option, const std::optional<std::string>& word, uint64_t max,
+                          std::optional<uint64_t>& field) {
     if (!word) return true;
     field = ParseNumber(*word, max);
     if (!field)
@@ -90,9 +90,8 @@ bool ParseWriteOptions(const WriteWords& words, WriteOptions& options, std::ostr
     const size_t colon = value.find(':');
     const auto address =
         ParseNumber(value.substr(0, colon == std::string::npos ? 0 : colon), 0xFFFFFFFF);
-    const auto size = colon == std::string::npos
-                          ? std::nullopt
-                          : ParseNumber(value.substr(colon + 1), 0xFFFFFFFF);
+    const auto size = colon == std::string::npos ? std::nullopt
+                                                 : ParseNumber(value.substr(colon + 1), 0xFFFFFFFF);
     if (!address || !size) {
       err << "tamblet-pgm write: --region " << value << ": expected ADDR:SIZE, 32-bit numbers\n";
       return false;

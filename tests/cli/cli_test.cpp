@@ -279,18 +279,17 @@ TEST(CliUpdate, EveryLineValidWhateverBytesANameHolds) {
       EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                               [&](const std::string& l) { return std::regex_match(l, row); }),
                 1);
-      for (const char* expected :
-           {"QELMAR LONE OUT 1: Device open failed!!",
-            "QELMAR \xef\xbf\xbd\xef\xbf\xbdZ OUT 1: Complete!",
-            "QELMAR \xef\xbf\xbd\xef\xbf\xbd[31mX OUT 1: Complete!"})
+      for (const char* expected : {"QELMAR LONE OUT 1: Device open failed!!",
+                                   "QELMAR \xef\xbf\xbd\xef\xbf\xbdZ OUT 1: Complete!",
+                                   "QELMAR \xef\xbf\xbd\xef\xbf\xbd[31mX OUT 1: Complete!"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
       continue;
     }
     std::map<std::string, std::string> finals;
     for (const Json& object : Objects(rig.Lines())) {
       const std::string type = object["type"];
-      EXPECT_TRUE(type == "field" || type == "status" || type == "progress" ||
-                  type == "final" || type == "exit")
+      EXPECT_TRUE(type == "field" || type == "status" || type == "progress" || type == "final" ||
+                  type == "exit")
           << object;
       if (type == "final") finals[object["port"]] = object["final"];
     }
@@ -383,16 +382,31 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   std::vector<Json> objects;
   for (const Json& object : Objects(rig.Lines())) objects.push_back(Untimed(object));
   // The window takes the first accepted output and the first accepted input.
-  for (const Json& expected :
-       {Json{{"type", "port"}, {"direction", "output"}, {"index", 0}, {"name", "QELMAR A OUT 1"},
-             {"accepted", true}, {"window", true}},
-        Json{{"type", "port"}, {"direction", "output"}, {"index", 4}, {"name", "QELMAR D OUT 1"},
-             {"accepted", false}, {"window", false}},
-        Json{{"type", "port"}, {"direction", "input"}, {"index", 0}, {"name", "QELMAR B IN 1"},
-             {"accepted", true}, {"window", true}},
-        Json{{"type", "instrument"}, {"instrument", 3}, {"output", 2}, {"input", 2},
-             {"output_name", "QELMAR B OUT 2"}, {"input_name", "QELMAR B IN 2"},
-             {"window", false}}})
+  for (const Json& expected : {Json{{"type", "port"},
+                                    {"direction", "output"},
+                                    {"index", 0},
+                                    {"name", "QELMAR A OUT 1"},
+                                    {"accepted", true},
+                                    {"window", true}},
+                               Json{{"type", "port"},
+                                    {"direction", "output"},
+                                    {"index", 4},
+                                    {"name", "QELMAR D OUT 1"},
+                                    {"accepted", false},
+                                    {"window", false}},
+                               Json{{"type", "port"},
+                                    {"direction", "input"},
+                                    {"index", 0},
+                                    {"name", "QELMAR B IN 1"},
+                                    {"accepted", true},
+                                    {"window", true}},
+                               Json{{"type", "instrument"},
+                                    {"instrument", 3},
+                                    {"output", 2},
+                                    {"input", 2},
+                                    {"output_name", "QELMAR B OUT 2"},
+                                    {"input_name", "QELMAR B IN 2"},
+                                    {"window", false}}})
     EXPECT_NE(std::find(objects.begin(), objects.end(), expected), objects.end()) << expected;
   EXPECT_EQ(objects.back(), (Json{{"type", "exit"}, {"exit", 0}}));
 }
@@ -414,8 +428,9 @@ TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   std::filesystem::create_directories(root / "snd");
   std::ofstream(root / "snd" / "midiC1D0");
   std::filesystem::permissions(root / "snd" / "midiC1D0", std::filesystem::perms::none);
-  EXPECT_EQ(WhyNoPorts(root.string(), (root / "snd").string(), true),
-            std::vector<std::string>{"no ALSA sound card (" + root.string() + "/cards lists none)"});
+  EXPECT_EQ(
+      WhyNoPorts(root.string(), (root / "snd").string(), true),
+      std::vector<std::string>{"no ALSA sound card (" + root.string() + "/cards lists none)"});
   std::ofstream(root / "cards") << " 0 [Dummy          ]: Dummy - Dummy\n";
   const auto why = WhyNoPorts(root.string(), (root / "snd").string(), false);
   // Root may open any file.

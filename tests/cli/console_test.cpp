@@ -46,10 +46,14 @@ TEST(SafeText, InvalidBytesAndControlsBecomeReplacements) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {"QELMAR \xff\xfeZ", "QELMAR " + r + r + "Z", "QELMAR " + r + r + "Z"},
       {"\x01\x1b[31mX\x7f", "\x01\x1b[31mX\x7f", r + r + "[31mX" + r},
-      {"\xc2\x9b" "1m", "\xc2\x9b" "1m", r + "1m"},  // C1 control
-      {"ab\xc3", "ab" + r, "ab" + r},                             // cut inside a character
+      {"\xc2\x9b"
+       "1m",
+       "\xc2\x9b"
+       "1m",
+       r + "1m"},                                                      // C1 control
+      {"ab\xc3", "ab" + r, "ab" + r},                                  // cut inside a character
       {"\xc0\xaf\xed\xa0\x80", r + r + r + r + r, r + r + r + r + r},  // overlong, surrogate
-      {"\xf4\x90\x80\x80", r + r + r + r, r + r + r + r},           // above U+10FFFF
+      {"\xf4\x90\x80\x80", r + r + r + r, r + r + r + r},              // above U+10FFFF
       {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9",
        "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9"},
   };
@@ -67,7 +71,8 @@ TEST(StandardDescriptors, ClosedOnesOpenOnDevNull) {
   ::close(0);
   ::close(2);
   OpenClosedStandardDescriptors();
-  struct stat null_device {}, in {}, err {};
+  struct stat null_device {
+  }, in{}, err{};
   ASSERT_EQ(::stat("/dev/null", &null_device), 0);
   const bool in_ok = ::fstat(0, &in) == 0 && in.st_rdev == null_device.st_rdev;
   const bool err_ok = ::fstat(2, &err) == 0 && err.st_rdev == null_device.st_rdev;
