@@ -52,7 +52,8 @@ void BM_UpdateAll(benchmark::State& state) {
     }
     midi::CompositeMidiLayer layer(std::move(layers));
     bench::NoOpenWait waits;
-    cli::Cli cli(cli::CliContext{layer, waits, null_fd, null_fd, false, nullptr, nullptr});
+    cli::Cli cli(cli::CliContext{layer, waits, null_fd, null_fd, false, nullptr, nullptr,
+                                 cli::SecondsSinceStart, nullptr});
     state.ResumeTiming();
 
     const int status = cli.Run({"update", path, "--all"});

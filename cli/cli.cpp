@@ -2,36 +2,47 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <thread>
 
 #include "app/update_dlg.h"
 #include "cli/instrument_ports.h"
+#include "cli/safe_text.h"
+#include "cli/system_hints.h"
+#include "update/file_reader.h"
+#include "update/update_file.h"
 #include "update/update_sequence.h"
 
 namespace tamblet::cli {
 
 struct Cli::Options {
+  bool ports = false;  // else update
   std::string file;
   std::optional<std::string> output;
   std::optional<std::string> input;
+  std::optional<uint32_t> instrument;
   bool all = false;
   bool json = false;
 };
 
 namespace {
 
-void Write(int fd, const std::string& text) {
-  if (::write(fd, text.data(), text.size()) < 0) return;  // nowhere else to report it
-}
+constexpr char kFooter[] =
+    "Exit status: 0 Complete!, 1 a device step failed, 2 bad usage, 3 the update file\n"
+    "failed, 4 no instrument or its ports did not open, 130 stopped by Ctrl-C, 143 by\n"
+    "SIGTERM. Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
+    "SIGTERM stops every update before its next request; SIGHUP is ignored.";
 
 struct LoadOutcome {
   std::string label;
   std::string final_text;
   int exit = kExitComplete;
-  double seconds = 0;
+  double seconds = 0;  // negative: it never ran
 };
 
 std::string Seconds(double seconds) {
@@ -40,28 +51,81 @@ std::string Seconds(double seconds) {
   return text;
 }
 
-std::string Padded(std::string text, size_t width) {
-  if (text.size() < width) text.resize(width, ' ');
-  return text;
+// Each line made printable: a complaint may quote any word it was given.
+void WriteText(int fd, const std::string& text) {
+  std::string clean;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    clean += PrintableText(std::string_view(text).substr(start, end - start)) + "\n";
+  if (::write(fd, clean.data(), clean.size()) < 0) return;  // nowhere else to report it
+}
+
+// The program's words as options; the status to end with when they ask for no
+// run (help, version, a mistake), with its text for standard output or error.
+struct ParseEnd {
+  int status;
+  std::string out, err;
+};
+
+template <typename Options>
+std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options& o) {
+  CLI::App app("Runs the firmware update of a QELMAR instrument, as the window's Load does.",
+               "tamblet-cli");
+  app.set_version_flag("--version", std::string("tamblet-cli ") + TAMBLET_VERSION);
+  app.require_subcommand(0, 1);  // none: said below, after an unknown word is named
+  app.footer(kFooter);
+  app.get_formatter()->label("Usage", "usage");
+
+  CLI::App* ports = app.add_subcommand(
+      "ports", "every MIDI port, whether it is an instrument's, and the instruments");
+  CLI::App* update = app.add_subcommand(
+      "update", "check FILE and update the window's pair, the chosen instrument, or all");
+  for (CLI::App* where : {&app, ports, update})  // before or after the command
+    where->add_flag("--json", o.json, "one JSON object per line");
+  update->add_option("FILE", o.file, "the update file (*.pgm)")->required()->type_name("");
+  std::string output, input;
+  uint32_t number = 0;
+  CLI::Option* out_option =
+      update
+          ->add_option("--output", output,
+                       "output port, by index or exact name as `ports` shows it")
+          ->type_name("PORT");
+  CLI::Option* in_option =
+      update
+          ->add_option("--input", input,
+                       "input port, by index or exact name; with --output, of one instrument")
+          ->type_name("PORT");
+  CLI::Option* number_option =
+      update->add_option("--instrument", number, "the instrument numbered N by `ports`")
+          ->type_name("N");
+  CLI::Option* all_option = update->add_flag("--all", o.all, "every instrument at once");
+  all_option->excludes(out_option)->excludes(in_option)->excludes(number_option);
+  number_option->excludes(out_option)->excludes(in_option);
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    return ParseEnd{kExitComplete, app.help(), ""};
+  } catch (const CLI::CallForVersion& version) {
+    return ParseEnd{kExitComplete, std::string(version.what()) + "\n", ""};
+  } catch (const CLI::ParseError& error) {
+    return ParseEnd{kExitUsage, "",
+                    std::string("tamblet-cli: ") + error.what() +
+                        "\nRun 'tamblet-cli --help' or 'tamblet-cli COMMAND --help'.\n"};
+  }
+  if (!ports->parsed() && !update->parsed())
+    return ParseEnd{kExitUsage, "", "tamblet-cli: a command is needed: ports or update\n"};
+  if (number_option->count() != 0 && number == 0)
+    return ParseEnd{kExitUsage, "", "tamblet-cli: --instrument counts from 1\n"};
+  o.ports = ports->parsed();
+  if (out_option->count() != 0) o.output = output;
+  if (in_option->count() != 0) o.input = input;
+  if (number_option->count() != 0) o.instrument = number;
+  return std::nullopt;
 }
 
 }  // namespace
-
-std::string CliUsage() {
-  return "usage:\n"
-         "  tamblet-cli ports [--json]\n"
-         "  tamblet-cli update FILE [--output PORT] [--input PORT] [--json]\n"
-         "  tamblet-cli update FILE --all [--json]\n"
-         "  tamblet-cli --help | --version\n"
-         "ports lists every MIDI port, whether it is an instrument's, and the pairs.\n"
-         "update runs the file check and the device update as the window's Load does,\n"
-         "on the pair the window would pick, or on the one chosen by --output and/or\n"
-         "--input (a port index or exact name, as `ports` shows them); --all updates\n"
-         "every attached instrument at once. --json prints one JSON object per line.\n"
-         "Exit status: 0 Complete!, 1 a device step failed, 2 bad usage, 3 the update\n"
-         "file failed, 4 no instrument or its ports did not open, 130 stopped by Ctrl-C.\n"
-         "Ctrl-C once warns; a second Ctrl-C within 3 s stops after closing the ports.\n";
-}
 
 int ClassifyLoad(const std::string& final_text, bool device_stage_started) {
   if (final_text == kCompleteText) return kExitComplete;
@@ -71,47 +135,13 @@ int ClassifyLoad(const std::string& final_text, bool device_stage_started) {
 }
 
 int Cli::Run(const std::vector<std::string>& args) {
-  auto usage_error = [this](const std::string& why) {
-    Write(context_.err_fd, "tamblet-cli: " + why + "\n" + CliUsage());
-    return kExitUsage;
-  };
-  if (args.empty()) return usage_error("a command is needed");
-  if (args[0] == "--help" || args[0] == "-h") {
-    Write(context_.out_fd, CliUsage());
-    return kExitComplete;
-  }
-  if (args[0] == "--version") {
-    Write(context_.out_fd, std::string("tamblet-cli ") + TAMBLET_VERSION + "\n");
-    return kExitComplete;
-  }
   Options options;
-  std::vector<std::string> positional;
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--json") {
-      options.json = true;
-    } else if (arg == "--all") {
-      options.all = true;
-    } else if (arg == "--output" || arg == "--input") {
-      if (i + 1 >= args.size()) return usage_error(arg + " needs a port index or name");
-      (arg == "--output" ? options.output : options.input) = args[++i];
-    } else if (arg.starts_with("--")) {
-      return usage_error("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
-    }
+  if (const auto end = ParseArgs(args, options)) {
+    WriteText(context_.out_fd, end->out);
+    WriteText(context_.err_fd, end->err);
+    return end->status;
   }
-  if (args[0] == "ports") {
-    if (!positional.empty() || options.all || options.output || options.input)
-      return usage_error("ports takes only --json");
-    return Ports(options.json);
-  }
-  if (args[0] != "update") return usage_error("unknown command " + args[0]);
-  if (positional.size() != 1) return usage_error("update takes one update file");
-  if (options.all && (options.output || options.input))
-    return usage_error("--all updates every instrument; it takes no --output or --input");
-  options.file = positional[0];
-  return Update(options);
+  return options.ports ? Ports(options.json) : Update(options);
 }
 
 int Cli::Ports(bool json) {
@@ -119,7 +149,9 @@ int Cli::Ports(bool json) {
   const std::vector<Instrument> instruments = PairInstruments(ports);
   const std::optional<Instrument> window = WindowPair(ports);
   Console console(context_.out_fd, context_.err_fd,
-                  json ? Console::Mode::kJson : Console::Mode::kPlain);
+                  json ? Console::Mode::kJson : Console::Mode::kPlain, context_.clock);
+  using Slot = size_t;
+  constexpr Slot kNone = Console::kNoSlot;
 
   auto in_window = [&window](bool output, const PortEntry& port) {
     return window && (output ? window->output.index : window->input.index) == port.index;
@@ -130,15 +162,17 @@ int Cli::Ports(bool json) {
     for (const PortEntry& port : output ? ports.outputs : ports.inputs) {
       const bool picked = in_window(output, port);
       if (json) {
-        console.Line(std::string("{\"direction\":\"") + direction + "\",\"index\":" +
-                     std::to_string(port.index) + ",\"name\":" + JsonString(port.name) +
-                     ",\"accepted\":" + (port.accepted ? "true" : "false") +
-                     ",\"window\":" + (picked ? "true" : "false") + "}");
+        console.Object(kNone, "port",
+                       {{"direction", direction},
+                        {"index", port.index},
+                        {"name", port.name},
+                        {"accepted", port.accepted},
+                        {"window", picked}});
       } else {
         char index[16];
         std::snprintf(index, sizeof index, "%4u  ", port.index);
-        console.Line(index + Padded(port.name, 33) + (port.accepted ? "  accepted" : "") +
-                     (picked ? "  * window's pair" : ""));
+        console.Line(index + PadToWidth(PrintableText(port.name), 33) +
+                     (port.accepted ? "  accepted" : "") + (picked ? "  * window's pair" : ""));
       }
     }
   }
@@ -148,12 +182,13 @@ int Cli::Ports(bool json) {
     const bool picked = window && window->output.index == instrument.output.index &&
                         window->input.index == instrument.input.index;
     if (json) {
-      console.Line("{\"instrument\":" + std::to_string(k + 1) +
-                   ",\"output\":" + std::to_string(instrument.output.index) +
-                   ",\"input\":" + std::to_string(instrument.input.index) +
-                   ",\"output_name\":" + JsonString(instrument.output.name) +
-                   ",\"input_name\":" + JsonString(instrument.input.name) +
-                   ",\"window\":" + (picked ? "true" : "false") + "}");
+      console.Object(kNone, "instrument",
+                     {{"instrument", k + 1},
+                      {"output", instrument.output.index},
+                      {"input", instrument.input.index},
+                      {"output_name", instrument.output.name},
+                      {"input_name", instrument.input.name},
+                      {"window", picked}});
     } else {
       console.Line("   " + std::to_string(k + 1) + "  output " +
                    std::to_string(instrument.output.index) + " + input " +
@@ -162,16 +197,48 @@ int Cli::Ports(bool json) {
     }
   }
   if (!json && instruments.empty()) console.Line("   none");
+  if (instruments.empty()) {
+    console.Diagnostic("no instrument found");
+    if (context_.why_no_ports && ports.outputs.empty() && ports.inputs.empty())
+      for (const std::string& why : context_.why_no_ports()) console.Diagnostic(why);
+  }
   const int status = window ? kExitComplete : kExitOpenFailed;
-  if (json) console.Line("{\"exit\":" + std::to_string(status) + "}");
+  if (json) console.Object(kNone, "exit", {{"exit", status}});
   return status;
 }
+
+// Terminated: the fixed waits end at once too, but a reply under way is still
+// awaited, so each update stops between two exchanges.
+class TerminableWaits final : public WaitPolicy {
+ public:
+  TerminableWaits(WaitPolicy& inner, const std::atomic<bool>& terminated)
+      : inner_(inner), terminated_(terminated) {}
+  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
+               const std::function<bool()>& ready) override {
+    return inner_.WaitFor(cv, lock, ms, ready);
+  }
+  void Sleep(uint32_t ms) override {
+    for (uint32_t left = ms; left != 0 && !terminated_.load();) {
+      const uint32_t slice = std::min(left, StoppableWaits::kSliceMs);
+      inner_.Sleep(slice);
+      left -= slice;
+    }
+  }
+
+ private:
+  WaitPolicy& inner_;
+  const std::atomic<bool>& terminated_;
+};
 
 int Cli::Update(const Options& options) {
   const Console::Mode mode = options.json        ? Console::Mode::kJson
                              : context_.terminal ? Console::Mode::kTerminal
                                                  : Console::Mode::kPlain;
-  Console console(context_.out_fd, context_.err_fd, mode);
+  Console console(context_.out_fd, context_.err_fd, mode, context_.clock);
+  auto finish = [&](int status) {
+    if (options.json) console.Object(Console::kNoSlot, "exit", {{"exit", status}});
+    return status;
+  };
 
   // Which instruments, each with its own view of the layer. Without a choice
   // the dialog discovers its pair itself, exactly as in the window.
@@ -179,43 +246,64 @@ int Cli::Update(const Options& options) {
     std::optional<InstrumentLayer::Pair> pair;
     size_t slot;
   };
+  auto pair_of = [](const Instrument& i) {
+    return InstrumentLayer::Pair{i.output.index, i.input.index, i.output.name, i.input.name};
+  };
   std::vector<Job> jobs;
+  std::vector<PortEntry> unpaired;
   const PortList ports = ListPorts(context_.midi);
   if (options.all) {
-    for (const Instrument& instrument : PairInstruments(ports))
-      jobs.push_back({InstrumentLayer::Pair{instrument.output.index, instrument.input.index,
-                                            instrument.output.name, instrument.input.name},
-                      console.AddSlot(instrument.label)});
-  } else if (options.output || options.input) {
-    std::string error;
-    const auto chosen = ChoosePair(ports, options.output, options.input, error);
-    if (!chosen) {
-      Write(context_.err_fd, "tamblet-cli: " + error + "\n");
-      return kExitOpenFailed;
+    const std::vector<Instrument> instruments = PairInstruments(ports);
+    unpaired = UnpairedPorts(ports, instruments);
+    for (const Instrument& instrument : instruments)
+      jobs.push_back({pair_of(instrument), console.AddSlot(instrument.label)});
+    if (jobs.empty() && unpaired.empty()) {
+      console.Diagnostic("no instrument found");
+      return finish(kExitOpenFailed);
     }
-    jobs.push_back({InstrumentLayer::Pair{chosen->output.index, chosen->input.index,
-                                          chosen->output.name, chosen->input.name},
-                    console.AddSlot(options.json ? chosen->label : "")});
-  }
-  if (jobs.empty()) {
-    // No choice, or --all with no instrument: the window's own discovery decides.
+  } else if (options.output || options.input || options.instrument) {
+    ChoiceError error;
+    const auto chosen = options.instrument
+                            ? ChooseInstrument(ports, *options.instrument, error)
+                            : ChoosePair(ports, options.output, options.input, error);
+    if (!chosen) {
+      console.Diagnostic(error.text);
+      return finish(error.usage ? kExitUsage : kExitOpenFailed);
+    }
+    jobs.push_back({pair_of(*chosen), console.AddSlot(options.json ? chosen->label : "")});
+  } else {
     const auto window = WindowPair(ports);
-    const bool label = options.json || options.all;
-    jobs.push_back({std::nullopt, console.AddSlot(label && window ? window->label : "")});
+    jobs.push_back({std::nullopt, console.AddSlot(options.json && window ? window->label : "")});
   }
+
+  // The regions' sizes, for the overall share; Load reads and checks the file itself.
+  std::array<uint8_t, kHeaderSize> header_bytes{};
+  const bool header_read = ReadFileStart(options.file, header_bytes);
+  const OverallProgress overall =
+      header_read ? OverallProgress(ParseHeader(header_bytes)) : OverallProgress();
 
   std::vector<LoadOutcome> outcomes(jobs.size());
   auto run = [&](size_t k) {
     std::unique_ptr<midi::MidiLayer> own;
     if (jobs.size() > 1 && context_.open_layer) own = context_.open_layer();
     InstrumentLayer layer(own ? *own : context_.midi, jobs[k].pair, stop_);
-    StoppableWaits waits(context_.waits, stop_);
-    ConsoleWindow window(console, jobs[k].slot, options.file);
+    StoppableWaits stoppable(context_.waits, stop_);
+    TerminableWaits waits(stoppable, terminated_);
+    ConsoleWindow window(console, jobs[k].slot, options.file, overall);
     CUpdateDlg dlg(window, layer, waits);
+    {
+      std::lock_guard<std::mutex> lock(console_mutex_);
+      dialogs_.insert(&dlg);
+      if (terminated_.load()) dlg.RequestStop();
+    }
     dlg.OnInitDialog();
     dlg.OnBrowse();
     const auto start = std::chrono::steady_clock::now();
     dlg.OnLoad();
+    {
+      std::lock_guard<std::mutex> lock(console_mutex_);
+      dialogs_.erase(&dlg);
+    }
     LoadOutcome& outcome = outcomes[k];
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -223,15 +311,25 @@ int Cli::Update(const Options& options) {
     outcome.final_text = window.status();
     outcome.exit = ClassifyLoad(outcome.final_text, window.device_stage_started());
     if (outcome.exit != kExitComplete && stop_.forced()) outcome.exit = kExitStopped;
+    if (outcome.exit != kExitComplete && terminated_.load()) outcome.exit = kExitTerminated;
     if (options.json) {
-      char seconds[32];
-      std::snprintf(seconds, sizeof seconds, "%.3f", outcome.seconds);
-      console.Line("{" +
-                   (outcome.label.empty() ? "" : "\"port\":" + JsonString(outcome.label) + ",") +
-                   "\"final\":" + JsonString(outcome.final_text) +
-                   ",\"exit\":" + std::to_string(outcome.exit) + ",\"seconds\":" + seconds + "}");
+      console.Object(jobs[k].slot, "final",
+                     {{"final", outcome.final_text},
+                      {"exit", outcome.exit},
+                      {"seconds", std::round(outcome.seconds * 1000) / 1000}});
     }
   };
+
+  // An accepted port that makes no pair is not updated, but it is accounted for.
+  for (const PortEntry& port : unpaired) {
+    const size_t slot = console.AddSlot(port.name);
+    console.Diagnostic(PrintableText(port.name) + ": no partner port, so no instrument to update");
+    console.Status(slot, kDeviceOpenFailedText, Overall{});
+    if (options.json)
+      console.Object(slot, "final",
+                     {{"final", kDeviceOpenFailedText}, {"exit", kExitOpenFailed}, {"seconds", 0}});
+    outcomes.push_back({port.name, kDeviceOpenFailedText, kExitOpenFailed, -1});
+  }
 
   if (context_.inhibit_sleep) context_.inhibit_sleep(true);
   {
@@ -254,22 +352,32 @@ int Cli::Update(const Options& options) {
 
   // The first instrument that did not complete gives the status.
   int status = kExitComplete;
-  for (const LoadOutcome& outcome : outcomes)
+  bool refused = false;
+  for (const LoadOutcome& outcome : outcomes) {
     if (status == kExitComplete) status = outcome.exit;
-  if (stop_.forced() && status != kExitComplete)
-    console.Note("tamblet-cli: stopped; the ports are closed, the update did not finish");
-  if (options.json) {
-    if (options.all) console.Line("{\"exit\":" + std::to_string(status) + "}");
-  } else if (options.all) {
-    size_t width = 10;
-    for (const LoadOutcome& outcome : outcomes) width = std::max(width, outcome.label.size());
-    console.Line("");
-    console.Line(Padded("instrument", width) + "  " + Padded("final text", 28) + "  time");
-    for (const LoadOutcome& outcome : outcomes)
-      console.Line(Padded(outcome.label, width) + "  " + Padded(outcome.final_text, 28) + "  " +
-                   Seconds(outcome.seconds));
+    refused = refused || outcome.final_text == kFileNotFoundText;
   }
-  return status;
+  if (refused) {
+    const std::string why = WhyUnreadable(options.file);
+    if (!why.empty()) console.Diagnostic(options.file + ": " + why);
+  }
+  if (status == kExitStopped)
+    console.Diagnostic("stopped; the ports are closed, the update did not finish");
+  if (status == kExitTerminated)
+    console.Diagnostic("terminated; the ports are closed, the update did not finish");
+  if (options.all && !options.json) {
+    size_t width = 10;
+    for (const LoadOutcome& outcome : outcomes)
+      width = std::max(width, TextWidth(PrintableText(outcome.label)));
+    console.Line("");
+    console.Line(PadToWidth("instrument", width) + "  " + PadToWidth("final text", 28) + "  time");
+    for (const LoadOutcome& outcome : outcomes) {
+      std::string row = PadToWidth(PrintableText(outcome.label), width) + "  " + outcome.final_text;
+      if (outcome.seconds >= 0) row = PadToWidth(row, width + 30) + Seconds(outcome.seconds);
+      console.Line(row);
+    }
+  }
+  return options.all || options.json ? finish(status) : status;
 }
 
 bool Cli::Interrupt() {
@@ -277,13 +385,23 @@ bool Cli::Interrupt() {
   Console* console = console_;
   if (console == nullptr) return true;
   if (stop_.Interrupt(std::chrono::steady_clock::now()) == StopSwitch::Press::kForced) {
-    console->Note(
-        "tamblet-cli: stopping: each update ends at its current step, then its ports close");
+    console->Diagnostic("stopping: each update ends at its current step, then its ports close");
   } else {
-    console->Note(
-        "tamblet-cli: an update is running; stopping it in the middle of a step can leave the "
+    console->Diagnostic(
+        "an update is running; stopping it in the middle of a step can leave the "
         "instrument unusable. Press Ctrl-C again within 3 s to stop anyway.");
   }
+  return false;
+}
+
+bool Cli::Terminate() {
+  std::lock_guard<std::mutex> lock(console_mutex_);
+  terminated_.store(true);
+  for (CUpdateDlg* dlg : dialogs_) dlg->RequestStop();
+  if (console_ == nullptr) return true;
+  console_->Diagnostic(
+      "terminating: each update stops before its next request, then its ports "
+      "close");
   return false;
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 // tamblet-cli's core: `ports`, `update FILE [--all]`, `--json`, run through the
 // same dialog logic, port pair and acceptance rule as the window. It takes the
-// MIDI layer and the wait policy from its caller, so that tests run it against
-// simulated devices without real waits.
+// MIDI layer, the wait policy and the clock from its caller, so that tests run
+// it against simulated devices without real waits.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,10 @@
 #include "cli/console.h"
 #include "cli/forced_stop.h"
 #include "midi/midi_layer.h"
+
+namespace tamblet {
+class CUpdateDlg;
+}
 
 namespace tamblet::cli {
 
@@ -23,6 +29,7 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitFileFailed = 3;  // the update file could not be read or failed its check
 inline constexpr int kExitOpenFailed = 4;  // no instrument found, or its ports did not open
 inline constexpr int kExitStopped = 130;   // stopped by a second Ctrl-C
+inline constexpr int kExitTerminated = 143;  // stopped by SIGTERM (128 + 15)
 
 struct CliContext {
   midi::MidiLayer& midi;
@@ -35,6 +42,10 @@ struct CliContext {
   std::function<std::unique_ptr<midi::MidiLayer>()> open_layer;
   // Called with true before the updates start and false once they ended.
   std::function<void(bool)> inhibit_sleep;
+  // The "t" of JSON objects.
+  Clock clock = SecondsSinceStart;
+  // What the system says when no instrument is found; none: nothing to add.
+  std::function<std::vector<std::string>()> why_no_ports;
 };
 
 // The exit status of one Load from what its window was shown.
@@ -50,6 +61,9 @@ class Cli {
   // One Ctrl-C, from any thread. True when no update runs and the program may
   // simply end.
   bool Interrupt();
+  // SIGTERM, from any thread: every update stops before its next request and
+  // closes its ports. True when no update runs.
+  bool Terminate();
 
  private:
   struct Options;
@@ -58,10 +72,10 @@ class Cli {
 
   CliContext context_;
   StopSwitch stop_;
+  std::atomic<bool> terminated_{false};
   std::mutex console_mutex_;
-  Console* console_ = nullptr;  // while an update runs
+  Console* console_ = nullptr;     // while an update runs
+  std::set<CUpdateDlg*> dialogs_;  // their Loads, under console_mutex_
 };
-
-std::string CliUsage();
 
 }  // namespace tamblet::cli

@@ -4,12 +4,33 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 
-#include "base/display.h"
+#include "cli/safe_text.h"
 #include "update/update_sequence.h"
 
 namespace tamblet::cli {
+namespace {
+
+const auto kProgramStart = std::chrono::steady_clock::now();
+
+constexpr char kProgram[] = "tamblet-cli: ";
+
+std::string Tail(const Overall& overall) {
+  if (overall.step == 0) return "";
+  char text[48];
+  std::snprintf(text, sizeof text, "  step %d of %d %3d%%", overall.step, overall.steps,
+                overall.percent);
+  return text;
+}
+
+}  // namespace
+
+double SecondsSinceStart() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - kProgramStart).count();
+}
 
 std::string FormatBar(const ProgressState& progress, int width) {
   const int span = progress.max - progress.min;
@@ -19,36 +40,29 @@ std::string FormatBar(const ProgressState& progress, int width) {
   return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]" + numbers;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
+std::string FitToColumns(const std::string& prefix, const ProgressState& progress,
+                         const Overall& overall, int columns) {
+  const std::string tail = Tail(overall);
+  std::string line = prefix + FormatBar(progress, kBarWidthMax) + tail;
+  if (columns <= 0) return line;
+  // A bar that wraps would leave the cursor-up count short and smear every redraw.
+  const auto limit = static_cast<size_t>(columns - 1);
+  const size_t width = TextWidth(line);
+  if (width > limit) {
+    const int over = static_cast<int>(width - limit);
+    line = prefix + FormatBar(progress, std::max(0, kBarWidthMax - over)) + tail;
   }
-  return out + "\"";
+  return CutToWidth(line, limit);
 }
 
 size_t Console::AddSlot(std::string label) {
   std::lock_guard<std::mutex> lock(mutex_);
-  slots_.push_back(Slot{std::move(label), {}, false});
+  slots_.push_back(Slot{std::move(label), {}, {}, false, {}});
   return slots_.size() - 1;
 }
 
 std::string Console::Prefix(size_t slot) const {
   return slots_[slot].label.empty() ? "" : slots_[slot].label + ": ";
-}
-
-std::string Console::JsonPort(size_t slot) const {
-  return slots_[slot].label.empty() ? "" : "\"port\":" + JsonString(slots_[slot].label) + ",";
 }
 
 void Console::Emit(int fd, const std::string& text) {
@@ -62,25 +76,19 @@ void Console::Emit(int fd, const std::string& text) {
   }
 }
 
+void Console::EmitLine(int fd, const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBars();
+  Emit(fd, line + "\n");
+  if (mode_ == Mode::kTerminal) DrawBars();
+}
+
 void Console::ClearBars() {
   if (bars_drawn_ == 0) return;
   std::string erase = "\r";
   if (bars_drawn_ > 1) erase += "\033[" + std::to_string(bars_drawn_ - 1) + "A";
   Emit(out_fd_, erase + "\033[J");
   bars_drawn_ = 0;
-}
-
-std::string FitToColumns(const std::string& prefix, const ProgressState& progress, int columns) {
-  std::string line = prefix + FormatBar(progress, kBarWidthMax);
-  if (columns <= 0) return line;
-  // A bar that wraps would leave the cursor-up count short and smear every redraw.
-  const auto limit = static_cast<size_t>(columns - 1);
-  if (line.size() > limit) {
-    const int over = static_cast<int>(line.size() - limit);
-    line = prefix + FormatBar(progress, std::max(0, kBarWidthMax - over));
-  }
-  if (line.size() > limit) line.resize(limit);
-  return line;
 }
 
 void Console::DrawBars() {
@@ -90,61 +98,73 @@ void Console::DrawBars() {
   for (size_t i = 0; i < slots_.size(); ++i) {
     if (!slots_[i].has_bar) continue;
     if (bars_drawn_++ > 0) text += "\n";
-    text += FitToColumns(Prefix(i), slots_[i].progress, columns);
+    text += FitToColumns(PrintableText(Prefix(i)), slots_[i].progress, slots_[i].overall, columns);
   }
   Emit(out_fd_, text);
 }
 
-void Console::Status(size_t slot, const std::string& text) {
-  if (mode_ == Mode::kJson) {
-    Line("{" + JsonPort(slot) + "\"status\":" + JsonString(text) + "}");
-  } else {
+void Console::Object(size_t slot, const char* type, const Json& fields) {
+  Json object;
+  object["type"] = type;
+  object["t"] = std::round(clock_() * 1000) / 1000;
+  if (slot != kNoSlot && !slots_[slot].label.empty())
+    object["port"] = ValidUtf8(slots_[slot].label);
+  for (const auto& [key, value] : fields.items())
+    object[key] = value.is_string() ? Json(ValidUtf8(value.get<std::string>())) : value;
+  EmitLine(out_fd_, object.dump(-1, ' ', false, Json::error_handler_t::replace));
+}
+
+void Console::Status(size_t slot, const std::string& text, const Overall& overall) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);  // the bars of other threads read it
+    slots_[slot].overall = overall;
+  }
+  if (json()) {
+    Object(slot, "status", {{"status", text}});
+  } else if (text != slots_[slot].told) {  // a box said it already, on the error stream
     Line(Prefix(slot) + text);
   }
 }
 
 void Console::Field(size_t slot, const char* name, const char* key, const std::string& value) {
-  if (mode_ == Mode::kJson) {
-    Line("{" + JsonPort(slot) + JsonString(key) + ":" + JsonString(value) + "}");
+  if (json()) {
+    Object(slot, "field", {{key, value}});
   } else {
     Line(Prefix(slot) + name + ": " + value);
   }
 }
 
-void Console::Progress(size_t slot, const ProgressState& progress) {
+void Console::Progress(size_t slot, const ProgressState& progress, const Overall& overall) {
+  if (json()) {
+    Object(slot, "progress",
+           {{"min", progress.min},
+            {"max", progress.max},
+            {"position", progress.position},
+            {"step", overall.step},
+            {"steps", overall.steps},
+            {"percent", overall.percent}});
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   slots_[slot].progress = progress;
+  slots_[slot].overall = overall;
   slots_[slot].has_bar = true;
-  if (mode_ == Mode::kJson) {
-    Emit(out_fd_, "{" + JsonPort(slot) + "\"min\":" + std::to_string(progress.min) +
-                      ",\"max\":" + std::to_string(progress.max) +
-                      ",\"position\":" + std::to_string(progress.position) + "}\n");
-  } else if (mode_ == Mode::kTerminal) {
+  if (mode_ == Mode::kTerminal) {
     ClearBars();
     DrawBars();
   }
 }
 
-void Console::Line(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ClearBars();
-  Emit(out_fd_, line + "\n");
-  if (mode_ == Mode::kTerminal) DrawBars();
-}
+void Console::Line(const std::string& line) { EmitLine(out_fd_, PrintableText(line)); }
 
-void Console::Note(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ClearBars();
-  Emit(err_fd_, line + "\n");
-  if (mode_ == Mode::kTerminal) DrawBars();
+void Console::Diagnostic(const std::string& text) {
+  EmitLine(err_fd_, kProgram + PrintableText(text));
 }
 
 void Console::Message(size_t slot, const std::string& text) {
-  if (mode_ == Mode::kJson) {
-    Line("{" + JsonPort(slot) + "\"message\":" + JsonString(text) + "}");
-  } else {
-    Note(Prefix(slot) + text);
-  }
+  slots_[slot].told = text;
+  Diagnostic(Prefix(slot) + text);
+  if (json()) Object(slot, "message", {{"message", text}});
 }
 
 void Console::Finish() {
@@ -152,6 +172,10 @@ void Console::Finish() {
   if (bars_drawn_ > 0) Emit(out_fd_, "\n");
   bars_drawn_ = 0;
   for (Slot& slot : slots_) slot.has_bar = false;  // they stay above what follows
+}
+
+Overall ConsoleWindow::overall() const {
+  return Overall{overall_.step(), OverallProgress::kSteps, overall_.percent()};
 }
 
 void ConsoleWindow::MessageBox(const std::string& text) {
@@ -163,7 +187,8 @@ void ConsoleWindow::SetWindowText(int control, const std::string& text) {
     case IDC_STATUS:
       status_ = text;
       if (text == kDeviceOpenText) device_stage_started_ = true;
-      console_.Status(slot_, text);
+      overall_.OnStatus(text);
+      console_.Status(slot_, text, overall());
       break;
     case IDC_OUTPUT_PORT:
       output_port_ = text;
@@ -197,7 +222,9 @@ std::string ConsoleWindow::GetWindowText(int control) {
 }
 
 void ConsoleWindow::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) {
-  if (progress_.Apply(msg, wparam, lparam)) console_.Progress(slot_, progress_);
+  const bool changed = progress_.Apply(msg, wparam, lparam);
+  overall_.OnProgress(msg, progress_);
+  if (changed) console_.Progress(slot_, progress_, overall());
 }
 
 }  // namespace tamblet::cli

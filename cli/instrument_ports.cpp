@@ -80,25 +80,55 @@ std::optional<Instrument> WindowPair(const PortList& ports) {
   return Instrument{*outs.front(), *ins.front(), outs.front()->name};
 }
 
+std::vector<PortEntry> UnpairedPorts(const PortList& ports,
+                                     const std::vector<Instrument>& instruments) {
+  std::vector<PortEntry> unpaired;
+  for (const bool output : {true, false}) {
+    for (const PortEntry* port : Accepted(output ? ports.outputs : ports.inputs)) {
+      const bool taken = std::any_of(instruments.begin(), instruments.end(), [&](const auto& i) {
+        return (output ? i.output.index : i.input.index) == port->index;
+      });
+      if (!taken) unpaired.push_back(*port);
+    }
+  }
+  return unpaired;
+}
+
 std::optional<Instrument> ChoosePair(const PortList& ports,
                                      const std::optional<std::string>& output,
-                                     const std::optional<std::string>& input, std::string& error) {
+                                     const std::optional<std::string>& input, ChoiceError& error) {
   const PortEntry* out = output ? Find(ports.outputs, *output) : nullptr;
   const PortEntry* in = input ? Find(ports.inputs, *input) : nullptr;
   if ((output && !out) || (input && !in)) {
-    error = "no such port: " + (output && !out ? "output " + *output : "input " + *input);
+    error = {"no such port: " + (output && !out ? "output " + *output : "input " + *input), false};
     return std::nullopt;
   }
   if ((out && !out->accepted) || (in && !in->accepted)) {
-    error = "not an instrument's port: " + (out && !out->accepted ? out->name : in->name);
+    error = {"not an instrument's port: " + (out && !out->accepted ? out->name : in->name), false};
     return std::nullopt;
   }
-  if (out && in) return Instrument{*out, *in, out->name};
-  for (const Instrument& instrument : PairInstruments(ports))
-    if ((out && instrument.output.index == out->index) ||
-        (in && instrument.input.index == in->index))
-      return instrument;
-  error = "no partner port for " + (out ? out->name : in->name);
+  for (const Instrument& instrument : PairInstruments(ports)) {
+    const bool out_fits = !out || instrument.output.index == out->index;
+    const bool in_fits = !in || instrument.input.index == in->index;
+    if (out_fits && in_fits) return instrument;
+  }
+  if (out && in) {
+    error = {"--output " + out->name + " and --input " + in->name +
+                 " are not the two ports of one instrument",
+             true};
+  } else {
+    error = {"no partner port for " + (out ? out->name : in->name), false};
+  }
+  return std::nullopt;
+}
+
+std::optional<Instrument> ChooseInstrument(const PortList& ports, uint32_t number,
+                                           ChoiceError& error) {
+  const std::vector<Instrument> instruments = PairInstruments(ports);
+  if (number >= 1 && number <= instruments.size()) return instruments[number - 1];
+  error = {"no instrument " + std::to_string(number) + " (" + std::to_string(instruments.size()) +
+               " found)",
+           false};
   return std::nullopt;
 }
 

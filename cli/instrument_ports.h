@@ -44,11 +44,26 @@ std::vector<Instrument> PairInstruments(const PortList& ports);
 // What the window picks: the first accepted output and the first accepted input.
 std::optional<Instrument> WindowPair(const PortList& ports);
 
-// The pair chosen by --output and/or --input (an index or an exact port name,
-// of an accepted port). With only one side given, the other is its
-// instrument's partner. Sets `error` and returns nothing when no pair fits.
+// Accepted ports that no instrument takes, outputs first: --all reports each.
+std::vector<PortEntry> UnpairedPorts(const PortList& ports,
+                                     const std::vector<Instrument>& instruments);
+
+// Why no instrument was chosen. A choice that cannot be right is a usage error
+// (a mismatched pair); one that names nothing there is not.
+struct ChoiceError {
+  std::string text;
+  bool usage = false;
+};
+
+// The instrument chosen by --output and/or --input (an index or an exact port
+// name, of an accepted port). Both given must be the two ports of one
+// instrument; with one, the other is its instrument's partner.
 std::optional<Instrument> ChoosePair(const PortList& ports,
                                      const std::optional<std::string>& output,
-                                     const std::optional<std::string>& input, std::string& error);
+                                     const std::optional<std::string>& input, ChoiceError& error);
+
+// The instrument `number` as `ports` numbers them, from 1.
+std::optional<Instrument> ChooseInstrument(const PortList& ports, uint32_t number,
+                                           ChoiceError& error);
 
 }  // namespace tamblet::cli

@@ -11,19 +11,43 @@
 #include <vector>
 
 #include "app/qt/sleep_inhibitor.h"
+#include "base/standard_descriptors.h"
 #include "cli/cli.h"
+#include "cli/system_hints.h"
 #include "midi/system/system_midi.h"
 
+#ifdef TAMBLET_HAVE_JACK
+#include <jack/jack.h>
+#endif
+
+namespace {
+
+bool JackServerRuns() {
+#ifdef TAMBLET_HAVE_JACK
+  jack_set_error_function([](const char*) {});  // "cannot connect" is the answer, not news
+  jack_set_info_function([](const char*) {});
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open("tamblet-cli-probe", JackNoStartServer, &status);
+  if (client != nullptr) jack_client_close(client);
+  return client != nullptr;
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  tamblet::OpenClosedStandardDescriptors();
   const std::vector<std::string> args(argv + 1, argv + argc);
 
   // Blocked before any thread exists, so that only the watcher below sees them.
   // A hang-up (an SSH session dropped) must not cut an update: ignored.
-  sigset_t interrupts;
-  sigemptyset(&interrupts);
-  sigaddset(&interrupts, SIGINT);
-  sigaddset(&interrupts, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
 
@@ -37,17 +61,24 @@ int main(int argc, char** argv) {
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
   tamblet::cli::Cli cli(
       {*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO, isatty(STDOUT_FILENO) == 1,
-       tamblet::midi::CreateSystemMidiLayer, [&inhibitor](bool on) {
+       tamblet::midi::CreateSystemMidiLayer,
+       [&inhibitor](bool on) {
          QMetaObject::invokeMethod(
              &inhibitor, [&inhibitor, on] { on ? inhibitor.Acquire() : inhibitor.Release(); },
              Qt::QueuedConnection);
-       }});
+       },
+       tamblet::cli::SecondsSinceStart,
+       [] { return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd", JackServerRuns()); }});
 
-  std::thread watcher([&cli, &interrupts] {
+  std::thread watcher([&cli, &stops] {
     int signal_number = 0;
     for (;;) {
-      if (sigwait(&interrupts, &signal_number) != 0) continue;
-      if (cli.Interrupt()) _exit(tamblet::cli::kExitStopped);
+      if (sigwait(&stops, &signal_number) != 0) continue;
+      if (signal_number == SIGTERM) {
+        if (cli.Terminate()) _exit(tamblet::cli::kExitTerminated);
+      } else if (cli.Interrupt()) {
+        _exit(tamblet::cli::kExitStopped);
+      }
     }
   });
   watcher.detach();  // ends with the process

@@ -1,9 +1,10 @@
 #pragma once
-// The commands of tamblet-pgm. Each takes the words after its name, writes its
-// report to `out` and its complaints to `err`, and returns the exit status.
+// The commands of tamblet-pgm. Each takes what its command line gave, writes
+// its report to `out` and its complaints to `err`, and returns the exit status.
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -21,7 +22,15 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes, 
 // The report and verdict of inspect for a file's bytes.
 int InspectBytes(std::span<const uint8_t> file, std::ostream& out);
 
-int Inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
-int Write(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+int Inspect(const std::string& path, std::ostream& out);
+
+// The options of write, as given; Write checks and converts them.
+struct WriteWords {
+  std::string out_path;
+  std::optional<std::string> model, version, image_path, target, chunk, image_size, seed, blocks;
+  std::vector<std::string> regions;
+  bool force = false;
+};
+int Write(const WriteWords& words, std::ostream& out, std::ostream& err);
 
 }  // namespace tamblet::pgm

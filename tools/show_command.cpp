@@ -143,19 +143,15 @@ int InspectBytes(std::span<const uint8_t> file, std::ostream& out) {
   return result.failure != nullptr ? kExitFailed : kExitOk;
 }
 
-int Inspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (args.size() != 1 || args[0].starts_with("-")) {
-    err << "usage: tamblet-pgm inspect FILE\n";
-    return kExitUsage;
-  }
+int Inspect(const std::string& path, std::ostream& out) {
   FileBytes file;
   uint64_t length = 0;
-  const ReadStatus read = ReadWholeFile(args[0], file, length);
+  const ReadStatus read = ReadWholeFile(path, file, length);
   if (read != ReadStatus::kOk) {
     out << "verdict: " << ReadFailureText(read) << "\n";
     return kExitFailed;
   }
-  out << "file: " << args[0] << " (" << file.length << " bytes)\n";
+  out << "file: " << path << " (" << file.length << " bytes)\n";
   return InspectBytes({file.data.get(), file.length}, out);
 }
 

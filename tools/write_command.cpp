@@ -64,72 +64,50 @@ std::vector<uint8_t> GenerateImage(uint32_t size, uint64_t seed,
 }
 
 // Fills `options` from the words; on a mistake says what is wrong on `err`.
-bool ParseWriteOptions(const std::vector<std::string>& args, WriteOptions& options,
-                       std::ostream& err) {
-  if (args.empty() || args[0].starts_with("-")) {
-    err << "tamblet-pgm write: the output file comes first\n";
+bool ParseWriteOptions(const WriteWords& words, WriteOptions& options, std::ostream& err) {
+  options.out_path = words.out_path;
+  options.model = words.model;
+  options.version = words.version;
+  options.image_path = words.image_path;
+  options.force = words.force;
+  const auto number = [&](const char* option, const std::optional<std::string>& word, uint64_t max,
+                          std::optional<uint64_t>& field) {
+    if (!word) return true;
+    field = ParseNumber(*word, max);
+    if (!field)
+      err << "tamblet-pgm write: " << option << " " << *word << ": not a number up to " << max
+          << "\n";
+    return field.has_value();
+  };
+  std::optional<uint64_t> seed;
+  if (!number("--target", words.target, 0xFF, options.target) ||
+      !number("--chunk", words.chunk, 0xFFFFFFFF, options.chunk) ||
+      !number("--image-size", words.image_size, 0xFFFFFFFF, options.image_size) ||
+      !number("--seed", words.seed, UINT64_MAX, seed))
     return false;
-  }
-  options.out_path = args[0];
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (option == "--force") {
-      options.force = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) {
-      err << "tamblet-pgm write: " << option << " needs a value\n";
+  options.seed = seed.value_or(0);
+  for (const std::string& value : words.regions) {
+    const size_t colon = value.find(':');
+    const auto address =
+        ParseNumber(value.substr(0, colon == std::string::npos ? 0 : colon), 0xFFFFFFFF);
+    const auto size = colon == std::string::npos ? std::nullopt
+                                                 : ParseNumber(value.substr(colon + 1), 0xFFFFFFFF);
+    if (!address || !size) {
+      err << "tamblet-pgm write: --region " << value << ": expected ADDR:SIZE, 32-bit numbers\n";
       return false;
     }
-    const std::string& value = args[++i];
-    const auto number = [&](uint64_t max, std::optional<uint64_t>& field) {
-      field = ParseNumber(value, max);
-      if (!field)
-        err << "tamblet-pgm write: " << option << " " << value << ": not a number up to " << max
-            << "\n";
-      return field.has_value();
-    };
-    if (option == "--model") {
-      options.model = value;
-    } else if (option == "--version") {
-      options.version = value;
-    } else if (option == "--image") {
-      options.image_path = value;
-    } else if (option == "--target") {
-      if (!number(0xFF, options.target)) return false;
-    } else if (option == "--chunk") {
-      if (!number(0xFFFFFFFF, options.chunk)) return false;
-    } else if (option == "--image-size") {
-      if (!number(0xFFFFFFFF, options.image_size)) return false;
-    } else if (option == "--seed") {
-      std::optional<uint64_t> seed;
-      if (!number(UINT64_MAX, seed)) return false;
-      options.seed = *seed;
-    } else if (option == "--region") {
-      const size_t colon = value.find(':');
-      const auto address =
-          ParseNumber(value.substr(0, colon == std::string::npos ? 0 : colon), 0xFFFFFFFF);
-      const auto size = colon == std::string::npos
-                            ? std::nullopt
-                            : ParseNumber(value.substr(colon + 1), 0xFFFFFFFF);
-      if (!address || !size) {
-        err << "tamblet-pgm write: --region " << value << ": expected ADDR:SIZE, 32-bit numbers\n";
-        return false;
-      }
-      options.regions.push_back({static_cast<uint32_t>(*address), static_cast<uint32_t>(*size)});
-    } else if (option == "--blocks") {
-      if (value == "all") {
-        options.blocks = BlockChoice::kAll;
-      } else if (value == "used") {
-        options.blocks = BlockChoice::kNotBlank;
-      } else if (value == "none") {
-        options.blocks = BlockChoice::kNone;
-      } else {
-        err << "tamblet-pgm write: --blocks " << value << ": expected all, used or none\n";
-        return false;
-      }
+    options.regions.push_back({static_cast<uint32_t>(*address), static_cast<uint32_t>(*size)});
+  }
+  if (words.blocks) {
+    const std::string& value = *words.blocks;
+    if (value == "all") {
+      options.blocks = BlockChoice::kAll;
+    } else if (value == "used") {
+      options.blocks = BlockChoice::kNotBlank;
+    } else if (value == "none") {
+      options.blocks = BlockChoice::kNone;
     } else {
-      err << "tamblet-pgm write: unknown option " << option << "\n";
+      err << "tamblet-pgm write: --blocks " << value << ": expected all, used or none\n";
       return false;
     }
   }
@@ -177,9 +155,9 @@ bool CheckWriteOptions(const WriteOptions& o, std::ostream& err) {
 
 }  // namespace
 
-int Write(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Write(const WriteWords& words, std::ostream& out, std::ostream& err) {
   WriteOptions options;
-  if (!ParseWriteOptions(args, options, err) || !CheckWriteOptions(options, err)) {
+  if (!ParseWriteOptions(words, options, err) || !CheckWriteOptions(options, err)) {
     return kExitUsage;
   }
   UpdateHeader header;

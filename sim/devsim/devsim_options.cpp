@@ -1,5 +1,6 @@
 #include "sim/devsim/devsim_options.h"
 
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdio>
 #include <optional>
@@ -47,53 +48,64 @@ std::string DevsimUsage() {
          "  --raw FILE           play on a raw MIDI device file instead of JACK, e.g. the device\n"
          "                       side of a USB MIDI gadget, /dev/snd/midiC1D0\n"
          "  --quiet              print no line per request\n"
-         "Ends on SIGTERM or Ctrl-C.\n";
+         "  -h, --help, --version\n"
+         "Options take their value as --opt VALUE or --opt=VALUE; each but --fault once.\n"
+         "Ends on SIGTERM, SIGHUP or Ctrl-C, then writes the --dump file. Bad usage exits 2.\n";
 }
 
 std::variant<DevsimOptions, std::string> ParseDevsimOptions(
     std::span<const std::string_view> args) {
   DevsimOptions options;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string_view option = args[i];
-    if (option == "--quiet") {
-      options.quiet = true;
-      continue;
-    }
-    if (option == "--help" || option == "-h") {
-      options.help = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) return std::string(option) + ": value missing";
-    const std::string_view value = args[++i];
-    if (option == "--model") {
-      options.device.model_name = value;
-    } else if (option == "--name") {
-      if (value.empty()) return "--name: empty client name";
-      options.client_name = value;
-    } else if (option == "--server") {
-      options.server_name = value;
-    } else if (option == "--raw") {
-      if (value.empty()) return "--raw: empty path";
-      options.raw_path = value;
-    } else if (option == "--dump") {
-      options.dump_path = value;
-    } else if (option == "--fault") {
-      const auto rule = ParseFaultRule(value);
-      if (!rule) return "--fault: cannot use \"" + std::string(value) + "\"";
-      options.faults.push_back(*rule);
-    } else if (option == "--flash-size" || option == "--progress-step" || option == "--delay") {
-      const auto number = ParseNumber(value);
-      if (!number) return std::string(option) + ": not a number: " + std::string(value);
-      if (option == "--flash-size") {
-        if (*number == 0) return "--flash-size: must not be 0";
-        options.device.flash_size = *number;
-      } else if (option == "--progress-step") {
-        options.device.progress_step = *number;
-      } else {
-        options.device.reply_delay_ms = *number;
-      }
+  CLI::App app("tamblet-devsim", "tamblet-devsim");
+  app.set_help_flag();  // DevsimUsage() is the help
+  app.add_flag("-h,--help", options.help);
+  app.add_flag("--version", options.version);
+  app.add_flag("--quiet", options.quiet);
+  std::optional<std::string> model, name, raw, flash_size, progress_step, delay;
+  std::vector<std::string> faults;
+  app.add_option("--model", model);
+  app.add_option("--name", name);
+  app.add_option("--server", options.server_name);
+  app.add_option("--raw", raw);
+  app.add_option("--dump", options.dump_path);
+  app.add_option("--fault", faults);  // repeatable
+  app.add_option("--flash-size", flash_size);
+  app.add_option("--progress-step", progress_step);
+  app.add_option("--delay", delay);
+  std::vector<std::string> reversed;
+  for (auto it = args.rbegin(); it != args.rend(); ++it) reversed.emplace_back(*it);
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    return std::string(error.what());
+  }
+  if (model) options.device.model_name = *model;
+  if (name) {
+    if (name->empty()) return "--name: empty client name";
+    options.client_name = *name;
+  }
+  if (raw) {
+    if (raw->empty()) return "--raw: empty path";
+    options.raw_path = *raw;
+  }
+  for (const std::string& fault : faults) {
+    const auto rule = ParseFaultRule(fault);
+    if (!rule) return "--fault: cannot use \"" + fault + "\"";
+    options.faults.push_back(*rule);
+  }
+  const std::pair<const char*, const std::optional<std::string>*> numbers[] = {
+      {"--flash-size", &flash_size}, {"--progress-step", &progress_step}, {"--delay", &delay}};
+  for (const auto& [option, word] : numbers) {
+    if (!*word) continue;
+    const auto number = ParseNumber(**word);
+    if (!number) return std::string(option) + ": not a number: " + **word;
+    if (option == numbers[0].first) {
+      if (*number == 0) return "--flash-size: must not be 0";
+      options.device.flash_size = *number;
+    } else if (option == numbers[1].first) {
+      options.device.progress_step = *number;
     } else {
-      return "unknown option: " + std::string(option);
+      options.device.reply_delay_ms = *number;
     }
   }
   return options;

@@ -25,6 +25,7 @@ struct DevsimOptions {
   std::string dump_path;  // empty: no dump
   bool quiet = false;
   bool help = false;
+  bool version = false;
 };
 
 // The options, or the text of what is wrong with them. `args` excludes the

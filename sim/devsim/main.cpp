@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/standard_descriptors.h"
 #include "sim/devsim/devsim_options.h"
 #include "sim/devsim/jack_device_host.h"
 #include "sim/devsim/raw_device_host.h"
@@ -35,9 +36,8 @@ bool WriteDump(const std::string& path, const std::vector<uint8_t>& flash) {
 
 int main(int argc, char** argv) {
   using namespace tamblet::sim;
+  tamblet::OpenClosedStandardDescriptors();
   std::vector<std::string_view> args(argv + 1, argv + argc);
-  if (args.size() == 1 && args[0] == "--version")
-    return std::puts("tamblet-devsim " TAMBLET_VERSION) < 0;
   auto parsed = ParseDevsimOptions(args);
   if (auto* error = std::get_if<std::string>(&parsed)) {
     std::fprintf(stderr, "tamblet-devsim: %s\n%s", error->c_str(), DevsimUsage().c_str());
@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
     std::fputs(DevsimUsage().c_str(), stdout);
     return 0;
   }
+  if (options.version) return std::puts("tamblet-devsim " TAMBLET_VERSION) < 0;
   setvbuf(stdout, nullptr, _IOLBF, 0);
 
   Device device(options.device);

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "cli/instrument_ports.h"
+#include "cli/safe_text.h"
+#include "cli/system_hints.h"
 #include "midi/system/composite_midi_layer.h"
 #include "sim/device.h"
 #include "sim/simulated_midi.h"
@@ -44,21 +47,35 @@ std::string GoodFile() {
   return path.string();
 }
 
-// Instruments "QELMAR SIM<k>", each its own driver and device, behind one
-// layer after a port no rule accepts; output written to a file and read back.
+std::vector<std::string> Cards(int instruments) {
+  std::vector<std::string> cards;
+  for (int k = 0; k < instruments; ++k) cards.push_back("QELMAR SIM" + std::to_string(k + 1));
+  return cards;
+}
+
+// Instruments named `cards`, each its own driver and device, behind one layer
+// after a port no rule accepts (and an instrument's output without its input
+// when `lone`); output written to files and read back.
 struct Rig {
-  explicit Rig(int instruments) {
+  explicit Rig(int instruments, bool lone = false) : Rig(Cards(instruments), lone) {}
+  explicit Rig(const std::vector<std::string>& cards, bool lone = false) {
     std::vector<std::unique_ptr<midi::MidiLayer>> layers;
     auto foreign = std::make_unique<midi::SimulatedMidi>(driver_waits_);
     foreign->AddOutPort(midi::MakeCaps(1, 1, "Other synth"));
+    if (lone) {
+      foreign->AddOutPort(midi::MakeCaps(37, 4, "QELMAR LONE OUT 1"));
+      std::string cut = "QELMAR ";  // 13 two-byte characters: the field ends inside the last
+      for (int i = 0; i < 13; ++i) cut += "\xc3\xa9";
+      foreign->AddOutPort(midi::MakeCaps(1, 1, cut));
+    }
     layers.push_back(std::move(foreign));
-    for (int k = 0; k < instruments; ++k) {
+    for (size_t k = 0; k < cards.size(); ++k) {
       devices_.push_back(
           std::make_unique<sim::Device>(sim::DeviceConfig{"MODEL-X", kImageSize, 0xFF, {}}));
       peers_.push_back(std::make_unique<test::EndlessDevice>(*devices_.back()));
       peers_.back()->endless = false;
       auto midi = std::make_unique<midi::SimulatedMidi>(driver_waits_);
-      const std::string card = "QELMAR SIM" + std::to_string(k + 1);
+      const std::string& card = cards[k];
       const uint32_t out = midi->AddOutPort(midi::MakeCaps(37, 4, card + " OUT 1"));
       const uint32_t in = midi->AddInPort(midi::MakeCaps(37, 5, card + " IN 1"));
       midi->Connect(peers_.back().get(), out, in);
@@ -71,7 +88,8 @@ struct Rig {
   int Run(std::vector<std::string> args, bool terminal = false, int out_fd = -1) {
     if (out_fd < 0) out_fd = out_;
     cli_ = std::make_unique<Cli>(CliContext{*layer_, waits_, out_fd, err_, terminal, nullptr,
-                                            [this](bool on) { inhibits_.push_back(on); }});
+                                            [this](bool on) { inhibits_.push_back(on); },
+                                            [] { return kNow; }, nullptr});
     return cli_->Run(args);
   }
   static std::string Read(int fd) {
@@ -81,6 +99,7 @@ struct Rig {
     for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, size_t(n));
     return text;
   }
+  static constexpr double kNow = 2.5;  // every "t"
   std::vector<std::string> Lines() const {
     std::istringstream text(Read(out_));
     std::vector<std::string> lines;
@@ -104,30 +123,65 @@ struct Rig {
   std::unique_ptr<Cli> cli_;
 };
 
+// Each line as a JSON object: it parses (strict UTF-8) and has its type and time.
+std::vector<Json> Objects(const std::vector<std::string>& lines) {
+  std::vector<Json> objects;
+  for (const std::string& line : lines) {
+    Json object;
+    EXPECT_NO_THROW(object = Json::parse(line)) << line;
+    EXPECT_TRUE(object.contains("type") && object.value("t", -1.0) == Rig::kNow) << line;
+    objects.push_back(object);
+  }
+  return objects;
+}
+
 struct RunCase {
   const char* name;
   int instruments;
   std::vector<std::string> args;  // "GOOD" stands for a good file
   int exit;
-  const char* final_text;  // last line; "" when nothing runs
-  int updated = -1;        // the device asked; the others get no request
+  const char* last_line;  // "" when nothing runs
+  int updated = -1;       // the device asked; the others get no request
+  std::string err = "";   // the whole error stream
 };
 
 TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   const std::string good = GoodFile();
+  const std::string unreadable = good + ".dir";
+  std::filesystem::create_directory(unreadable);
+  // Outputs: 0 foreign, then SIM1, SIM2; inputs: SIM1, SIM2.
   // clang-format off
   const std::vector<RunCase> cases = {
       {"complete", 2, {"update", "GOOD"}, 0, "Complete!", 0},
-      {"no file", 1, {"update", "/nonexistent.pgm"}, 3, "File not found!!"},
-      {"no device", 0, {"update", "GOOD"}, 4, "Device open failed!!"},
+      {"no file", 1, {"update", "/nonexistent.pgm"}, 3, "File not found!!", -1,
+       "tamblet-cli: /nonexistent.pgm: No such file or directory\n"},
+      {"a folder", 1, {"update", unreadable}, 3, "File not found!!", -1,
+       "tamblet-cli: " + unreadable + ": Is a directory\n"},
+      {"no device", 0, {"update", "GOOD"}, 4, "Device open failed!!", -1,
+       "tamblet-cli: QELMAR USB Driver not found!!\n"},
       {"by index", 2, {"update", "GOOD", "--input", "1"}, 0, "Complete!", 1},
-      {"by name", 2, {"update", "GOOD", "--output", "QELMAR SIM2 OUT 1"}, 0, "Complete!", 1},
-      {"unknown port", 1, {"update", "GOOD", "--output", "9"}, 4, ""},
-      {"foreign port", 1, {"update", "GOOD", "--output", "0"}, 4, ""},
+      {"by name", 2, {"update", "GOOD", "--output=QELMAR SIM2 OUT 1"}, 0, "Complete!", 1},
+      {"one instrument", 2, {"update", "--output", "2", "--input", "1", "--", "GOOD"}, 0,
+       "Complete!", 1},
+      {"by number", 2, {"update", "GOOD", "--instrument=2"}, 0, "Complete!", 1},
+      {"two instruments", 2, {"update", "GOOD", "--output", "1", "--input", "1"}, 2, "", -1,
+       "tamblet-cli: --output QELMAR SIM1 OUT 1 and --input QELMAR SIM2 IN 1 are not the two "
+       "ports of one instrument\n"},
+      {"no such number", 2, {"update", "GOOD", "--instrument", "3"}, 4, "", -1,
+       "tamblet-cli: no instrument 3 (2 found)\n"},
+      {"unknown port", 1, {"update", "GOOD", "--output", "9"}, 4, "", -1,
+       "tamblet-cli: no such port: output 9\n"},
+      {"foreign port", 1, {"update", "GOOD", "--output", "0"}, 4, "", -1,
+       "tamblet-cli: not an instrument's port: Other synth\n"},
+      {"all, none", 0, {"update", "GOOD", "--all"}, 4, "", -1,
+       "tamblet-cli: no instrument found\n"},
+      {"help after the command", 1, {"update", "--help"}, 0,
+       "SIGTERM stops every update before its next request; SIGHUP is ignored."},
       {"no file given", 1, {"update"}, 2, ""},
+      {"repeated", 1, {"update", "GOOD", "--output", "1", "--output", "1"}, 2, ""},
       {"unknown option", 1, {"update", "GOOD", "--fast"}, 2, ""},
       {"all and output", 1, {"update", "GOOD", "--all", "--output", "1"}, 2, ""},
-      {"no command", 1, {}, 2, ""},
+      {"no command", 1, {}, 2, "", -1, "tamblet-cli: a command is needed: ports or update\n"},
   };
   // clang-format on
   for (const RunCase& c : cases) {
@@ -138,56 +192,118 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
       if (arg == "GOOD") arg = good;
     EXPECT_EQ(rig.Run(args), c.exit);
     const auto lines = rig.Lines();
-    EXPECT_EQ(lines.empty() ? "" : lines.back(), c.final_text);
+    EXPECT_EQ(lines.empty() ? "" : lines.back(), c.last_line);
     for (int k = 0; k < c.instruments; ++k)
       EXPECT_EQ(rig.devices_[k]->stats().requests > 0, k == c.updated) << k;
+    const std::string err = Rig::Read(rig.err_);
+    // Usage errors say what is wrong and where help is; the others exactly what they say.
+    if (c.exit == kExitUsage && c.err.empty()) {
+      EXPECT_TRUE(err.starts_with("tamblet-cli: ") && err.ends_with("--help'.\n")) << err;
+    } else {
+      EXPECT_EQ(err, c.err);
+    }
     // Sleep is held off while a run goes on.
-    EXPECT_EQ(rig.inhibits_,
-              (*c.final_text ? std::vector<bool>{true, false} : std::vector<bool>{}));
+    const bool ran = std::string(c.last_line).ends_with("!");  // as every status text
+    EXPECT_EQ(rig.inhibits_, (ran ? std::vector<bool>{true, false} : std::vector<bool>{}));
   }
+}
+
+// Each object without its time, for comparing.
+Json Untimed(Json object) {
+  object.erase("t");
+  return object;
 }
 
 TEST(CliUpdate, JsonLinesCarryTextsProgressAndTheFinalStatus) {
   Rig rig(1);
   rig.devices_[0]->InjectFault(*sim::ParseFaultRule("VerifySum:2:fail-status"));
-  EXPECT_EQ(rig.Run({"update", GoodFile(), "--json"}), 1);
-  const std::string port = R"({"port":"QELMAR SIM1 OUT 1",)";
-  const auto lines = rig.Lines();
-  size_t texts = 0;
-  for (const std::string& line : lines) {
-    EXPECT_TRUE(line.starts_with(port) && line.ends_with("}")) << line;
-    texts += line.starts_with(port + R"("status":)");
+  EXPECT_EQ(rig.Run({"--json", "update", GoodFile()}), 1);
+  const auto objects = Objects(rig.Lines());
+  ASSERT_GE(objects.size(), 3u);
+  std::vector<std::string> texts;
+  Json last_progress;
+  int step = 0, percent = 0;
+  for (size_t k = 0; k + 1 < objects.size(); ++k) {
+    const Json& object = objects[k];
+    EXPECT_EQ(object["port"], "QELMAR SIM1 OUT 1") << object;
+    if (object["type"] == "status") texts.push_back(object["status"]);
+    if (object["type"] != "progress") continue;
+    // The whole update's step and share only go forward.
+    EXPECT_GE(object["step"].get<int>(), step) << object;
+    EXPECT_GE(object["percent"].get<int>(), percent) << object;
+    step = object["step"], percent = object["percent"];
+    last_progress = object;
   }
   // The texts' order is the dialog's own (held by the load test): here each reaches a line.
-  EXPECT_EQ(texts, 10u);
-  for (const char* expected : {R"("status":"Load Version 1.02"})", R"("status":"Verify error!!"})",
-                               R"("min":0,"max":5,"position":3})"})
-    EXPECT_NE(std::find(lines.begin(), lines.end(), port + expected), lines.end()) << expected;
-  EXPECT_TRUE(std::regex_match(
-      lines.back(), std::regex(R"re(\{"port":"QELMAR SIM1 OUT 1","final":"Verify error!!",)re"
-                               R"re("exit":1,"seconds":[0-9.]+\})re")));
+  ASSERT_EQ(texts.size(), 10u);
+  EXPECT_EQ(texts.front(), "Load Version 1.02");
+  EXPECT_EQ(texts.back(), "Verify error!!");
+  // Loaded whole, then the first of two chunks verified: (2 + 1) of 4 halves.
+  EXPECT_EQ(Untimed(last_progress), (Json{{"type", "progress"},
+                                          {"port", "QELMAR SIM1 OUT 1"},
+                                          {"min", 0},
+                                          {"max", 2},
+                                          {"position", 1},
+                                          {"step", 7},
+                                          {"steps", 7},
+                                          {"percent", 75}}));
+  const Json& final_object = objects[objects.size() - 2];
+  EXPECT_EQ(final_object["type"], "final");
+  EXPECT_EQ(final_object["final"], "Verify error!!");
+  EXPECT_EQ(final_object["exit"], 1);
+  EXPECT_EQ(Untimed(objects.back()), (Json{{"type", "exit"}, {"exit", 1}}));
 }
 
-TEST(CliUpdate, ProgressBarOnATerminal) {
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  std::string screen;
-  std::thread reader([&] {
-    char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;)
-      screen.append(buffer, size_t(n));
-  });
-  Rig rig(1);
-  EXPECT_EQ(rig.Run({"update", GoodFile()}, true, slave), 0);
-  close(slave);  // the reader sees the end
-  reader.join();
-  close(master);
-  // Each bar is erased before the next text; how a bar is drawn is the console test's.
-  for (const char* expected : {"[..............................]   0/5\r\033[J",
-                               "[##############################]   5/5\r\033[JCopying....\r\n",
-                               "Complete!\r\n[##############################]   2/2\r\n"})
-    EXPECT_NE(screen.find(expected), std::string::npos) << expected;
-  EXPECT_TRUE(screen.ends_with("]   2/2\r\n")) << screen.substr(screen.size() - 60);
+// Names a JACK client may have: bytes that are not UTF-8, control characters,
+// many-byte characters, one cut by the 32-byte name field; and an output
+// without its input.
+TEST(CliUpdate, EveryLineValidWhateverBytesANameHolds) {
+  const std::vector<std::string> cards = {"QELMAR \xff\xfeZ", "QELMAR \x01\x1b[31mX",
+                                          "QELMAR \xc3\x84\xc3\x96\xc3\x9c\xc3\x84\xc3\x96\xc3"
+                                          "\x9c\xc3\x84\xc3\x96"};
+  const std::string good = GoodFile();
+  for (const bool json : {true, false}) {
+    SCOPED_TRACE(json);
+    Rig rig(cards, true);
+    std::vector<std::string> args = {"update", good, "--all"};
+    if (json) args.push_back("--json");
+    EXPECT_EQ(rig.Run(args), kExitOpenFailed);  // the lone output
+    const std::string out = Rig::Read(rig.out_);
+    EXPECT_EQ(ValidUtf8(out), out);
+    EXPECT_EQ(Rig::Read(rig.err_),
+              "tamblet-cli: QELMAR LONE OUT 1: no partner port, so no instrument to update\n");
+    if (!json) {
+      EXPECT_EQ(out.find_first_of("\x01\x1b\x7f"), std::string::npos);
+      const auto lines = rig.Lines();
+      const std::regex row("QELMAR LONE OUT 1 +Device open failed!!");  // it never ran: no time
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [&](const std::string& l) { return std::regex_match(l, row); }),
+                1);
+      for (const char* expected : {"QELMAR LONE OUT 1: Device open failed!!",
+                                   "QELMAR \xef\xbf\xbd\xef\xbf\xbdZ OUT 1: Complete!",
+                                   "QELMAR \xef\xbf\xbd\xef\xbf\xbd[31mX OUT 1: Complete!"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+      continue;
+    }
+    std::map<std::string, std::string> finals;
+    for (const Json& object : Objects(rig.Lines())) {
+      const std::string type = object["type"];
+      EXPECT_TRUE(type == "field" || type == "status" || type == "progress" || type == "final" ||
+                  type == "exit")
+          << object;
+      if (type == "final") finals[object["port"]] = object["final"];
+    }
+    EXPECT_EQ(finals, (std::map<std::string, std::string>{
+                          {"QELMAR \xef\xbf\xbd\xef\xbf\xbdZ OUT 1", "Complete!"},
+                          {"QELMAR \x01\x1b[31mX OUT 1", "Complete!"},
+                          {cards[2] + " OUT 1", "Complete!"},
+                          {"QELMAR LONE OUT 1", "Device open failed!!"}}));
+  }
+  // `ports` too, with the name cut inside a character.
+  Rig rig(cards, true);
+  EXPECT_EQ(rig.Run({"ports", "--json"}), 0);
+  const auto objects = Objects(rig.Lines());
+  EXPECT_EQ(objects.size(), 6u + 3u + 3u + 1u);  // outputs, inputs, instruments, exit
 }
 
 TEST(CliUpdate, AllInstrumentsAtOnceOneFailing) {
@@ -207,7 +323,7 @@ TEST(CliUpdate, AllInstrumentsAtOnceOneFailing) {
   }
 }
 
-TEST(CliUpdate, SecondCtrlCStopsAfterClosingThePorts) {
+TEST(CliUpdate, SecondCtrlCOrSigtermStopsAfterClosingThePorts) {
   for (int presses : {1, 2}) {
     SCOPED_TRACE(presses);
     Rig rig(1);
@@ -223,6 +339,21 @@ TEST(CliUpdate, SecondCtrlCStopsAfterClosingThePorts) {
     EXPECT_NE(notes.find("Press Ctrl-C again within 3 s"), std::string::npos);
     EXPECT_EQ(notes.find("stopped;") != std::string::npos, presses == 2);
   }
+  // SIGTERM: the request under way is answered, no other leaves, the ports close.
+  Rig rig(1);
+  int requests = 0;
+  rig.peers_[0]->on_request = [&](sim::Command) {
+    if (++requests == 6) {
+      EXPECT_FALSE(rig.cli_->Terminate());
+    }
+  };
+  EXPECT_EQ(rig.Run({"update", GoodFile()}), kExitTerminated);
+  EXPECT_EQ(requests, 6);
+  EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0) || rig.drivers_[0]->IsInOpen(0)) << "left open";
+  EXPECT_EQ(rig.Lines().back(), "Copy failed!!");  // the step under way
+  EXPECT_NE(Rig::Read(rig.err_).find("terminated; the ports are closed"), std::string::npos);
+  EXPECT_TRUE(rig.cli_->Terminate()) << "with no update running, the program just ends";
+
   // Presses further apart than 3 s each only warn.
   StopSwitch stop;
   const auto t0 = std::chrono::steady_clock::time_point{};
@@ -276,18 +407,70 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 0}, {2, 2}}));
 
   Rig rig(0);  // for its output file
-  Cli cli(CliContext{midi, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr});
+  Cli cli(CliContext{midi, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
+                     [] { return Rig::kNow; }, nullptr});
   EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
-  const std::string text = Rig::Read(rig.out_);
+  std::vector<Json> objects;
+  for (const Json& object : Objects(rig.Lines())) objects.push_back(Untimed(object));
   // The window takes the first accepted output and the first accepted input.
-  for (
-      const char* expected :
-      {R"({"direction":"output","index":0,"name":"QELMAR A OUT 1","accepted":true,"window":true})",
-       R"({"direction":"output","index":4,"name":"QELMAR D OUT 1","accepted":false,"window":false})",
-       R"({"direction":"input","index":0,"name":"QELMAR B IN 1","accepted":true,"window":true})",
-       R"({"instrument":3,"output":2,"input":2,"output_name":"QELMAR B OUT 2","input_name":"QELMAR B IN 2","window":false})",
-       "{\"exit\":0}\n"})
-    EXPECT_NE(text.find(expected), std::string::npos) << expected;
+  for (const Json& expected : {Json{{"type", "port"},
+                                    {"direction", "output"},
+                                    {"index", 0},
+                                    {"name", "QELMAR A OUT 1"},
+                                    {"accepted", true},
+                                    {"window", true}},
+                               Json{{"type", "port"},
+                                    {"direction", "output"},
+                                    {"index", 4},
+                                    {"name", "QELMAR D OUT 1"},
+                                    {"accepted", false},
+                                    {"window", false}},
+                               Json{{"type", "port"},
+                                    {"direction", "input"},
+                                    {"index", 0},
+                                    {"name", "QELMAR B IN 1"},
+                                    {"accepted", true},
+                                    {"window", true}},
+                               Json{{"type", "instrument"},
+                                    {"instrument", 3},
+                                    {"output", 2},
+                                    {"input", 2},
+                                    {"output_name", "QELMAR B OUT 2"},
+                                    {"input_name", "QELMAR B IN 2"},
+                                    {"window", false}}})
+    EXPECT_NE(std::find(objects.begin(), objects.end(), expected), objects.end()) << expected;
+  EXPECT_EQ(objects.back(), (Json{{"type", "exit"}, {"exit", 0}}));
+}
+
+TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
+  midi::SimulatedMidi none;
+  Rig rig(0);
+  Cli cli(CliContext{none, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
+                     SecondsSinceStart,
+                     [] { return std::vector<std::string>{"no JACK server runs"}; }});
+  EXPECT_EQ(cli.Run({"ports"}), kExitOpenFailed);
+  EXPECT_EQ(Rig::Read(rig.out_), "output ports\ninput ports\ninstruments\n   none\n");
+  EXPECT_EQ(Rig::Read(rig.err_),
+            "tamblet-cli: no instrument found\ntamblet-cli: no JACK server runs\n");
+
+  // What the system tells, from its files.
+  const auto root = std::filesystem::path(testing::TempDir()) / "why_no_ports";
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root / "snd");
+  std::ofstream(root / "snd" / "midiC1D0");
+  std::filesystem::permissions(root / "snd" / "midiC1D0", std::filesystem::perms::none);
+  EXPECT_EQ(
+      WhyNoPorts(root.string(), (root / "snd").string(), true),
+      std::vector<std::string>{"no ALSA sound card (" + root.string() + "/cards lists none)"});
+  std::ofstream(root / "cards") << " 0 [Dummy          ]: Dummy - Dummy\n";
+  const auto why = WhyNoPorts(root.string(), (root / "snd").string(), false);
+  // Root may open any file.
+  const size_t unreadable = geteuid() == 0 ? 0 : 1;
+  ASSERT_EQ(why.size(), unreadable + 1);
+  if (unreadable) {
+    EXPECT_NE(why[0].find("midiC1D0 is not readable by this user"), std::string::npos);
+  }
+  EXPECT_EQ(why.back(), "no JACK server runs");
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
-// What the console prints for a bar and for a message box.
+// What the console prints for a bar and for a message box; text made safe for
+// a terminal and for JSON; the standard descriptors.
 
 #include "cli/console.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "app/update_dlg.h"
+#include "base/standard_descriptors.h"
 #include "base/status_texts.h"
+#include "cli/safe_text.h"
 
 namespace tamblet::cli {
 namespace {
@@ -22,11 +27,60 @@ TEST(ConsoleBar, FitsTheTerminalWidth) {
   // enough, narrowed by the overflow, one column short, the label alone too long.
   const std::pair<int, int> cases[] = {{0, 30}, {80, 30}, {40, 12}, {52, 24}, {20, -1}};
   for (const auto& [columns, marks] : cases) {
-    const std::string line = FitToColumns(label, ProgressState{0, 8, 4}, columns);
+    const std::string line = FitToColumns(label, ProgressState{0, 8, 4}, Overall{}, columns);
     const std::string bar = "[" + std::string(size_t(std::max(marks, 0) / 2), '#') +
                             std::string(size_t(std::max(marks, 0) / 2), '.') + "]   4/8";
     EXPECT_EQ(line, marks < 0 ? label.substr(0, size_t(columns - 1)) : label + bar) << columns;
   }
+  // The step and share follow the bar; a line is cut between characters, counted as such.
+  const std::string wide = "QELMAR \xc3\x84\xc3\x96 OUT 1: ";  // 18 characters, 20 bytes
+  EXPECT_EQ(FitToColumns(wide, ProgressState{0, 8, 4}, Overall{4, 7, 42}, 80),
+            wide + "[###############...............]   4/8  step 4 of 7  42%");
+  EXPECT_EQ(FitToColumns(wide, ProgressState{0, 8, 4}, Overall{4, 7, 42}, 10),
+            "QELMAR \xc3\x84\xc3\x96");
+}
+
+TEST(SafeText, InvalidBytesAndControlsBecomeReplacements) {
+  const std::string r = kReplacement;
+  // Text, as valid UTF-8, as printable text.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"QELMAR \xff\xfeZ", "QELMAR " + r + r + "Z", "QELMAR " + r + r + "Z"},
+      {"\x01\x1b[31mX\x7f", "\x01\x1b[31mX\x7f", r + r + "[31mX" + r},
+      {"\xc2\x9b"
+       "1m",
+       "\xc2\x9b"
+       "1m",
+       r + "1m"},                                                      // C1 control
+      {"ab\xc3", "ab" + r, "ab" + r},                                  // cut inside a character
+      {"\xc0\xaf\xed\xa0\x80", r + r + r + r + r, r + r + r + r + r},  // overlong, surrogate
+      {"\xf4\x90\x80\x80", r + r + r + r, r + r + r + r},              // above U+10FFFF
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9",
+       "\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9"},
+  };
+  for (const auto& [text, valid, printable] : cases) {
+    EXPECT_EQ(ValidUtf8(text), valid) << text;
+    EXPECT_EQ(PrintableText(text), printable) << text;
+  }
+  EXPECT_EQ(CutToWidth("\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb9", 2), "\xc3\xa9\xe2\x82\xac");
+  EXPECT_EQ(PadToWidth("\xc3\xa9", 3), "\xc3\xa9  ");
+}
+
+// Started with them closed, the program's own files would take their numbers.
+TEST(StandardDescriptors, ClosedOnesOpenOnDevNull) {
+  const int saved_in = ::dup(0), saved_err = ::dup(2);
+  ::close(0);
+  ::close(2);
+  OpenClosedStandardDescriptors();
+  struct stat null_device {
+  }, in{}, err{};
+  ASSERT_EQ(::stat("/dev/null", &null_device), 0);
+  const bool in_ok = ::fstat(0, &in) == 0 && in.st_rdev == null_device.st_rdev;
+  const bool err_ok = ::fstat(2, &err) == 0 && err.st_rdev == null_device.st_rdev;
+  ::dup2(saved_in, 0);
+  ::dup2(saved_err, 2);
+  ::close(saved_in);
+  ::close(saved_err);
+  EXPECT_TRUE(in_ok && err_ok);
 }
 
 std::string Drain(int fd) {
@@ -37,7 +91,8 @@ std::string Drain(int fd) {
 }
 
 // A box that only repeats the status line is dropped; the busy port's holder is
-// shown on the error stream, or as a JSON object.
+// shown on the error stream once, and in JSON also as an object. A status line
+// that a box told already is not repeated on the output.
 TEST(ConsoleWindow, ShowsABoxThatAddsToTheStatusLine) {
   const std::string busy = BusyPortText({4242, "amidi"});
   struct Case {
@@ -46,19 +101,24 @@ TEST(ConsoleWindow, ShowsABoxThatAddsToTheStatusLine) {
     std::string out, err;
   } cases[] = {
       {Console::Mode::kPlain, kDeviceOpenFailedText, "", ""},
-      {Console::Mode::kPlain, busy, "", "P: " + busy + "\n"},
-      {Console::Mode::kJson, busy, "{\"port\":\"P\",\"message\":" + JsonString(busy) + "}\n", ""},
+      {Console::Mode::kPlain, busy, "", "tamblet-cli: P: " + busy + "\n"},
+      {Console::Mode::kJson, busy,
+       Json{{"type", "message"}, {"t", 1.25}, {"port", "P"}, {"message", busy}}.dump() + "\n",
+       "tamblet-cli: P: " + busy + "\n"},
   };
   for (const Case& c : cases) {
     int out[2], err[2];
     ASSERT_EQ(::pipe2(out, O_NONBLOCK), 0);
     ASSERT_EQ(::pipe2(err, O_NONBLOCK), 0);
     {
-      Console console(out[1], err[1], c.mode);
+      Console console(out[1], err[1], c.mode, [] { return 1.25; });
       ConsoleWindow window(console, console.AddSlot("P"), "");
       window.SetWindowText(IDC_STATUS, kDeviceOpenFailedText);
       Drain(out[0]);
       window.MessageBox(c.box);
+      if (c.box != kDeviceOpenFailedText && c.mode == Console::Mode::kPlain) {
+        window.SetWindowText(IDC_STATUS, c.box);  // as after "... Driver not found!!"
+      }
     }
     EXPECT_EQ(Drain(out[0]), c.out);
     EXPECT_EQ(Drain(err[0]), c.err);
