@@ -155,7 +155,7 @@ TEST(TambletPgm, AFailedWriteLeavesTheOldFileWhole) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directory(dir);
   const std::string old = (dir / "old.pgm").string(), fresh = (dir / "new.pgm").string();
-  ASSERT_EQ(Pgm("write '" + old + "' " + kHeader + "--region 0:16 --image-size 4096").exit_code, 0);
+  ASSERT_EQ(Pgm("write '" + old + "' " + Header() + "--region 0:16 --image-size 4096").exit_code, 0);
   const std::string before = Slurp(old);
   const std::string memory = "ulimit -v 1048576 && ";
   const bool sanitized =
@@ -171,7 +171,7 @@ TEST(TambletPgm, AFailedWriteLeavesTheOldFileWhole) {
     if (shell == memory && sanitized) continue;  // the sanitizers need the address space
     for (const std::string& out : {old, fresh}) {
       SCOPED_TRACE(shell + out);
-      const PgmRun run = Pgm("write '" + out + "' " + kHeader + args, shell);
+      const PgmRun run = Pgm("write '" + out + "' " + Header() + args, shell);
       EXPECT_EQ(run.exit_code, 1) << run.err;
       EXPECT_NE(run.err.find(complaint), std::string::npos) << run.err;
       EXPECT_TRUE(Slurp(old) == before) << "the old file is now " << Slurp(old).size() << " bytes";
