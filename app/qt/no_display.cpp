@@ -23,9 +23,10 @@ void NoDisplayCheck::Handle(QtMsgType type, const QMessageLogContext& context,
     return;
   }
   // Only the platform plugin fails this early, and only for want of a display.
-  std::fputs("tamblet: there is no display to open the window on; tamblet-cli runs updates "
-             "from a terminal\n",
-             stderr);
+  std::fputs(
+      "tamblet: there is no display to open the window on; tamblet-cli runs updates "
+      "from a terminal\n",
+      stderr);
   std::fflush(stderr);
   std::_Exit(1);
 }

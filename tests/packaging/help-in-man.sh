@@ -21,4 +21,4 @@ if [ -n "$missing" ]; then
   echo "$page lacks what '$*' names:$missing"
   exit 1
 fi
-echo "$page names every option of '$*':" $options
+echo "$page names every option of '$*':" "$(printf '%s\n' "$options" | tr '\n' ' ')"
