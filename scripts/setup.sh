@@ -21,7 +21,9 @@ packages=(
   # running the window without a desktop, and driving it from outside
   xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
   # checking the desktop entry, the AppStream metainfo and the manual pages
-  desktop-file-utils appstream groff-base
+  desktop-file-utils appstream groff-base mandoc
+  # the Debian packages (scripts/package.sh)
+  dpkg-dev
 )
 # Only for tests: a sound server on a user's desktop changes who holds its MIDI
 # ports, so the run command never installs one.
@@ -30,6 +32,8 @@ if [[ ${1:-} == --test ]]; then
     # the kernel's USB MIDI stack in a virtual machine (tests/vm), and the
     # programs that hold its ports there
     qemu-system-x86 busybox-static kmod cpio alsa-utils pipewire wireplumber
+    # the packages checked, and installed into a bare Debian 12 root
+    lintian debootstrap
   )
 fi
 

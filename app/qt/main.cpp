@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/qt/termination_signals.h"
+#include "app/qt/no_display.h"
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "midi/system/system_midi.h"
@@ -18,7 +19,9 @@ class CUpdateApp {
     // The program takes no command line: Qt sees only the program's name.
     int argc = 1;
     char* argv[] = {program, nullptr};
+    auto no_display = std::make_unique<NoDisplayCheck>();
     QApplication app(argc, argv);
+    no_display.reset();
     QApplication::setApplicationName(QStringLiteral("Tamblet"));
     QApplication::setDesktopFileName(QStringLiteral("tamblet"));
 

@@ -18,19 +18,31 @@ for arg in "$@"; do
   fi
 done
 
-# The guest sees this machine's root, except that /tmp, /run and /dev are its own.
-for path in "$out" "$here" "${cases[@]}" "${exports[@]#*=}"; do
+mkdir -p "$out"
+rm -f "$out"/*.result "$out"/*.log "$out/setup.failed"
+cache=$("$here/prepare.sh")
+
+# The guest sees this machine's root, except that /tmp, /run and /dev are its
+# own; the folders right in /tmp that hold what the job uses (a clone or a build
+# there) are shown in the guest's /tmp under the same names.
+tmp_names=()
+for path in "$out" "$here" "$cache" "${cases[@]}" "${exports[@]#*=}"; do
   case $path in
+    /tmp/*/*)
+      name=${path#/tmp/}
+      name=${name%%/*}
+      if [[ ! $name =~ ^[A-Za-z0-9._+-]+$ ]]; then
+        echo "vm: /tmp/$name: only letters, digits and ._+- reach the virtual machine's /tmp" >&2
+        exit 1
+      fi
+      [[ " ${tmp_names[*]} " == *" $name "* ]] || tmp_names+=("$name")
+      ;;
     /tmp/* | /run/* | /dev/*)
       echo "vm: $path is not visible in the virtual machine (its /tmp, /run and /dev are its own)" >&2
       exit 1
       ;;
   esac
 done
-
-mkdir -p "$out"
-rm -f "$out"/*.result "$out"/*.log "$out/setup.failed"
-cache=$("$here/prepare.sh")
 {
   echo "export TAMBLET_VM_KERNEL=$(printf %q "$cache/kernel")"
   for e in "${exports[@]}"; do echo "export $(printf %q "$e")"; done
@@ -39,7 +51,7 @@ cache=$("$here/prepare.sh")
 
 start=$(date +%s)
 status=0
-"$here/boot.sh" "$out/job.sh" 2>&1 | tee "$out/console.log" || status=$?
+"$here/boot.sh" "$out/job.sh" "${tmp_names[@]}" 2>&1 | tee "$out/console.log" || status=$?
 if ((status != 0)); then
   echo "vm: FAIL: the virtual machine could not run (status $status); see the lines above" >&2
   exit 1

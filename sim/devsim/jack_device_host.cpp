@@ -14,6 +14,8 @@ using midi::RingRecord;
 
 constexpr size_t kRequestBytes = 1 << 16;
 
+void Quiet(const char*) {}
+
 }  // namespace
 
 JackDeviceHost::JackDeviceHost(Device& device, RequestLog log, ServerGone server_gone)
@@ -32,6 +34,9 @@ bool JackDeviceHost::Start(const std::string& client_name, const std::string& se
     *error = "out of memory";
     return false;
   }
+  // The program says what went wrong in its own words; the library's lines only add noise.
+  jack_set_error_function(Quiet);
+  jack_set_info_function(Quiet);
   int options = JackNoStartServer | JackUseExactName;
   if (!server_name.empty()) options |= JackServerName;
   jack_status_t status{};

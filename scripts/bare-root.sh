@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# Installs the given packages into a bare Debian 12 root (debootstrap's minbase)
+# with `apt-get install ./*.deb` alone, then checks there that the programs run
+# and that the manual pages and the desktop files are where they are looked for.
+# The root is made once, beside the virtual machine's kernel
+# ($TAMBLET_VM_CACHE or ${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm), and remade
+# when missing; each run installs into a throw-away overlay of it, so it stays bare.
+# Needs root (asks sudo otherwise) and Debian's package mirror.
+#   bare-root.sh DEB...
+set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
+cache=${TAMBLET_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm}
+debs=()
+for deb in "$@"; do debs+=("$(realpath "$deb")"); done
+((${#debs[@]})) || { echo "usage: bare-root.sh DEB..." >&2; exit 2; }
+if (($(id -u) != 0)); then
+  exec sudo TAMBLET_VM_CACHE="$cache" "$0" "${debs[@]}"
+fi
+
+start=$(date +%s)
+made=cached
+root=$cache/bookworm-minbase
+# The mirrors this machine's apt uses, so the root is fetched from the same place.
+mirror() {
+  apt-cache policy | awk -v suite="$1/main" '$3 == suite && $2 ~ /^https?:/ { print $2; exit }'
+}
+if [[ ! -f $root.ready || ! -d $root ]]; then
+  main=$(mirror bookworm)
+  security=$(mirror bookworm-security)
+  main=${main:-http://deb.debian.org/debian}
+  security=${security:-http://deb.debian.org/debian-security}
+  echo "bare root: making a Debian 12 minbase root from $main"
+  rm -rf --one-file-system "$root" "$root.ready" "$root.new"
+  # man-db only for `man -w`; nothing that the packages need is added.
+  debootstrap --variant=minbase --include=man-db bookworm "$root.new" "$main" >"$cache/debootstrap.log" 2>&1 ||
+    { tail -n 20 "$cache/debootstrap.log" >&2; echo "bare root: debootstrap failed" >&2; exit 1; }
+  printf '%s\n' "deb $main bookworm main" "deb $main bookworm-updates main" \
+    "deb $security bookworm-security main" >"$root.new/etc/apt/sources.list"
+  rm -rf "$root.new/var/cache/apt/archives"/*.deb
+  mv "$root.new" "$root"
+  touch "$root.ready"
+  made=made
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf --one-file-system "$work"; echo "bare root: $(($(date +%s) - start)) s (root $made)"' EXIT
+mkdir -p "$work"/{upper,scratch,merged,debs} "$cache/bookworm-archives/partial"
+cp "${debs[@]}" "$work/debs/"
+
+# Everything mounted here goes away with this mount namespace.
+status=0
+unshare --mount --propagation private bash -s -- "$root" "$work" "$cache/bookworm-archives" <<'EOF' || status=$?
+set -euo pipefail
+root=$1 work=$2 archives=$3
+merged=$work/merged
+mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$merged"
+mount -t proc proc "$merged/proc"
+mount --rbind /dev "$merged/dev"
+# Downloaded packages are kept for the next run.
+mount --bind "$archives" "$merged/var/cache/apt/archives"
+mount --bind "$work/debs" "$merged/mnt"
+cp /etc/resolv.conf "$merged/etc/resolv.conf"
+printf '#!/bin/sh\nexit 101\n' >"$merged/usr/sbin/policy-rc.d"
+chmod 755 "$merged/usr/sbin/policy-rc.d"
+
+in_root() {
+  chroot "$merged" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+    DEBIAN_FRONTEND=noninteractive "$@"
+}
+# The root is thrown away: dpkg need not sync every file it unpacks.
+apt=(apt-get -q -o APT::Sandbox::User=root -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io)
+log=$work/apt.log
+if ! { in_root "${apt[@]}" update &&
+  in_root sh -c 'cd /mnt && exec "$@" install -y --no-install-recommends ./*.deb' sh "${apt[@]}" &&
+  in_root "${apt[@]}" autoclean; } >"$log" 2>&1; then
+  cat "$log"
+  echo "FAIL: the packages do not install into a bare Debian 12"
+  exit 1
+fi
+# What the packages' dependencies brought in.
+sed -n '/^The following NEW/,/^[0-9]* upgraded/p' "$log"
+
+in_root bash -s <<'CHECKS'
+set -uo pipefail
+failed=0
+check() {  # check WHAT COMMAND...: the command succeeds
+  local what=$1
+  shift
+  if out=$("$@" 2>&1); then echo "ok: $what"; else echo "FAIL: $what: $out"; failed=1; fi
+}
+cd /tmp
+check "tamblet-cli --version" sh -c 'test "$(tamblet-cli --version)" = "tamblet-cli $(dpkg-query -W -f="\${Version}" tamblet | cut -d- -f1)"'
+check "tamblet-pgm writes an update file" tamblet-pgm write x.pgm --model MODEL-X --version 1.02 \
+  --target 1 --chunk 0x1000 --region 0:0x2000 --image-size 0x4000 --seed 7
+check "tamblet-pgm inspect on it" tamblet-pgm inspect x.pgm
+check "tamblet --help" sh -c 'tamblet --help | grep -q "^usage: *tamblet"'
+check "tamblet without a display: one line, status 1" sh -c \
+  'tamblet 2>err; s=$?; test $s = 1 && test "$(wc -l <err)" = 1 && grep -q tamblet-cli err || { cat err; exit 1; }'
+check "tamblet-devsim --help" sh -c 'tamblet-devsim --help | grep -q -- --raw'
+check "tamblet-devsim without a JACK server: its own line only" sh -c \
+  'tamblet-devsim --server none-here 2>err; test $? = 1 && test "$(cat err)" = "tamblet-devsim: no JACK server is running" || { cat err; exit 1; }'
+for page in tamblet tamblet-cli tamblet-pgm tamblet-devsim; do
+  check "man -w $page" test "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz"
+done
+desktop=/usr/share/applications/tamblet.desktop
+check "desktop entry, its program and icon" sh -c "test -f $desktop &&
+  command -v \"\$(sed -n 's/^Exec=//p' $desktop)\" &&
+  test -f \"/usr/share/icons/hicolor/scalable/apps/\$(sed -n 's/^Icon=//p' $desktop).svg\""
+check "metainfo names the desktop entry" \
+  grep -q '<launchable type="desktop-id">tamblet.desktop</launchable>' /usr/share/metainfo/org.tamblet.Tamblet.metainfo.xml
+check "the simulator is not in the user's package" sh -c '! dpkg -L tamblet | grep devsim'
+exit $failed
+CHECKS
+EOF
+exit $status
