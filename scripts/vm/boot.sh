@@ -23,7 +23,8 @@ for tool in qemu-system-x86_64 cpio depmod modprobe; do
     exit 1
   }
 done
-cache=$("$here/prepare.sh")
+initramfs=$("$here/prepare.sh")
+cache=$(dirname "$initramfs")
 version=$(cat "$cache/kernel/version")
 
 accel=${TAMBLET_VM_ACCEL:-}
@@ -40,7 +41,7 @@ echo "vm: booting $version with $accel"
 # before ctest's own time-out would.
 timeout --foreground "${TAMBLET_VM_TIMEOUT:-540}" qemu-system-x86_64 \
   -accel "$accel" -cpu "$cpu" -smp 2 -m 1536 \
-  -kernel "$cache/kernel/boot/vmlinuz-$version" -initrd "$cache/initramfs.cpio.gz" \
+  -kernel "$cache/kernel/boot/vmlinuz-$version" -initrd "$initramfs" \
   -append "console=ttyS0 loglevel=${TAMBLET_VM_LOGLEVEL:-3} panic=-1 tamblet.job=$job$tmp_args" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=passthrough,multidevs=remap,id=hostroot \
   -display none -serial stdio -monitor none -no-reboot -nodefaults </dev/null

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fetches Debian's kernel once and builds the virtual machine's initramfs, both
-# into a cache outside the repository. Prints the cache folder. Later runs find
-# everything in place and only print it.
+# into a cache outside the repository, and prints the initramfs's path there.
+# Later runs find everything in place and only print it.
 #   prepare.sh            (cache: $TAMBLET_VM_CACHE or ${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm)
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin  # depmod and modprobe, also for a user without them on PATH
@@ -33,8 +33,11 @@ if [[ ! -f kernel/ready ]]; then
 fi
 version=$(cat kernel/version)
 
-if [[ ! -f initramfs.cpio.gz || kernel/ready -nt initramfs.cpio.gz ||
-      "$here/init" -nt initramfs.cpio.gz ]]; then
+# Named after what goes into it, so that trees of different versions (two
+# clones, a branch) each boot their own init and never rebuild another's.
+stamp=$(cat "$here/init" kernel/version <(printf '%s\n' "${initramfs_modules[@]}") | sha256sum)
+initramfs=initramfs-${stamp:0:16}.cpio.gz
+if [[ ! -f $initramfs ]]; then
   root=$(mktemp -d)
   trap 'rm -rf "$root"' EXIT
   mkdir -p "$root"/{bin,dev,proc,sys,mnt,modules}
@@ -52,7 +55,7 @@ if [[ ! -f initramfs.cpio.gz || kernel/ready -nt initramfs.cpio.gz ||
   sed -i 's|.*/||' "$root/modules/order"
   cp "$here/init" "$root/init"
   chmod +x "$root/init"
-  (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >initramfs.cpio.gz.tmp
-  mv initramfs.cpio.gz.tmp initramfs.cpio.gz
+  (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs.tmp.$$"
+  mv "$initramfs.tmp.$$" "$initramfs"
 fi
-echo "$cache"
+echo "$cache/$initramfs"

@@ -20,7 +20,7 @@ done
 
 mkdir -p "$out"
 rm -f "$out"/*.result "$out"/*.log "$out/setup.failed"
-cache=$("$here/prepare.sh")
+cache=$(dirname "$("$here/prepare.sh")")
 
 # The guest sees this machine's root, except that /tmp, /run and /dev are its
 # own; the folders right in /tmp that hold what the job uses (a clone or a build
