@@ -48,6 +48,8 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void SetWindowText(int control, const std::string& text) override;
   std::string GetWindowText(int control) override;
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
+  // The window tells the steps by their status texts alone.
+  void SetStep(LoadStep) override {}
   void MessageBox(const std::string& text) override;
   std::string RunFileOpenDialog() override;
 

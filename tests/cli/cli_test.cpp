@@ -208,6 +208,19 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   }
 }
 
+// How far the run got decides, whatever its text: every step of the file stage
+// is 3, the open 4, any later device step 1.
+TEST(CliUpdate, ExitStatusFollowsTheStepTheRunEndedIn) {
+  for (int s = 0; s <= int(LoadStep::kComplete); ++s) {
+    const auto step = LoadStep(s);
+    const int exit = step <= LoadStep::kCheckFile   ? kExitFileFailed
+                     : step == LoadStep::kOpenPorts ? kExitOpenFailed
+                     : step == LoadStep::kComplete  ? kExitComplete
+                                                    : kExitStepFailed;
+    EXPECT_EQ(ExitStatusOf({step, "Complete!"}), exit) << s;
+  }
+}
+
 // Each object without its time, for comparing.
 Json Untimed(Json object) {
   object.erase("t");
