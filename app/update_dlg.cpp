@@ -112,8 +112,8 @@ bool CUpdateDlg::Open(uint32_t out_index, uint32_t in_index) {
   // Asked at once, while the program that made the open fail still holds the port.
   const auto& failure = port_pair_.open_failure();
   if (failure && failure->result == midi::MMSYSERR_ALLOCATED) {
-    const auto holder =
-        failure->output ? midi_.OutGetHolder(out_index) : midi_.InGetHolder(in_index);
+    const auto holder = failure->direction == PortDirection::kOutput ? midi_.OutGetHolder(out_index)
+                                                                     : midi_.InGetHolder(in_index);
     if (holder) open_message_ = BusyPortText(*holder);
   } else if (failure && failure->result == midi::TAMBLET_ERR_NOLOCK) {
     open_message_ = NoLockText(midi::DeviceLockProblem());

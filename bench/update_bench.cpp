@@ -36,8 +36,10 @@ void BM_FullUpdate(benchmark::State& state) {
     sim::Device device(config);
     midi::PeerFor<sim::Device> peer(device);
     midi::SimulatedMidi midi;
-    const uint32_t out = midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1"));
-    const uint32_t in = midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1"));
+    const uint32_t out =
+        midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
+    const uint32_t in =
+        midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
     midi.Connect(&peer, out, in);
     bench::NoOpenWait waits;
     test::RecordingWindow window;

@@ -78,8 +78,10 @@ sim::DeviceConfig Config() { return {"MODEL-X", kImageSize, 0xFF, {}, 0x8000}; }
 struct LoadRig {
   LoadRig() {
     midi_.AddOutPort(midi::MakeCaps(1, 1, "Other synth OUT 1"));
-    const uint32_t out = midi_.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1"));
-    const uint32_t in = midi_.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1"));
+    const uint32_t out =
+        midi_.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
+    const uint32_t in =
+        midi_.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
     midi_.Connect(&peer_, out, in);
     midi_.SetLateAfter(kReplyTimeoutMs);
   }
