@@ -67,6 +67,13 @@ void CUpdateDlg::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lpa
   window_.SendProgressMessage(msg, wparam, lparam);
 }
 
+void CUpdateDlg::SetStep(LoadStep step) { window_.SetStep(step); }
+
+void CUpdateDlg::FailFileStage(LoadStep step, const char* text) {
+  SetStatusText(text);
+  last_outcome_ = {step, text};
+}
+
 void CUpdateDlg::OnLoad() {
   EndOfLoad end_of_load(port_pair_, stop_);
   open_message_.clear();
@@ -74,27 +81,29 @@ void CUpdateDlg::OnLoad() {
   // The file stage: read the file whole, check every block, assemble the image.
   SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, 2));
   SendProgressMessage(PBM_SETPOS, 0, 0);
+  SetStep(LoadStep::kReadFile);
   SetStatusText(kFileReadingText);
 
   FileBytes file;
   uint64_t length = 0;
   const ReadStatus read = ReadWholeFile(selected_file_path_, file, length);
   if (read != ReadStatus::kOk) {
-    SetStatusText(ReadFailureText(read));
+    FailFileStage(LoadStep::kReadFile, ReadFailureText(read));
     return;
   }
   SendProgressMessage(PBM_SETPOS, 1, 0);
+  SetStep(LoadStep::kCheckFile);
 
   FileStageResult checked = CheckAndAssemble({file.data.get(), file.length});
   file.data.reset();  // the image holds all that is needed from here on
   if (checked.failure) {
-    SetStatusText(checked.failure);
+    FailFileStage(LoadStep::kCheckFile, checked.failure);
     return;
   }
   SendProgressMessage(PBM_SETPOS, 2, 0);
 
-  RunDeviceStage(checked.header, checked.image, output_port_index_, input_port_index_, *this, *this,
-                 waits_);
+  last_outcome_ = RunDeviceStage(checked.header, checked.image, output_port_index_,
+                                 input_port_index_, *this, *this, waits_);
   if (!open_message_.empty()) window_.MessageBox(open_message_);
 }
 
@@ -103,8 +112,8 @@ bool CUpdateDlg::Open(uint32_t out_index, uint32_t in_index) {
   // Asked at once, while the program that made the open fail still holds the port.
   const auto& failure = port_pair_.open_failure();
   if (failure && failure->result == midi::MMSYSERR_ALLOCATED) {
-    const auto holder =
-        failure->output ? midi_.OutGetHolder(out_index) : midi_.InGetHolder(in_index);
+    const auto holder = failure->direction == PortDirection::kOutput ? midi_.OutGetHolder(out_index)
+                                                                     : midi_.InGetHolder(in_index);
     if (holder) open_message_ = BusyPortText(*holder);
   } else if (failure && failure->result == midi::TAMBLET_ERR_NOLOCK) {
     open_message_ = NoLockText(midi::DeviceLockProblem());

@@ -9,6 +9,7 @@
 
 #include "app/window_layer.h"
 #include "base/display.h"
+#include "base/load_outcome.h"
 #include "base/wait_policy.h"
 #include "midi/midi_layer.h"
 #include "midi/sysex_port.h"
@@ -22,7 +23,7 @@ std::string BusyPortText(const midi::PortHolder& holder);
 // Tells why the device's port was not opened without its lock, and what to do.
 std::string NoLockText(const std::string& problem);
 
-class CUpdateDlg : private Display, private UpdateTarget {
+class CUpdateDlg : private LoadDisplay, private UpdateTarget {
  public:
   CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits = RealTimeWaits());
   ~CUpdateDlg() override;
@@ -33,6 +34,8 @@ class CUpdateDlg : private Display, private UpdateTarget {
   void OnBrowse();
   // The whole update: the file stage, then the device stage, then the clean-up.
   void OnLoad();
+  // How the last Load ended; before any, a Load that has not read its file.
+  const LoadOutcome& last_outcome() const { return last_outcome_; }
   // From any thread (a signal handler included): the running Load stops before
   // its next request with that step's failure text. A request made while no
   // Load runs applies to the next one; each Load forgets it when it ends.
@@ -50,6 +53,9 @@ class CUpdateDlg : private Display, private UpdateTarget {
   bool Open(uint32_t out_index, uint32_t in_index) override;
   void SetStatusText(const char* text) override;
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
+  void SetStep(LoadStep step) override;
+  // Ends the file stage at `text`.
+  void FailFileStage(LoadStep step, const char* text);
 
   WindowLayer& window_;
   midi::MidiLayer& midi_;
@@ -63,6 +69,7 @@ class CUpdateDlg : private Display, private UpdateTarget {
   // Why the last Load could not open the port, told after its status: who
   // holds it, or why its lock could not be had.
   std::string open_message_;
+  LoadOutcome last_outcome_;
 };
 
 }  // namespace tamblet

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/load_outcome.h"
+
 namespace tamblet {
 
 enum ControlId : int {
@@ -32,6 +34,10 @@ class WindowLayer {
   // PBM_SETRANGE, PBM_SETPOS or PBM_DELTAPOS to the progress bar; same threading
   // and ordering as SetWindowText.
   virtual void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) = 0;
+
+  // The step a Load has entered, told before that step's status text. The
+  // window shows steps only by their texts; a console counts them.
+  virtual void SetStep(LoadStep step) = 0;
 
   // A text with one OK button; returns when it is closed.
   virtual void MessageBox(const std::string& text) = 0;

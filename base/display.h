@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "base/load_outcome.h"
+
 namespace tamblet {
 
 inline constexpr uint32_t PBM_SETRANGE = 0x0401;  // wparam 0, lparam = min | max << 16
@@ -33,6 +35,13 @@ class Display {
   // Replaces the whole status line text.
   virtual void SetStatusText(const char* text) = 0;
   virtual void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) = 0;
+};
+
+// What a whole Load drives: the display, and the step it enters, told as the
+// step begins and before that step's status text.
+class LoadDisplay : public Display {
+ public:
+  virtual void SetStep(LoadStep step) = 0;
 };
 
 }  // namespace tamblet

@@ -45,8 +45,10 @@ void BM_UpdateAll(benchmark::State& state) {
       peers.push_back(std::make_unique<midi::PeerFor<sim::Device>>(*devices.back()));
       auto midi = std::make_unique<midi::SimulatedMidi>();
       const std::string card = "QELMAR SIM" + std::to_string(k + 1);
-      const uint32_t out = midi->AddOutPort(midi::MakeCaps(37, 4, card + " OUT 1"));
-      const uint32_t in = midi->AddInPort(midi::MakeCaps(37, 5, card + " IN 1"));
+      const uint32_t out =
+          midi->AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, card + " OUT 1"));
+      const uint32_t in =
+          midi->AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, card + " IN 1"));
       midi->Connect(peers.back().get(), out, in);
       layers.push_back(std::move(midi));
     }

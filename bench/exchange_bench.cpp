@@ -27,8 +27,8 @@ class EchoPeer : public midi::Peer {
 
 void BM_PortPairExchange(benchmark::State& state) {
   midi::SimulatedMidi midi;
-  const uint32_t out = midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
-  const uint32_t in = midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
+  const uint32_t out = midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
+  const uint32_t in = midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
   EchoPeer peer;
   midi.Connect(&peer, out, in);
   CSysExPort port(midi);

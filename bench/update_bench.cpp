@@ -36,8 +36,10 @@ void BM_FullUpdate(benchmark::State& state) {
     sim::Device device(config);
     midi::PeerFor<sim::Device> peer(device);
     midi::SimulatedMidi midi;
-    const uint32_t out = midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1"));
-    const uint32_t in = midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1"));
+    const uint32_t out =
+        midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
+    const uint32_t in =
+        midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
     midi.Connect(&peer, out, in);
     bench::NoOpenWait waits;
     test::RecordingWindow window;
@@ -50,8 +52,7 @@ void BM_FullUpdate(benchmark::State& state) {
     dlg.OnLoad();
 
     state.PauseTiming();
-    if (window.GetWindowText(IDC_STATUS) != "Complete!")
-      state.SkipWithError("the update did not complete");
+    if (!dlg.last_outcome().complete()) state.SkipWithError("the update did not complete");
     state.ResumeTiming();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kImageSize);

@@ -42,7 +42,8 @@ struct LoadOutcome {
   std::string label;
   std::string final_text;
   int exit = kExitComplete;
-  double seconds = 0;  // negative: it never ran
+  double seconds = 0;       // negative: it never ran
+  bool unreadable = false;  // the update file could not be read
 };
 
 std::string Seconds(double seconds) {
@@ -127,10 +128,17 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
 
 }  // namespace
 
-int ClassifyLoad(const std::string& final_text, bool device_stage_started) {
-  if (final_text == kCompleteText) return kExitComplete;
-  if (!device_stage_started) return kExitFileFailed;
-  if (final_text == kDeviceOpenFailedText) return kExitOpenFailed;
+int ExitStatusOf(const tamblet::LoadOutcome& outcome) {
+  switch (outcome.stage()) {
+    case LoadStage::kFile:
+      return kExitFileFailed;
+    case LoadStage::kOpen:
+      return kExitOpenFailed;
+    case LoadStage::kDevice:
+      return kExitStepFailed;
+    case LoadStage::kComplete:
+      return kExitComplete;
+  }
   return kExitStepFailed;
 }
 
@@ -308,8 +316,9 @@ int Cli::Update(const Options& options) {
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.label = console.label(jobs[k].slot);
-    outcome.final_text = window.status();
-    outcome.exit = ClassifyLoad(outcome.final_text, window.device_stage_started());
+    outcome.final_text = dlg.last_outcome().text;
+    outcome.exit = ExitStatusOf(dlg.last_outcome());
+    outcome.unreadable = dlg.last_outcome().step == LoadStep::kReadFile;
     if (outcome.exit != kExitComplete && stop_.forced()) outcome.exit = kExitStopped;
     if (outcome.exit != kExitComplete && terminated_.load()) outcome.exit = kExitTerminated;
     if (options.json) {
@@ -355,7 +364,7 @@ int Cli::Update(const Options& options) {
   bool refused = false;
   for (const LoadOutcome& outcome : outcomes) {
     if (status == kExitComplete) status = outcome.exit;
-    refused = refused || outcome.final_text == kFileNotFoundText;
+    refused = refused || outcome.unreadable;
   }
   if (refused) {
     const std::string why = WhyUnreadable(options.file);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/load_outcome.h"
 #include "base/wait_policy.h"
 #include "cli/console.h"
 #include "cli/forced_stop.h"
@@ -48,8 +49,8 @@ struct CliContext {
   std::function<std::vector<std::string>()> why_no_ports;
 };
 
-// The exit status of one Load from what its window was shown.
-int ClassifyLoad(const std::string& final_text, bool device_stage_started);
+// The exit status of one Load, by how far it got.
+int ExitStatusOf(const LoadOutcome& outcome);
 
 class Cli {
  public:

@@ -186,8 +186,6 @@ void ConsoleWindow::SetWindowText(int control, const std::string& text) {
   switch (control) {
     case IDC_STATUS:
       status_ = text;
-      if (text == kDeviceOpenText) device_stage_started_ = true;
-      overall_.OnStatus(text);
       console_.Status(slot_, text, overall());
       break;
     case IDC_OUTPUT_PORT:

@@ -107,6 +107,7 @@ class ConsoleWindow final : public WindowLayer {
   void SetWindowText(int control, const std::string& text) override;
   std::string GetWindowText(int control) override;
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
+  void SetStep(LoadStep step) override { overall_.OnStep(step); }
   // A box that repeats the status line adds nothing; any other (who holds a
   // busy port, no driver) is a diagnostic.
   void MessageBox(const std::string& text) override;
@@ -114,7 +115,6 @@ class ConsoleWindow final : public WindowLayer {
   std::string RunFileOpenDialog() override { return update_file_; }
 
   const std::string& status() const { return status_; }
-  bool device_stage_started() const { return device_stage_started_; }
 
  private:
   Overall overall() const;
@@ -126,7 +126,6 @@ class ConsoleWindow final : public WindowLayer {
   std::string output_port_;
   std::string input_port_;
   std::string status_;
-  bool device_stage_started_ = false;
   ProgressState progress_;
   OverallProgress overall_;
 };

@@ -39,8 +39,9 @@ void StoppableWaits::Sleep(uint32_t ms) {
   }
 }
 
-std::optional<uint32_t> InstrumentLayer::Inner(uint32_t index, bool output) {
+std::optional<uint32_t> InstrumentLayer::Inner(uint32_t index, PortDirection direction) {
   if (!pair_) return index;
+  const bool output = direction == PortDirection::kOutput;
   if (index != 0) return std::nullopt;
   const uint32_t listed = output ? pair_->out : pair_->in;
   const std::string& name = output ? pair_->out_name : pair_->in_name;
@@ -61,18 +62,18 @@ uint32_t InstrumentLayer::OutGetNumDevs() { return pair_ ? 1 : inner_.OutGetNumD
 uint32_t InstrumentLayer::InGetNumDevs() { return pair_ ? 1 : inner_.InGetNumDevs(); }
 
 midi::MMRESULT InstrumentLayer::OutGetDevCaps(uint32_t index, midi::MidiCaps* caps) {
-  const auto inner = Inner(index, true);
+  const auto inner = Inner(index, PortDirection::kOutput);
   return inner ? inner_.OutGetDevCaps(*inner, caps) : midi::MMSYSERR_BADDEVICEID;
 }
 
 midi::MMRESULT InstrumentLayer::InGetDevCaps(uint32_t index, midi::MidiCaps* caps) {
-  const auto inner = Inner(index, false);
+  const auto inner = Inner(index, PortDirection::kInput);
   return inner ? inner_.InGetDevCaps(*inner, caps) : midi::MMSYSERR_BADDEVICEID;
 }
 
 midi::MMRESULT InstrumentLayer::OutOpen(midi::PortHandle* port, uint32_t index,
                                         midi::MidiCallback callback, uintptr_t instance) {
-  const auto inner = Inner(index, true);
+  const auto inner = Inner(index, PortDirection::kOutput);
   if (!inner) return midi::MMSYSERR_BADDEVICEID;
   if (stop_.forced()) return midi::MMSYSERR_ERROR;
   return inner_.OutOpen(port, *inner, callback, instance);
@@ -80,19 +81,19 @@ midi::MMRESULT InstrumentLayer::OutOpen(midi::PortHandle* port, uint32_t index,
 
 midi::MMRESULT InstrumentLayer::InOpen(midi::PortHandle* port, uint32_t index,
                                        midi::MidiCallback callback, uintptr_t instance) {
-  const auto inner = Inner(index, false);
+  const auto inner = Inner(index, PortDirection::kInput);
   if (!inner) return midi::MMSYSERR_BADDEVICEID;
   if (stop_.forced()) return midi::MMSYSERR_ERROR;
   return inner_.InOpen(port, *inner, callback, instance);
 }
 
 std::optional<midi::PortHolder> InstrumentLayer::OutGetHolder(uint32_t index) {
-  const auto inner = Inner(index, true);
+  const auto inner = Inner(index, PortDirection::kOutput);
   return inner ? inner_.OutGetHolder(*inner) : std::nullopt;
 }
 
 std::optional<midi::PortHolder> InstrumentLayer::InGetHolder(uint32_t index) {
-  const auto inner = Inner(index, false);
+  const auto inner = Inner(index, PortDirection::kInput);
   return inner ? inner_.InGetHolder(*inner) : std::nullopt;
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "base/device_identity.h"
 #include "base/wait_policy.h"
 #include "midi/midi_layer.h"
 
@@ -99,7 +100,7 @@ class InstrumentLayer final : public midi::MidiLayer {
 
  private:
   // The inner index of our port `index`, if there is one.
-  std::optional<uint32_t> Inner(uint32_t index, bool output);
+  std::optional<uint32_t> Inner(uint32_t index, PortDirection direction);
 
   midi::MidiLayer& inner_;
   const std::optional<Pair> pair_;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "base/status_texts.h"
 #include "protocol/frame.h"
 
 namespace tamblet::cli {
@@ -11,15 +10,32 @@ namespace {
 constexpr int kLoadingStep = 4;
 constexpr int kVerifyingStep = 7;
 
-int StepOf(std::string_view text) {
-  if (text == kFileReadingText) return 1;
-  if (text == kDeviceOpenText) return 2;
-  if (text == kCopyingText) return 3;
-  if (text.starts_with("Loading....")) return kLoadingStep;
-  if (text == kUninstallingText) return 5;
-  if (text == kInstallingText) return 6;
-  if (text == kVerifyingText) return kVerifyingStep;
-  return 0;  // a failure or the end: the step stays
+// The steps a user sees by their texts; the model check and the target go
+// with the open, ModeOff and the end with Verify.
+int StepOf(LoadStep step) {
+  switch (step) {
+    case LoadStep::kReadFile:
+    case LoadStep::kCheckFile:
+      return 1;
+    case LoadStep::kOpenPorts:
+    case LoadStep::kGetModelName:
+    case LoadStep::kCompareModelName:
+    case LoadStep::kSelectDevice:
+      return 2;
+    case LoadStep::kCopy:
+      return 3;
+    case LoadStep::kLoad:
+      return kLoadingStep;
+    case LoadStep::kUninstall:
+      return 5;
+    case LoadStep::kInstall:
+      return 6;
+    case LoadStep::kVerify:
+    case LoadStep::kModeOff:
+    case LoadStep::kComplete:
+      return kVerifyingStep;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -35,10 +51,10 @@ OverallProgress::OverallProgress(const UpdateHeader& header) : chunk_size_(heade
   }
 }
 
-void OverallProgress::OnStatus(std::string_view text) {
-  if (text == kCompleteText) complete_ = true;
-  const int step = StepOf(text);
-  if (step == 0 || step == step_) return;
+void OverallProgress::OnStep(LoadStep load_step) {
+  if (load_step == LoadStep::kComplete) complete_ = true;
+  const int step = StepOf(load_step);
+  if (step == step_) return;
   step_ = step;
   part_ = -1;
   before_ = 0;

@@ -1,13 +1,13 @@
 #pragma once
 // How far a whole update is, where the window's bar only shows the current
-// step: the step (k of n), told by the status texts, and the share of the
+// step: the step (k of n), told by the steps Load enters, and the share of the
 // region bytes loaded and verified, told by the bar within those two steps.
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 #include "base/display.h"
+#include "base/load_outcome.h"
 #include "update/update_file.h"
 
 namespace tamblet::cli {
@@ -21,7 +21,7 @@ class OverallProgress {
   OverallProgress() = default;
   explicit OverallProgress(const UpdateHeader& header);
 
-  void OnStatus(std::string_view text);
+  void OnStep(LoadStep step);
   // Every progress message, with the bar as it stands after it.
   void OnProgress(uint32_t msg, const ProgressState& bar);
 

@@ -69,7 +69,7 @@ bool CSysExPort::Open(uint32_t out_index, uint32_t in_index) {
       layer_.OutOpen(&out_handle, out_index, &OutputCallback, reinterpret_cast<uintptr_t>(this));
   if (out_error != MMSYSERR_NOERROR) {
     out_handle = nullptr;
-    open_failure_ = OpenFailure{true, out_error};
+    open_failure_ = OpenFailure{PortDirection::kOutput, out_error};
     return false;
   }
   MMRESULT error =
@@ -98,7 +98,7 @@ bool CSysExPort::Open(uint32_t out_index, uint32_t in_index) {
   if (error == MMSYSERR_NOERROR) error = layer_.InStart(in_handle);
 
   if (error != MMSYSERR_NOERROR) {
-    open_failure_ = OpenFailure{false, error};
+    open_failure_ = OpenFailure{PortDirection::kInput, error};
     Close();
     return false;
   }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 
+#include "base/device_identity.h"
 #include "base/wait_policy.h"
 #include "midi/midi_layer.h"
 
@@ -35,7 +36,7 @@ class CSysExPort {
   // Where the last Open stopped, when it failed at a port: which one, and the
   // layer's reason. Reset by every Open.
   struct OpenFailure {
-    bool output;
+    PortDirection direction;
     midi::MMRESULT result;
   };
   const std::optional<OpenFailure>& open_failure() const { return open_failure_; }

@@ -6,6 +6,7 @@
 #include <new>
 #include <span>
 
+#include "protocol/command_table.h"
 #include "protocol/frame.h"
 
 namespace tamblet {
@@ -14,15 +15,7 @@ namespace {
 constexpr uint32_t kRequestSize = 256;
 constexpr uint32_t kWriteRequestSize = 4096;
 
-// Offsets into a reply.
-constexpr uint32_t kReplyCommand = 5;
-constexpr uint32_t kReplySubCommand = 6;
-constexpr uint32_t kReplyData = 7;
-
 constexpr uint8_t kSysExEnd = 0xF7;
-constexpr uint8_t kAcknowledged = 0x40;
-constexpr uint8_t kProgress = 0x20;
-constexpr uint8_t kSuccess = 0x01;
 
 constexpr int32_t kSuccessResult = 0;
 constexpr int32_t kFailureResult = 1;
@@ -30,11 +23,6 @@ constexpr int32_t kFailureResult = 1;
 using Buffer = std::unique_ptr<uint8_t[]>;
 
 Buffer Allocate(uint32_t size) { return Buffer(new (std::nothrow) uint8_t[size]()); }
-
-bool IsAck(const uint8_t* reply, uint8_t command, uint8_t sub_command) {
-  return reply[kReplyCommand] == command &&
-         reply[kReplySubCommand] == (sub_command | kAcknowledged) && reply[kReplyData] == kSuccess;
-}
 
 // The request buffer and the reply slot of one call; allocated zero-filled,
 // freed on every way out.
@@ -65,12 +53,15 @@ class Exchange {
     return port_.AwaitReply(kReplyTimeoutMs);
   }
 
-  // A request of command and sub-command bytes only.
-  bool RunBare(uint8_t command, uint8_t sub_command) {
-    request_[5] = command;
-    request_[6] = sub_command;
-    return Run(BuildFrame(request_.get(), 0, 0, false));
+  // Puts the command's two bytes in the request, before its data.
+  uint8_t* Request(CommandCode c) {
+    request_[kFrameCommand] = c.command;
+    request_[kFrameSubCommand] = c.sub_command;
+    return request_.get();
   }
+
+  // A request of command and sub-command bytes only.
+  bool RunBare(CommandCode c) { return Run(BuildFrame(Request(c), 0, 0, false)); }
 
  private:
   CSysExPort& port_;
@@ -84,12 +75,12 @@ class Exchange {
 int32_t DeviceCommands::GetModelName(char (&name)[kModelNameSize]) {
   Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
-  if (!ex.RunBare(0x00, 0x02)) return kFailureResult;
+  if (!ex.RunBare(kGetModelName)) return kFailureResult;
   const uint8_t* reply = ex.reply();
-  if (reply[kReplyCommand] != 0x00 || reply[kReplySubCommand] != 0x42) return kFailureResult;
+  if (!Succeeded(reply, kGetModelName)) return kFailureResult;
 
   // The name runs to the first F7; a reply without one inside the slot is broken.
-  const uint8_t* first = reply + kReplyData;
+  const uint8_t* first = reply + kFrameData;
   const uint8_t* last = reply + kReplySlotSize;
   const uint8_t* end = std::find(first, last, kSysExEnd);
   if (end == last) return kFailureResult;
@@ -106,12 +97,10 @@ int32_t DeviceCommands::GetModelName(char (&name)[kModelNameSize]) {
 int32_t DeviceCommands::SelectDevice(uint8_t target_select) {
   Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
-  uint8_t* frame = ex.request();
-  frame[5] = 0x01;
-  frame[6] = 0x01;
-  frame[7] = target_select;
+  uint8_t* frame = ex.Request(kSelectDevice);
+  frame[kFrameData] = target_select;
   if (!ex.Run(BuildFrame(frame, 0, 1, false))) return kFailureResult;
-  return IsAck(ex.reply(), 0x01, 0x01) ? kSuccessResult : kFailureResult;
+  return Succeeded(ex.reply(), kSelectDevice) ? kSuccessResult : kFailureResult;
 }
 
 int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t count,
@@ -120,34 +109,28 @@ int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t cou
   if (chunk_size == 0) return kFailureResult;
   Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
-  const uint8_t command = static_cast<uint8_t>(code >> 8);
-  const uint8_t sub_command = static_cast<uint8_t>(code & 0xFF);
+  const CommandCode operation = OperationOf(code);
 
   display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, count / chunk_size));
   display_.SendProgressMessage(PBM_SETPOS, 0, 0);
 
-  uint8_t* frame = ex.request();
-  frame[5] = 0x01;
-  frame[6] = 0x02;
+  uint8_t* frame = ex.Request(kSetRange);
   PutHex8(frame, 7, start);
   PutHex8(frame, 15, count);
   if (!ex.Run(BuildFrame(frame, 0, 16, false))) return kFailureResult;
-  if (!IsAck(ex.reply(), 0x01, 0x02)) return kFailureResult;
+  if (!Succeeded(ex.reply(), kSetRange)) return kFailureResult;
 
   const uint8_t* reply = ex.reply();
-  bool replied = ex.RunBare(command, sub_command);
+  bool replied = ex.RunBare(operation);
   for (;;) {
+    // Answers to Continue are the operation's own; the final test comes first.
     if (!replied) return kFailureResult;
-    // Answers to Continue carry the operation's command byte too.
-    if (reply[kReplyCommand] != command) return kFailureResult;
-    const uint8_t flagged = reply[kReplySubCommand];
-    if (flagged == (sub_command | kAcknowledged)) {
-      return reply[kReplyData] == kSuccess ? kSuccessResult : kFailureResult;
-    }
-    if (flagged != (sub_command | kProgress)) return kFailureResult;
-    const uint32_t address = ParseHex(reply + kReplyData, 8);
+    if (IsFinalReply(reply, operation))
+      return Succeeded(reply, operation) ? kSuccessResult : kFailureResult;
+    if (!IsProgressReply(reply, operation)) return kFailureResult;
+    const uint32_t address = ParseHex(reply + kFrameData, 8);
     display_.SendProgressMessage(PBM_SETPOS, (address - start) / chunk_size, 0);
-    replied = ex.RunBare(0x05, 0x7F);
+    replied = ex.RunBare(kContinue);
   }
 }
 
@@ -165,7 +148,7 @@ int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32
     const uint32_t n = std::min(count, frame_bytes);
     const int32_t length = BuildWriteData(ex.request(), address, data, static_cast<int32_t>(n));
     if (!ex.Run(length)) return kFailureResult;
-    if (!IsAck(ex.reply(), 0x03, 0x00)) return kFailureResult;
+    if (!Succeeded(ex.reply(), kWriteData)) return kFailureResult;
     address += n;
     data += n;
     count -= n;
@@ -177,23 +160,19 @@ int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32
 int32_t DeviceCommands::VerifySum(uint32_t address, uint32_t count, uint16_t sum) {
   Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
-  uint8_t* frame = ex.request();
-  frame[5] = 0x04;
-  frame[6] = 0x02;
+  uint8_t* frame = ex.Request(kVerifySum);
   PutHex8(frame, 7, address);
   PutHex8(frame, 15, count);
   PutHex4(frame, 23, sum);
   if (!ex.Run(BuildFrame(frame, 0, 20, false))) return kFailureResult;
-  return IsAck(ex.reply(), 0x04, 0x02) ? kSuccessResult : kFailureResult;
+  return Succeeded(ex.reply(), kVerifySum) ? kSuccessResult : kFailureResult;
 }
 
 int32_t DeviceCommands::ModeOff() {
   Exchange ex(port_, display_, stop_, kRequestSize);
   if (!ex.ok()) return kFailureResult;
-  if (!ex.RunBare(0x00, 0x01)) return kFailureResult;
-  const uint8_t* reply = ex.reply();
-  return reply[kReplyCommand] == 0x00 && reply[kReplySubCommand] == 0x41 ? kSuccessResult
-                                                                         : kFailureResult;
+  if (!ex.RunBare(kModeOff)) return kFailureResult;
+  return Succeeded(ex.reply(), kModeOff) ? kSuccessResult : kFailureResult;
 }
 
 }  // namespace tamblet

@@ -9,16 +9,13 @@
 #include "base/display.h"
 #include "base/status_texts.h"
 #include "midi/sysex_port.h"
+#include "protocol/command_table.h"
 
 namespace tamblet {
 
 inline constexpr uint32_t kReplyTimeoutMs = 5000;
 inline constexpr uint32_t kReplySlotSize = 512;
 inline constexpr uint32_t kModelNameSize = 16;  // 15 characters and a NUL
-
-inline constexpr uint16_t kOpCopy = 0x0201;
-inline constexpr uint16_t kOpUninstall = 0x0400;
-inline constexpr uint16_t kOpInstall = 0x0401;
 
 // A request that a running update stop. The commands honour it only before a
 // request leaves, so no exchange is cut in half: the command then fails as if

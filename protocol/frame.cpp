@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "protocol/command_table.h"
+
 namespace tamblet {
 namespace {
 
@@ -11,8 +13,6 @@ constexpr uint8_t kSysExEnd = 0xF7;
 constexpr uint8_t kManufacturerId = 0x43;
 constexpr uint8_t kDeviceByte = 0x50;
 
-constexpr uint8_t kWriteDataCommand = 0x03;
-constexpr uint8_t kWriteDataSubCommand = 0x00;
 constexpr int32_t kWriteDataLengthOffset = 7;
 constexpr int32_t kWriteDataAddressOffset = 11;
 constexpr int32_t kWriteDataPackedOffset = 19;
@@ -147,8 +147,8 @@ int32_t Pack7(uint8_t* out, const uint8_t* data, int32_t n) {
 }
 
 int32_t BuildWriteData(uint8_t* frame, uint32_t address, const uint8_t* data, int32_t n) {
-  frame[5] = kWriteDataCommand;
-  frame[6] = kWriteDataSubCommand;
+  frame[kFrameCommand] = kWriteData.command;
+  frame[kFrameSubCommand] = kWriteData.sub_command;
   PutHex4(frame, kWriteDataLengthOffset, static_cast<uint32_t>(n));
   PutHex8(frame, kWriteDataAddressOffset, address);
   const int32_t packed = Pack7(frame + kWriteDataPackedOffset, data, n);

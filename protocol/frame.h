@@ -6,7 +6,11 @@
 
 namespace tamblet {
 
-inline constexpr int32_t kFrameHeadLength = 7;       // F0 43 5n 03 00 cmd sub
+inline constexpr int32_t kFrameHeadLength = 7;  // F0 43 5n 03 00 cmd sub
+// Offsets of the command, its sub-command and the data, in requests and replies.
+inline constexpr int32_t kFrameCommand = 5;
+inline constexpr int32_t kFrameSubCommand = 6;
+inline constexpr int32_t kFrameData = kFrameHeadLength;
 inline constexpr int32_t kMaxWriteDataBytes = 2048;  // data bytes in one WriteData frame
 inline constexpr int32_t kMaxWriteDataFrame = 2362;  // its length on the wire
 

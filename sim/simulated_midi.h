@@ -5,8 +5,8 @@
 //
 //   FastWaits driver_waits;                  // device delays pass through it
 //   midi::SimulatedMidi midi(driver_waits);
-//   uint32_t out = midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
-//   uint32_t in = midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
+//   uint32_t out = midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
+//   uint32_t in = midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
 //   midi.Connect(&peer, out, in);             // requests to `out`, replies on `in`
 //   CSysExPort port(midi, port_waits);        // declare the driver first: it outlives the port
 //

@@ -12,13 +12,15 @@ uint32_t PieceLength(uint32_t remaining, uint32_t chunk_size) {
 class Stage {
  public:
   Stage(const UpdateHeader& header, const UpdateImage& image, UpdateTarget& target,
-        Display& display, WaitPolicy& waits)
+        LoadDisplay& display, WaitPolicy& waits)
       : header_(header), image_(image), target_(target), display_(display), waits_(waits) {}
 
-  // Each step returns the failure text, or null to go on.
+  // The text to end at: the failing step's, or "Complete!". step() is then
+  // the step it ended in.
   const char* Run(std::optional<uint32_t> out_index, std::optional<uint32_t> in_index) {
     display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, kOpenWaitSteps));
     display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+    Enter(LoadStep::kOpenPorts);
     display_.SetStatusText(kDeviceOpenText);
     // A port index that discovery never recorded is never opened.
     if (!out_index || !in_index || !target_.Open(*out_index, *in_index))
@@ -30,37 +32,55 @@ class Stage {
     }
 
     char reported[16] = {};
+    Enter(LoadStep::kGetModelName);
     if (target_.GetModelName(reported) != 0) return kGetModelNameFailedText;
+    Enter(LoadStep::kCompareModelName);
     if (!ModelNamesMatch(reported, header_.model_name)) return kCompareModelNameErrorText;
+    Enter(LoadStep::kSelectDevice);
     if (target_.SelectDevice(header_.target_select) != 0) return kSelectDeviceFailedText;
 
+    Enter(LoadStep::kCopy);
     display_.SetStatusText(kCopyingText);
     if (target_.RunOperation(kOpCopy, 0, header_.image_size, header_.chunk_size) != 0)
       return kCopyFailedText;
 
+    Enter(LoadStep::kLoad);
     for (size_t r = 0; r < 2; ++r)
       if (!LoadRegion(r)) return kLoadFailedText;
 
+    Enter(LoadStep::kUninstall);
     display_.SetStatusText(kUninstallingText);
     for (const Region& region : header_.regions)
       if (region.size != 0 &&
           target_.RunOperation(kOpUninstall, region.address, region.size, header_.chunk_size) != 0)
         return kUninstallFailedText;
 
+    Enter(LoadStep::kInstall);
     display_.SetStatusText(kInstallingText);
     for (const Region& region : header_.regions)
       if (region.size != 0 &&
           target_.RunOperation(kOpInstall, region.address, region.size, header_.chunk_size) != 0)
         return kInstallFailedText;
 
+    Enter(LoadStep::kVerify);
     display_.SetStatusText(kVerifyingText);
     for (size_t r = 0; r < 2; ++r)
       if (header_.regions[r].size != 0 && !VerifyRegion(r)) return kVerifyErrorText;
 
-    return target_.ModeOff() != 0 ? kModeOffErrorText : kCompleteText;
+    Enter(LoadStep::kModeOff);
+    if (target_.ModeOff() != 0) return kModeOffErrorText;
+    Enter(LoadStep::kComplete);
+    return kCompleteText;
   }
 
+  LoadStep step() const { return step_; }
+
  private:
+  void Enter(LoadStep step) {
+    step_ = step;
+    display_.SetStep(step);
+  }
+
   // The region's bytes are image bytes from its address on.
   bool LoadRegion(size_t r) {
     const Region& region = header_.regions[r];
@@ -102,8 +122,9 @@ class Stage {
   const UpdateHeader& header_;
   const UpdateImage& image_;
   UpdateTarget& target_;
-  Display& display_;
+  LoadDisplay& display_;
   WaitPolicy& waits_;
+  LoadStep step_ = LoadStep::kOpenPorts;
 };
 
 }  // namespace
@@ -128,11 +149,13 @@ uint16_t Sum16(const uint8_t* data, uint32_t n) {
   return static_cast<uint16_t>(sum);
 }
 
-void RunDeviceStage(const UpdateHeader& header, const UpdateImage& image,
-                    std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
-                    UpdateTarget& target, Display& display, WaitPolicy& waits) {
+LoadOutcome RunDeviceStage(const UpdateHeader& header, const UpdateImage& image,
+                           std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
+                           UpdateTarget& target, LoadDisplay& display, WaitPolicy& waits) {
   Stage stage(header, image, target, display, waits);
-  display.SetStatusText(stage.Run(out_index, in_index));
+  const char* text = stage.Run(out_index, in_index);
+  display.SetStatusText(text);
+  return {stage.step(), text};
 }
 
 }  // namespace tamblet

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "base/display.h"
+#include "base/load_outcome.h"
 #include "base/status_texts.h"
 #include "base/wait_policy.h"
 #include "protocol/device_commands.h"
@@ -43,9 +44,10 @@ void FormatLoadingText(char (&text)[32], uint32_t region_size, uint32_t remainin
 uint16_t Sum16(const uint8_t* data, uint32_t n);
 
 // Runs the device stage on a checked header and its image. The port indices are
-// those discovery recorded; without both, nothing is opened.
-void RunDeviceStage(const UpdateHeader& header, const UpdateImage& image,
-                    std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
-                    UpdateTarget& target, Display& display, WaitPolicy& waits);
+// those discovery recorded; without both, nothing is opened. Returns where it
+// ended, with the text it left on the status line.
+LoadOutcome RunDeviceStage(const UpdateHeader& header, const UpdateImage& image,
+                           std::optional<uint32_t> out_index, std::optional<uint32_t> in_index,
+                           UpdateTarget& target, LoadDisplay& display, WaitPolicy& waits);
 
 }  // namespace tamblet

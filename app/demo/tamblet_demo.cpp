@@ -70,8 +70,7 @@ int main(int argc, char** argv) {
   int result = 1;
   auto finish = [&] {
     window.grab().save(screenshot);
-    const std::string status = window.GetWindowText(tamblet::IDC_STATUS);
-    result = status == tamblet::kCompleteText ? 0 : 1;
+    result = dlg.last_outcome().complete() ? 0 : 1;
     app.quit();
   };
   // Between runs the next Load waits for a line on standard input.

@@ -1,12 +1,8 @@
 #include "app/qt/update_window.h"
 
 #include <QAccessible>
-#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
-#include <QFile>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,13 +12,13 @@
 #include <QPushButton>
 #include <QThread>
 #include <algorithm>
-#include <filesystem>
-#include <optional>
 
 #include "app/qt/about_dlg.h"
+#include "app/qt/accessible_field.h"
 #include "app/qt/app_icon.h"
 #include "app/qt/dialog_template.h"
 #include "app/qt/sleep_inhibitor.h"
+#include "app/qt/update_file_dialog.h"
 #include "base/display.h"
 
 namespace tamblet {
@@ -33,59 +29,13 @@ void Place(QWidget* widget, const TemplateRect& rect, DialogBaseUnits base) {
   widget->setGeometry(px.x, px.y, px.width, px.height);
 }
 
-// A display field (port name, status line) as assistive tools see it. Qt's own
-// label interface shows the accessible name instead of the text once a name is
-// set, and has no text interface, so a change of text could not be told apart
-// from a change of name. This one keeps the name ("Status") and offers the
-// text through the text interface, so text-changed events can carry it.
-constexpr char kFieldProperty[] = "tambletField";
-
-class AccessibleField : public QAccessibleWidget, public QAccessibleTextInterface {
- public:
-  explicit AccessibleField(QLabel* label)
-      : QAccessibleWidget(label, label->property(kFieldProperty).value<QAccessible::Role>()) {}
-
-  void* interface_cast(QAccessible::InterfaceType type) override {
-    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
-    return QAccessibleWidget::interface_cast(type);
-  }
-
-  // Read-only, one line, no caret and no selection.
-  QString text(int start, int end) const override { return Text().mid(start, end - start); }
-  int characterCount() const override { return static_cast<int>(Text().size()); }
-  int cursorPosition() const override { return 0; }
-  void setCursorPosition(int) override {}
-  void selection(int, int* start, int* end) const override { *start = *end = 0; }
-  int selectionCount() const override { return 0; }
-  void addSelection(int, int) override {}
-  void removeSelection(int) override {}
-  void setSelection(int, int, int) override {}
-  QRect characterRect(int) const override { return {}; }
-  int offsetAtPoint(const QPoint&) const override { return -1; }
-  void scrollToSubstring(int, int) override {}
-  QString attributes(int, int* start, int* end) const override {
-    *start = 0;
-    *end = characterCount();
-    return {};
-  }
-
- private:
-  QString Text() const { return static_cast<QLabel*>(widget())->text(); }
-};
-
-QAccessibleInterface* FieldFactory(const QString& class_name, QObject* object) {
-  if (class_name == QLatin1String("QLabel") && object->property(kFieldProperty).isValid())
-    return new AccessibleField(static_cast<QLabel*>(object));
-  return nullptr;
-}
-
 // A static text control: plain text only, so that a port name or a version is
 // never taken for markup. A display field gets its accessible role before its
 // first text, since the first event fixes the interface Qt keeps for it.
 QLabel* MakeStatic(QWidget* parent, const QString& text, Qt::Alignment align, bool edge,
                    QAccessible::Role field = QAccessible::NoRole) {
   auto* label = new QLabel(parent);
-  if (field != QAccessible::NoRole) label->setProperty(kFieldProperty, QVariant::fromValue(field));
+  if (field != QAccessible::NoRole) MakeAccessibleField(label, field);
   label->setTextFormat(Qt::PlainText);
   label->setText(text);
   label->setAlignment(align);
@@ -106,66 +56,6 @@ void TieLabel(QLabel* label, QWidget* field) {
   field->setAccessibleName(name);
 }
 
-// The path of the existing entry that `path` names, in the bytes the system
-// knows it by. Qt decodes names as UTF-8 with a replacement character for each
-// byte that is not, so a name like "caf\xE9.pgm" is found again as the one
-// entry of its folder that decodes to the same text.
-std::optional<std::string> ExistingNativePath(const QString& path) {
-  namespace fs = std::filesystem;
-  const QFileInfo info(path);
-  std::error_code error;
-  const std::string encoded = QFile::encodeName(info.absoluteFilePath()).toStdString();
-  if (fs::exists(encoded, error)) return encoded;
-  std::optional<std::string> found;
-  const fs::path folder = QFile::encodeName(info.absolutePath()).toStdString();
-  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().native();
-    if (QFile::decodeName(QByteArray::fromStdString(name)) != info.fileName()) continue;
-    if (found) return std::nullopt;  // two names that read alike: neither can be told
-    found = it->path().native();
-  }
-  return found;
-}
-
-// Qt's file-open dialog with two mends. Qt adds the default suffix to a typed
-// name without a dot that its list does not hold, even when that name exists:
-// here a name that exists as it stands is taken so, and only one that does not
-// gets the suffix. And Qt's own check cannot see a name that is not UTF-8.
-class UpdateFileDialog final : public QFileDialog {
- public:
-  explicit UpdateFileDialog(QWidget* parent) : QFileDialog(parent) {
-    setOption(QFileDialog::DontUseNativeDialog);
-    setAcceptMode(QFileDialog::AcceptOpen);
-    setFileMode(QFileDialog::ExistingFile);
-    // "*" and not "*.*", which Qt takes literally: names without a dot would not show.
-    setNameFilters({QStringLiteral("program files (*.pgm)"), QStringLiteral("All Files (*)")});
-    selectNameFilter(QStringLiteral("program files (*.pgm)"));
-  }
-
-  const std::string& chosen() const { return chosen_; }
-
-  void accept() override {
-    setDefaultSuffix(QString());
-    const QStringList typed = selectedFiles();
-    std::error_code error;
-    if (typed.size() == 1) {
-      if (auto native = ExistingNativePath(typed.front());
-          native && !std::filesystem::is_directory(*native, error)) {
-        chosen_ = *native;
-        QDialog::accept();
-        return;
-      }
-    }
-    setDefaultSuffix(QStringLiteral("sdy"));
-    QFileDialog::accept();  // the suffixed name, a folder to open, or its warning
-    if (result() == QDialog::Accepted && !selectedFiles().isEmpty())
-      chosen_ = QFile::encodeName(selectedFiles().front()).toStdString();
-  }
-
- private:
-  std::string chosen_;
-};
-
 }  // namespace
 
 QtUpdateWindow::QtUpdateWindow(std::unique_ptr<SleepInhibitor> inhibitor)
@@ -183,7 +73,7 @@ QtUpdateWindow::QtUpdateWindow(std::unique_ptr<SleepInhibitor> inhibitor)
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setFont(DialogFont());
-  QAccessible::installFactory(&FieldFactory);  // a second install is ignored
+  InstallAccessibleFields();
   base_ = BaseUnitsOf(font());
   setFixedSize(DialogXToPixels(kMainDialogWidth, base_), DialogYToPixels(kMainDialogHeight, base_));
   BuildControls();
@@ -303,12 +193,12 @@ QWidget* QtUpdateWindow::Control(int id) const {
 }
 
 template <typename F>
-void QtUpdateWindow::OnWindowThread(F&& apply) {
+void QtUpdateWindow::OnWindowThread(F&& apply, Qt::ConnectionType hop) {
   if (QThread::currentThread() == thread()) {
     apply();
   } else {
     // Posted events to one receiver are delivered in the order they were posted.
-    QMetaObject::invokeMethod(this, std::forward<F>(apply), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, std::forward<F>(apply), hop);
   }
 }
 
@@ -333,11 +223,7 @@ std::string QtUpdateWindow::GetWindowText(int control) {
       text = button->text().toStdString();
     }
   };
-  if (QThread::currentThread() == thread()) {
-    read();
-  } else {
-    QMetaObject::invokeMethod(this, read, Qt::BlockingQueuedConnection);
-  }
+  OnWindowThread(read, Qt::BlockingQueuedConnection);
   return text;
 }
 
@@ -346,11 +232,7 @@ void QtUpdateWindow::MessageBox(const std::string& text) {
     message_box_(this, text);
     ReturnFocus();
   };
-  if (QThread::currentThread() == thread()) {
-    show();
-  } else {
-    QMetaObject::invokeMethod(this, show, Qt::BlockingQueuedConnection);
-  }
+  OnWindowThread(show, Qt::BlockingQueuedConnection);
 }
 
 std::string QtUpdateWindow::RunFileOpenDialog() {
@@ -359,11 +241,7 @@ std::string QtUpdateWindow::RunFileOpenDialog() {
     path = file_dialog_(this);
     ReturnFocus();
   };
-  if (QThread::currentThread() == thread()) {
-    run();
-  } else {
-    QMetaObject::invokeMethod(this, run, Qt::BlockingQueuedConnection);
-  }
+  OnWindowThread(run, Qt::BlockingQueuedConnection);
   return path;
 }
 

@@ -48,6 +48,8 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void SetWindowText(int control, const std::string& text) override;
   std::string GetWindowText(int control) override;
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
+  // The window tells the steps by their status texts alone.
+  void SetStep(LoadStep) override {}
   void MessageBox(const std::string& text) override;
   std::string RunFileOpenDialog() override;
 
@@ -88,8 +90,11 @@ class QtUpdateWindow : public QDialog, public WindowLayer {
   void ReturnFocus();
   void ApplyText(int control, const std::string& text);
   void ApplyProgress(uint32_t msg, uint32_t wparam, uint32_t lparam);
+  // Runs `apply` on the window's thread: at once when called there, else
+  // queued after what came before, and with Qt::BlockingQueuedConnection
+  // waited for (never from the window's thread, which would deadlock).
   template <typename F>
-  void OnWindowThread(F&& apply);
+  void OnWindowThread(F&& apply, Qt::ConnectionType hop = Qt::QueuedConnection);
 
   DialogBaseUnits base_;
   QPushButton* browse_ = nullptr;

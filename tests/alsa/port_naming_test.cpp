@@ -87,7 +87,7 @@ TEST(CompositeIndexMapping, KeepsTheCountsItFirstGave) {
   auto first = std::make_unique<SimulatedMidi>(), second = std::make_unique<SimulatedMidi>();
   SimulatedMidi *grows = first.get(), *device = second.get();
   grows->AddOutPort(MakeCaps(1, 1, "synth"));
-  device->AddOutPort(MakeCaps(37, 4, "QELMAR A OUT 1"));
+  device->AddOutPort(MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR A OUT 1"));
   std::vector<std::unique_ptr<MidiLayer>> layers;
   layers.push_back(std::move(first));
   layers.push_back(std::move(second));

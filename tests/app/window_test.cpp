@@ -188,8 +188,9 @@ class WindowTest : public QObject {
     test::EndlessDevice device{flash};
     test::FastWaits driver_waits;
     midi::SimulatedMidi midi{driver_waits};
-    midi.Connect(&device, midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1")),
-                 midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1")));
+    midi.Connect(&device,
+                 midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1")),
+                 midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1")));
     test::SettledWaits waits{[&midi] { midi.Drain(); }};
     auto window = MakeWindow();
     CUpdateDlg dlg{*window, midi, waits};
@@ -265,8 +266,10 @@ class WindowTest : public QObject {
         test::EndlessDevice device{flash};  // never ends its Copy
         test::FastWaits driver_waits;
         midi::SimulatedMidi midi{driver_waits};
-        midi.Connect(&device, midi.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1")),
-                     midi.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1")));
+        midi.Connect(
+            &device,
+            midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1")),
+            midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1")));
         test::SettledWaits waits{[&midi] { midi.Drain(); }};
         auto window = MakeWindow();
         CUpdateDlg dlg{*window, midi, waits};

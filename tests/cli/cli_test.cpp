@@ -63,7 +63,7 @@ struct Rig {
     auto foreign = std::make_unique<midi::SimulatedMidi>(driver_waits_);
     foreign->AddOutPort(midi::MakeCaps(1, 1, "Other synth"));
     if (lone) {
-      foreign->AddOutPort(midi::MakeCaps(37, 4, "QELMAR LONE OUT 1"));
+      foreign->AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR LONE OUT 1"));
       std::string cut = "QELMAR ";  // 13 two-byte characters: the field ends inside the last
       for (int i = 0; i < 13; ++i) cut += "\xc3\xa9";
       foreign->AddOutPort(midi::MakeCaps(1, 1, cut));
@@ -76,8 +76,10 @@ struct Rig {
       peers_.back()->endless = false;
       auto midi = std::make_unique<midi::SimulatedMidi>(driver_waits_);
       const std::string& card = cards[k];
-      const uint32_t out = midi->AddOutPort(midi::MakeCaps(37, 4, card + " OUT 1"));
-      const uint32_t in = midi->AddInPort(midi::MakeCaps(37, 5, card + " IN 1"));
+      const uint32_t out =
+          midi->AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, card + " OUT 1"));
+      const uint32_t in =
+          midi->AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, card + " IN 1"));
       midi->Connect(peers_.back().get(), out, in);
       drivers_.push_back(midi.get());
       layers.push_back(std::move(midi));
@@ -205,6 +207,19 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
     // Sleep is held off while a run goes on.
     const bool ran = std::string(c.last_line).ends_with("!");  // as every status text
     EXPECT_EQ(rig.inhibits_, (ran ? std::vector<bool>{true, false} : std::vector<bool>{}));
+  }
+}
+
+// How far the run got decides, whatever its text: every step of the file stage
+// is 3, the open 4, any later device step 1.
+TEST(CliUpdate, ExitStatusFollowsTheStepTheRunEndedIn) {
+  for (int s = 0; s <= int(LoadStep::kComplete); ++s) {
+    const auto step = LoadStep(s);
+    const int exit = step <= LoadStep::kCheckFile   ? kExitFileFailed
+                     : step == LoadStep::kOpenPorts ? kExitOpenFailed
+                     : step == LoadStep::kComplete  ? kExitComplete
+                                                    : kExitStepFailed;
+    EXPECT_EQ(ExitStatusOf({step, "Complete!"}), exit) << s;
   }
 }
 
@@ -397,10 +412,11 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   // Outputs: A, B, B, C(no input); inputs: B, A, B. Pairs: A-A, B-B(first), B-B(second).
   midi::SimulatedMidi midi;
   for (const char* name : {"QELMAR A OUT 1", "QELMAR B OUT 1", "QELMAR B OUT 2", "QELMAR C OUT 1"})
-    midi.AddOutPort(midi::MakeCaps(37, 4, name));
-  midi.AddOutPort(midi::MakeCaps(37, 5, "QELMAR D OUT 1"));  // wrong product id
+    midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, name));
+  midi.AddOutPort(
+      midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR D OUT 1"));  // wrong product id
   for (const char* name : {"QELMAR B IN 1", "QELMAR A IN 1", "QELMAR B IN 2"})
-    midi.AddInPort(midi::MakeCaps(37, 5, name));
+    midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, name));
   const auto instruments = PairInstruments(ListPorts(midi));
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   for (const Instrument& i : instruments) pairs.push_back({i.output.index, i.input.index});

@@ -226,7 +226,7 @@ TEST_F(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
 
   std::vector<std::unique_ptr<MidiLayer>> layers;
   auto other = std::make_unique<SimulatedMidi>();
-  other->AddOutPort(MakeCaps(37, 4, "QELMAR A OUT 1"));
+  other->AddOutPort(MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR A OUT 1"));
   layers.push_back(std::move(other));
   layers.push_back(CreateJackMidiLayer({server.name, "TambletS"}));
   CompositeMidiLayer system(std::move(layers));

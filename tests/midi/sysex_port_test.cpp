@@ -92,8 +92,8 @@ class PortWaits : public SettledWaits {
 class PortPairTest : public ::testing::Test {
  protected:
   PortPairTest() {
-    midi_.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
-    midi_.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
+    midi_.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
+    midi_.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
     midi_.Connect(&peer_, 0, 0);
     midi_.SetLateAfter(kTimeout);  // a longer device delay arrives after the time-out
   }

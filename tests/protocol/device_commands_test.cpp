@@ -99,8 +99,9 @@ struct RecordingDisplay : Display {
 class DeviceCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const uint32_t out = driver.AddOutPort(midi::MakeCaps(37, 4, "QELMAR OUT 1"));
-    const uint32_t in = driver.AddInPort(midi::MakeCaps(37, 5, "QELMAR IN 1"));
+    const uint32_t out =
+        driver.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
+    const uint32_t in = driver.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
     driver.Connect(&peer, out, in);
     ASSERT_TRUE(port.Open(out, in));
   }

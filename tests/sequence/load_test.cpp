@@ -78,8 +78,10 @@ sim::DeviceConfig Config() { return {"MODEL-X", kImageSize, 0xFF, {}, 0x8000}; }
 struct LoadRig {
   LoadRig() {
     midi_.AddOutPort(midi::MakeCaps(1, 1, "Other synth OUT 1"));
-    const uint32_t out = midi_.AddOutPort(midi::MakeCaps(37, 4, "QELMAR SIM OUT 1"));
-    const uint32_t in = midi_.AddInPort(midi::MakeCaps(37, 5, "QELMAR SIM IN 1"));
+    const uint32_t out =
+        midi_.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
+    const uint32_t in =
+        midi_.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
     midi_.Connect(&peer_, out, in);
     midi_.SetLateAfter(kReplyTimeoutMs);
   }
@@ -133,6 +135,11 @@ TEST(Load, RegionsLandInTheDevice) {
       loading += trace.substr(at + 13, 3) + ",";
     EXPECT_EQ(loading, c.loading);
     EXPECT_TRUE(trace.ends_with("[Verifying....]" + c.verify + "[Complete!]")) << trace;
+    // Every step is told once, in order, whether or not it shows a text.
+    std::vector<LoadStep> steps;
+    for (int s = 0; s <= int(LoadStep::kComplete); ++s) steps.push_back(LoadStep(s));
+    EXPECT_EQ(rig.window_.Steps(), steps);
+    EXPECT_EQ(rig.dlg_.last_outcome(), (LoadOutcome{LoadStep::kComplete, "Complete!"}));
     // Copy over the image, then Uninstall and Install per used region, each run to its end.
     std::vector<std::tuple<C, uint32_t, uint32_t, bool>> ops,
         expected{{C::kCopy, 0, kImageSize, true}};
@@ -163,26 +170,28 @@ TEST(Load, RegionsLandInTheDevice) {
 // stays and the ports close. The next Load, on a fresh device, knows nothing of
 // it: every step shows its progress afresh.
 TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
+  using S = LoadStep;
   const struct {
     C at;  // the n-th arrival of this request fails or brings the stop
     int n;
     const char* fault;  // nullptr: a stop
     const char* text;
+    LoadStep step;  // where the run says it ended
   } cases[] = {
-      {C::kGetModelName, 1, "no-reply", "Get model name failed!!"},
-      {C::kGetModelName, 1, "long-name", "Compare model name error!!"},
-      {C::kSelectDevice, 1, "fail-status", "Select Device failed!!"},
-      {C::kContinue, 300, nullptr, "Copy failed!!"},  // in an operation that never ends
-      {C::kWriteData, 3, nullptr, "Load failed!!"},
+      {C::kGetModelName, 1, "no-reply", "Get model name failed!!", S::kGetModelName},
+      {C::kGetModelName, 1, "long-name", "Compare model name error!!", S::kCompareModelName},
+      {C::kSelectDevice, 1, "fail-status", "Select Device failed!!", S::kSelectDevice},
+      {C::kContinue, 300, nullptr, "Copy failed!!", S::kCopy},  // in an operation that never ends
+      {C::kWriteData, 3, nullptr, "Load failed!!", S::kLoad},
       // A broken reply after good ones must not pass for the previous acknowledgement.
-      {C::kSetRange, 1, "fail-status", "Copy failed!!"},
-      {C::kContinue, 1, "long-error", "Copy failed!!"},
-      {C::kWriteData, 5, "long-error", "Load failed!!"},
-      {C::kUninstall, 1, "long-error", "Uninstall failed!!"},
-      {C::kInstall, 2, "no-reply", "Install failed!!"},
-      {C::kVerifySum, 1, "late", "Verify error!!"},
-      {C::kModeOff, 1, "no-reply", "Mode off error!!"},
-      {C::kModeOff, 1, nullptr, "Complete!"},  // nothing left to stop
+      {C::kSetRange, 1, "fail-status", "Copy failed!!", S::kCopy},
+      {C::kContinue, 1, "long-error", "Copy failed!!", S::kCopy},
+      {C::kWriteData, 5, "long-error", "Load failed!!", S::kLoad},
+      {C::kUninstall, 1, "long-error", "Uninstall failed!!", S::kUninstall},
+      {C::kInstall, 2, "no-reply", "Install failed!!", S::kInstall},
+      {C::kVerifySum, 1, "late", "Verify error!!", S::kVerify},
+      {C::kModeOff, 1, "no-reply", "Mode off error!!", S::kModeOff},
+      {C::kModeOff, 1, nullptr, "Complete!", S::kComplete},  // nothing left to stop
   };
   const std::string file = WriteTemp(
       WriteUpdateFile(TestHeader({0, 0x9000}, {0x10000, 0x6001}), TestImage(), BlockChoice::kAll));
@@ -212,6 +221,8 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
     const auto fault = sim::ParseFaultRule(rule);
     ASSERT_TRUE(!c.fault || (fault && rig.device_.InjectFault(*fault)));
     EXPECT_EQ(rig.Load(file), c.text);
+    EXPECT_EQ(rig.dlg_.last_outcome(), (LoadOutcome{c.step, c.text}));
+    EXPECT_EQ(rig.window_.Steps().back(), c.step);
     const auto commands = device.commands();
     EXPECT_EQ(commands.back(), c.at);
     EXPECT_EQ(std::ranges::count(commands, c.at), c.n);
@@ -225,6 +236,7 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
     rig.midi_.Connect(&peer, 1, 0);
     rig.Load(file, false);
     EXPECT_EQ(rig.window_.Trace(), clean);
+    EXPECT_TRUE(rig.dlg_.last_outcome().complete());
   }
 }
 
@@ -268,31 +280,33 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
                     no_memory = "[Not enough memory! try closing some applications",
                     open_failed = "[Device open....][Device open failed!!]",
                     box = "{" + BusyPortText(amidi) + "}";
+  using S = LoadStep;
   const struct {
     std::string path;       // "": the file dialog was cancelled
     std::string trace_end;  // a message box as {text}
+    LoadStep step;          // where the run says it ended
     midi::OutPortFaults out = {};
     midi::InPortFaults in = {};
     bool discover = true;
     int failing_allocation = -1;  // which nothrow new[] of the Load fails; -1: none
   } cases[] = {
-      {"", not_found},
-      {d + "folder", not_found},
-      {d + "fifo", not_found},
-      {d + "zero", not_found},
-      {d + "sparse", opened + no_memory + ".]"},
+      {"", not_found, S::kReadFile},
+      {d + "folder", not_found, S::kReadFile},
+      {d + "fifo", not_found, S::kReadFile},
+      {d + "zero", not_found, S::kReadFile},
+      {d + "sparse", opened + no_memory + ".]", S::kReadFile},
       // sysfs measures its files as 4096 bytes and reads a few.
-      {"/sys/devices/system/cpu/online", opened + "[File read error!!]"},
-      {g, " P1" + no_memory + "]", {}, {}, true, 1},  // the image's allocation fails
-      {WriteTemp(bad, "bad"), " P1[File format error!!]"},
-      {g, open_failed, {}, {}, false},  // ports never found
-      {g, open_failed, held(Out{}, kBusy, {})},
+      {"/sys/devices/system/cpu/online", opened + "[File read error!!]", S::kReadFile},
+      {g, " P1" + no_memory + "]", S::kCheckFile, {}, {}, true, 1},  // the image's allocation
+      {WriteTemp(bad, "bad"), " P1[File format error!!]", S::kCheckFile},
+      {g, open_failed, S::kOpenPorts, {}, {}, false},  // ports never found
+      {g, open_failed, S::kOpenPorts, held(Out{}, kBusy, {})},
       // The box names who holds the port that failed, after the status text.
-      {g, open_failed + box, held(Out{}, kBusy, amidi), held(In{}, 0, other)},
-      {g, open_failed + box, held(Out{}, 0, other), held(In{}, kBusy, amidi)},
-      {g, open_failed, held(Out{}, midi::MMSYSERR_ERROR, amidi)},  // not busy: no holder
+      {g, open_failed + box, S::kOpenPorts, held(Out{}, kBusy, amidi), held(In{}, 0, other)},
+      {g, open_failed + box, S::kOpenPorts, held(Out{}, 0, other), held(In{}, kBusy, amidi)},
+      {g, open_failed, S::kOpenPorts, held(Out{}, midi::MMSYSERR_ERROR, amidi)},  // no holder
       // No safe folder for the device's lock: the box says why, from the backend's Take.
-      {g, open_failed + "{" + NoLockText("/dev/null is not a folder") + "}",
+      {g, open_failed + "{" + NoLockText("/dev/null is not a folder") + "}", S::kOpenPorts,
        held(Out{}, midi::TAMBLET_ERR_NOLOCK, {})},
   };
   midi::DeviceLock refused;  // leaves its reason on this thread, as a backend's open would
@@ -312,6 +326,8 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       EXPECT_EQ(ToolVerdict(c.path), rig.window_.GetWindowText(IDC_STATUS));
     }
     EXPECT_TRUE(rig.window_.Trace().ends_with(c.trace_end)) << rig.window_.Trace();
+    EXPECT_EQ(rig.dlg_.last_outcome(),
+              (LoadOutcome{c.step, rig.window_.GetWindowText(IDC_STATUS)}));
     EXPECT_TRUE(rig.device_.log().empty());
     EXPECT_TRUE(rig.PortsClosed());
   }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/window_layer.h"
 #include "base/display.h"
@@ -30,6 +31,10 @@ class RecordingWindow : public WindowLayer {
     if (msg == PBM_SETPOS) trace_ += " P" + std::to_string(wparam);
     if (msg == PBM_DELTAPOS) trace_ += " D";
   }
+  void SetStep(LoadStep step) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    steps_.push_back(step);
+  }
   void MessageBox(const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     trace_ += "{" + text + "}";
@@ -51,15 +56,22 @@ class RecordingWindow : public WindowLayer {
     std::lock_guard<std::mutex> lock(mutex_);
     return trace_;
   }
+  // The steps told, in order; cleared with the trace.
+  std::vector<LoadStep> Steps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return steps_;
+  }
   void ClearTrace() {
     std::lock_guard<std::mutex> lock(mutex_);
     trace_.clear();
+    steps_.clear();
   }
 
  private:
   mutable std::mutex mutex_;
   std::map<int, std::string> texts_;
   std::string trace_;
+  std::vector<LoadStep> steps_;
   std::string file_dialog_answer_;
 };
 
