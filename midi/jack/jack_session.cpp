@@ -186,9 +186,15 @@ std::unique_ptr<Session> OpenSession(const std::string& server, const std::strin
 
 void RetireSession(std::unique_ptr<Session> session) {
   if (!session) return;
-  jack_client_t* client = session->client;
-  if (client != nullptr &&
-      !session->calls.Run([client] { jack_client_close(client); }, kServerWait)) {
+  Session* raw = session.get();
+  // The client is forgotten once closed: a close given up on that returns
+  // later leaves nothing to close when the session is taken back.
+  if (raw->client != nullptr && !raw->calls.Run(
+                                    [raw] {
+                                      jack_client_close(raw->client);
+                                      raw->client = nullptr;
+                                    },
+                                    kServerWait)) {
     AbandonSession(std::move(session));
   }
 }
