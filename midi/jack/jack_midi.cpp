@@ -65,19 +65,17 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
     Session* session = EnsureSession();
     if (session == nullptr) return MMSYSERR_NODRIVER;
     auto result = std::make_shared<MMRESULT>(MMSYSERR_ERROR);
-    if (!session->calls.Run(
-            [result, session, output, target] {
-              *result = jack::ConnectPort(*session, output, target);
-            },
-            jack::kServerWait + std::chrono::seconds(2))) {
+    if (!session->calls.Run([result, session, output,
+                             target] { *result = jack::ConnectPort(*session, output, target); },
+                            jack::kServerWait + std::chrono::seconds(2))) {
       session->MarkDead();
       return MMSYSERR_NODRIVER;
     }
     if (*result != MMSYSERR_NOERROR) return *result;
     open_[output] = true;
     auto closed = [self = shared_from_this(), output] { self->Closed(output); };
-    *stream = output ? jack::MakeOutputStream(*session, closed)
-                     : jack::MakeInputStream(*session, closed);
+    *stream =
+        output ? jack::MakeOutputStream(*session, closed) : jack::MakeInputStream(*session, closed);
     return MMSYSERR_NOERROR;
   }
 
@@ -99,7 +97,8 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
     if (session_ && session_->dead.load(std::memory_order_acquire) && !open_[0] && !open_[1]) {
       jack::RetireSession(std::move(session_));
     }
-    if (!session_) session_ = jack::OpenSession(server_, options_.server_name, options_.client_name);
+    if (!session_)
+      session_ = jack::OpenSession(server_, options_.server_name, options_.client_name);
     if (!session_ || session_->dead.load(std::memory_order_acquire)) return nullptr;
     return session_.get();
   }

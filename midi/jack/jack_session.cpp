@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace tamblet::midi::jack {
 
 bool Semaphore::WaitFor(int ms) {
@@ -198,10 +197,6 @@ void RetireSession(std::unique_ptr<Session> session) {
     AbandonSession(std::move(session));
   }
 }
-
-}  // namespace tamblet::midi::jack
-
-namespace tamblet::midi::jack {
 
 std::vector<JackPortInfo> ListPorts(Session& session) {
   std::vector<JackPortInfo> infos;

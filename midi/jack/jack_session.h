@@ -14,8 +14,8 @@
 
 #include "midi/jack/jack_port_names.h"
 #include "midi/jack/jack_ring.h"
-#include "midi/midi_layer.h"
 #include "midi/jack/jack_server_calls.h"
+#include "midi/midi_layer.h"
 
 namespace tamblet::midi::jack {
 
@@ -39,7 +39,7 @@ class Semaphore {
 };
 
 struct Session {
-  ServerCalls calls;  // first: destroyed last, once nothing can call into it
+  ServerCalls calls;                // first: destroyed last, once nothing can call into it
   std::string server;               // the server's name, as the abandoned sessions know it
   jack_client_t* client = nullptr;  // written on `calls`' helper, read once that call answered
   std::atomic<jack_port_t*> out_port{nullptr};
@@ -53,8 +53,8 @@ struct Session {
   bool active = false;  // touched only by calls on `calls`
   std::atomic<bool> out_enabled{false};
   std::atomic<bool> in_enabled{false};
-  std::atomic<uint32_t> out_tag{0};  // only records of this tag are sent
-  std::atomic<uint32_t> in_tag{0};   // received events are recorded with it
+  std::atomic<uint32_t> out_tag{0};         // only records of this tag are sent
+  std::atomic<uint32_t> in_tag{0};          // received events are recorded with it
   std::atomic<uint32_t> max_event_size{0};  // of an empty output buffer; 0 until known
   std::atomic<uint64_t> cycles{0};          // process calls so far
 

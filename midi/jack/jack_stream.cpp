@@ -120,8 +120,8 @@ class InputStream : public stream::ByteStream {
       pending_.resize(at + head.length);
       session_.in_ring.Consume(head, pending_.data() + at);
       // Lost, or a SysEx the event does not close: what came of it is broken.
-      const bool open_sysex = head.length > 0 && pending_[at] == kSysExStart &&
-                              pending_.back() != kSysExEnd;
+      const bool open_sysex =
+          head.length > 0 && pending_[at] == kSysExStart && pending_.back() != kSysExEnd;
       if ((head.flags & kRecordOverflow) != 0 || open_sysex) pending_.push_back(kBreak);
     }
   }

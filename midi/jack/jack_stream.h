@@ -14,7 +14,6 @@ namespace tamblet::midi::jack {
 // `closed` runs when the stream goes, once its direction is off.
 std::unique_ptr<stream::ByteStream> MakeOutputStream(Session& session,
                                                      std::function<void()> closed);
-std::unique_ptr<stream::ByteStream> MakeInputStream(Session& session,
-                                                    std::function<void()> closed);
+std::unique_ptr<stream::ByteStream> MakeInputStream(Session& session, std::function<void()> closed);
 
 }  // namespace tamblet::midi::jack

@@ -9,10 +9,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <thread>
