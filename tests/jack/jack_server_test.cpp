@@ -247,10 +247,10 @@ size_t Threads() {
 TEST_F(JackBackend, LayersMadeAgainstAStoppedServerAddNoClient) {
   ASSERT_TRUE(StartDevice());
   auto first = CreateJackMidiLayer({server.name, "TambletR"});
-  ASSERT_GT(first->OutGetNumDevs(), 0u);
-  server.Signal(SIGSTOP);
-  first.reset();  // its close gets no answer
-  ASSERT_EQ(jack::AbandonedSessions(), 1u);
+  EXPECT_GT(first->OutGetNumDevs(), 0u);
+  server.Signal(SIGSTOP);  // no ASSERT until SIGCONT: the device's client closes on a live server
+  first.reset();           // its close gets no answer
+  EXPECT_EQ(jack::AbandonedSessions(), 1u);
   const size_t threads = Threads();
   for (int round = 0; round < 3; ++round) {
     EXPECT_EQ(CreateJackMidiLayer({server.name, "TambletR"})->OutGetNumDevs(), 0u);
