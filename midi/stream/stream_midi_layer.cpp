@@ -28,6 +28,21 @@ StreamMidiLayer::StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<St
                                  int write_stall_ms)
     : outputs_(std::move(outputs)), inputs_(std::move(inputs)), write_stall_ms_(write_stall_ms) {}
 
+StreamMidiLayer::StreamMidiLayer(PortLister lister, int write_stall_ms)
+    : lister_(std::move(lister)), write_stall_ms_(write_stall_ms) {}
+
+const std::vector<StreamPort>& StreamMidiLayer::Outputs() {
+  std::call_once(listed_, [this] {
+    if (lister_) lister_(&outputs_, &inputs_);
+  });
+  return outputs_;
+}
+
+const std::vector<StreamPort>& StreamMidiLayer::Inputs() {
+  Outputs();
+  return inputs_;
+}
+
 StreamMidiLayer::~StreamMidiLayer() {
   std::map<PortHandle, Open<OutputEngine>> outputs;
   std::map<PortHandle, Open<InputEngine>> inputs;
@@ -39,17 +54,17 @@ StreamMidiLayer::~StreamMidiLayer() {
   // The engines close themselves as they go.
 }
 
-uint32_t StreamMidiLayer::OutGetNumDevs() { return static_cast<uint32_t>(outputs_.size()); }
-uint32_t StreamMidiLayer::InGetNumDevs() { return static_cast<uint32_t>(inputs_.size()); }
+uint32_t StreamMidiLayer::OutGetNumDevs() { return static_cast<uint32_t>(Outputs().size()); }
+uint32_t StreamMidiLayer::InGetNumDevs() { return static_cast<uint32_t>(Inputs().size()); }
 
 MMRESULT StreamMidiLayer::OutGetDevCaps(uint32_t index, MidiCaps* caps) {
   if (caps == nullptr) {
     return MMSYSERR_INVALPARAM;
   }
-  if (index >= outputs_.size()) {
+  if (index >= Outputs().size()) {
     return MMSYSERR_BADDEVICEID;
   }
-  *caps = outputs_[index].caps;
+  *caps = Outputs()[index].caps;
   return MMSYSERR_NOERROR;
 }
 
@@ -57,10 +72,10 @@ MMRESULT StreamMidiLayer::InGetDevCaps(uint32_t index, MidiCaps* caps) {
   if (caps == nullptr) {
     return MMSYSERR_INVALPARAM;
   }
-  if (index >= inputs_.size()) {
+  if (index >= Inputs().size()) {
     return MMSYSERR_BADDEVICEID;
   }
-  *caps = inputs_[index].caps;
+  *caps = Inputs()[index].caps;
   return MMSYSERR_NOERROR;
 }
 
@@ -69,7 +84,7 @@ MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback
   if (port == nullptr || callback == nullptr) {
     return MMSYSERR_INVALPARAM;
   }
-  if (index >= outputs_.size()) {
+  if (index >= Outputs().size()) {
     return MMSYSERR_BADDEVICEID;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -77,11 +92,11 @@ MMRESULT StreamMidiLayer::OutOpen(PortHandle* port, uint32_t index, MidiCallback
     return MMSYSERR_ALLOCATED;
   }
   DeviceLock device_lock;
-  if (!outputs_[index].lock.empty()) {
-    if (const MMRESULT locked = LockResult(device_lock.Take(outputs_[index].lock))) return locked;
+  if (!Outputs()[index].lock.empty()) {
+    if (const MMRESULT locked = LockResult(device_lock.Take(Outputs()[index].lock))) return locked;
   }
   std::unique_ptr<ByteStream> stream;
-  const MMRESULT result = outputs_[index].open(&stream);
+  const MMRESULT result = Outputs()[index].open(&stream);
   if (result != MMSYSERR_NOERROR) {
     return result;
   }
@@ -98,7 +113,7 @@ MMRESULT StreamMidiLayer::InOpen(PortHandle* port, uint32_t index, MidiCallback 
   if (port == nullptr || callback == nullptr) {
     return MMSYSERR_INVALPARAM;
   }
-  if (index >= inputs_.size()) {
+  if (index >= Inputs().size()) {
     return MMSYSERR_BADDEVICEID;
   }
   std::lock_guard<std::mutex> lock(mutex_);
@@ -106,11 +121,11 @@ MMRESULT StreamMidiLayer::InOpen(PortHandle* port, uint32_t index, MidiCallback 
     return MMSYSERR_ALLOCATED;
   }
   DeviceLock device_lock;
-  if (!inputs_[index].lock.empty()) {
-    if (const MMRESULT locked = LockResult(device_lock.Take(inputs_[index].lock))) return locked;
+  if (!Inputs()[index].lock.empty()) {
+    if (const MMRESULT locked = LockResult(device_lock.Take(Inputs()[index].lock))) return locked;
   }
   std::unique_ptr<ByteStream> stream;
-  const MMRESULT result = inputs_[index].open(&stream);
+  const MMRESULT result = Inputs()[index].open(&stream);
   if (result != MMSYSERR_NOERROR) {
     return result;
   }
@@ -212,11 +227,11 @@ MMRESULT StreamMidiLayer::InClose(PortHandle port) {
 }
 
 std::optional<PortHolder> StreamMidiLayer::OutGetHolder(uint32_t index) {
-  return HolderOf(outputs_, index);
+  return HolderOf(Outputs(), index);
 }
 
 std::optional<PortHolder> StreamMidiLayer::InGetHolder(uint32_t index) {
-  return HolderOf(inputs_, index);
+  return HolderOf(Inputs(), index);
 }
 
 }  // namespace tamblet::midi::stream

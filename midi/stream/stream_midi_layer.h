@@ -29,10 +29,16 @@ struct StreamPort {
   std::string lock;
 };
 
+// Fills the two lists of ports: outputs, inputs.
+using PortLister = std::function<void(std::vector<StreamPort>*, std::vector<StreamPort>*)>;
+
 class StreamMidiLayer : public MidiLayer {
  public:
   StreamMidiLayer(std::vector<StreamPort> outputs, std::vector<StreamPort> inputs,
                   int write_stall_ms = kWriteStallMs);
+  // The ports listed at the first question and kept, for a backend whose
+  // listing talks to a server.
+  explicit StreamMidiLayer(PortLister lister, int write_stall_ms = kWriteStallMs);
   ~StreamMidiLayer() override;  // closes the ports still open
 
   uint32_t OutGetNumDevs() override;
@@ -69,9 +75,13 @@ class StreamMidiLayer : public MidiLayer {
   };
   OutputEngine* FindOut(PortHandle port);
   InputEngine* FindIn(PortHandle port);
+  const std::vector<StreamPort>& Outputs();
+  const std::vector<StreamPort>& Inputs();
 
-  const std::vector<StreamPort> outputs_;
-  const std::vector<StreamPort> inputs_;
+  PortLister lister_;
+  std::once_flag listed_;
+  std::vector<StreamPort> outputs_;  // fixed once listed_
+  std::vector<StreamPort> inputs_;
   const int write_stall_ms_;
   // Guards the two maps only; never held while an engine works, since engine
   // calls come back in from callbacks.

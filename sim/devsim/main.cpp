@@ -12,7 +12,9 @@
 
 #include "base/standard_descriptors.h"
 #include "sim/devsim/devsim_options.h"
+#ifdef TAMBLET_HAVE_JACK
 #include "sim/devsim/jack_device_host.h"
+#endif
 #include "sim/devsim/raw_device_host.h"
 
 namespace {
@@ -77,11 +79,18 @@ int main(int argc, char** argv) {
     }
   };
   const bool raw = !options.raw_path.empty();
+#ifdef TAMBLET_HAVE_JACK
   JackDeviceHost jack(device, log, OnHostGone);
+#endif
   RawDeviceHost raw_host(device, log, OnHostGone);
   std::string error;
+#ifdef TAMBLET_HAVE_JACK
   if (raw ? !raw_host.Start(options.raw_path, &error)
           : !jack.Start(options.client_name, options.server_name, &error)) {
+#else
+  if (!raw) error = "built without JACK: only --raw works";
+  if (!raw || !raw_host.Start(options.raw_path, &error)) {
+#endif
     std::fprintf(stderr, "tamblet-devsim: %s\n", error.c_str());
     return 1;
   }
@@ -94,7 +103,9 @@ int main(int argc, char** argv) {
   int signal_number = 0;
   while (sigwait(&stop_signals, &signal_number) != 0) {
   }
+#ifdef TAMBLET_HAVE_JACK
   jack.Stop();
+#endif
   raw_host.Stop();
 
   int result = 0;
@@ -103,10 +114,12 @@ int main(int argc, char** argv) {
                              : "tamblet-devsim: the JACK server went away\n");
     result = 1;
   }
+#ifdef TAMBLET_HAVE_JACK
   if (jack.dropped_events() != 0) {
     std::fprintf(stderr, "tamblet-devsim: %llu MIDI events lost\n",
                  static_cast<unsigned long long>(jack.dropped_events()));
   }
+#endif
   if (!options.dump_path.empty() && !WriteDump(options.dump_path, device.flash())) {
     std::fprintf(stderr, "tamblet-devsim: cannot write %s\n", options.dump_path.c_str());
     result = 1;

@@ -12,11 +12,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <thread>
 
 #include "midi/jack/jack_midi.h"
+#include "midi/jack/jack_session.h"
 #include "midi/sysex_port.h"
 #include "midi/system/composite_midi_layer.h"
 #include "protocol/device_commands.h"
@@ -232,6 +234,37 @@ TEST_F(JackBackend, AServerThatStopsInARunLetsTheRunEnd) {
   CompositeMidiLayer system(std::move(layers));
   EXPECT_EQ(system.OutGetNumDevs(), 1u);
   server.Signal(SIGCONT);
+}
+
+size_t Threads() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A client given up on keeps its threads: layers made and dropped in a loop
+// while the server is stopped add no client and no thread, and once the server
+// answers again a new layer reaches it and the given-up client is closed.
+TEST_F(JackBackend, LayersMadeAgainstAStoppedServerAddNoClient) {
+  ASSERT_TRUE(StartDevice());
+  auto first = CreateJackMidiLayer({server.name, "TambletR"});
+  EXPECT_GT(first->OutGetNumDevs(), 0u);
+  server.Signal(SIGSTOP);  // no ASSERT until SIGCONT: the device's client closes on a live server
+  first.reset();           // its close gets no answer
+  EXPECT_EQ(jack::AbandonedSessions(), 1u);
+  const size_t threads = Threads();
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(CreateJackMidiLayer({server.name, "TambletR"})->OutGetNumDevs(), 0u);
+  }
+  EXPECT_EQ(jack::AbandonedSessions(), 1u);
+  EXPECT_EQ(Threads(), threads);
+  server.Signal(SIGCONT);
+  uint32_t listed = 0;
+  for (int i = 0; i < 100 && listed == 0; ++i) {
+    std::this_thread::sleep_for(50ms);
+    listed = CreateJackMidiLayer({server.name, "TambletR"})->OutGetNumDevs();
+  }
+  EXPECT_GT(listed, 0u);
+  EXPECT_EQ(jack::AbandonedSessions(), 0u);
 }
 
 // Load opens the ports discovery listed, or none: a client that leaves (here

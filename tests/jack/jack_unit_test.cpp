@@ -87,8 +87,9 @@ TEST(JackMidiLayer, WithoutAServerThereAreNoPortsAndNoComplaint) {
     setenv("HOME", home.c_str(), 1);
     auto layer = CreateJackMidiLayer({"tamblet-no-server-" + std::to_string(getpid()), "Tamblet"});
     PortHandle port = nullptr;
+    const MidiCallback ignore = [](PortHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {};
     const bool none = layer->OutGetNumDevs() + layer->InGetNumDevs() == 0 &&
-                      layer->OutOpen(&port, 0, nullptr, 0) == MMSYSERR_BADDEVICEID;
+                      layer->OutOpen(&port, 0, ignore, 0) == MMSYSERR_BADDEVICEID;
     layer.reset();
     _exit(!none ? 1 : isolated ? 0 : 3);
   }
