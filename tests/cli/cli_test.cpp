@@ -89,7 +89,8 @@ struct Rig {
     if (out_fd < 0) out_fd = out_;
     cli_ = std::make_unique<Cli>(CliContext{*layer_, waits_, out_fd, err_, terminal, nullptr,
                                             [this](bool on) { inhibits_.push_back(on); },
-                                            [] { return kNow; }, nullptr});
+                                            [] { return kNow; }, nullptr, alsa_cards_,
+                                            watch_cards_, open_card_layer_, card_identity_});
     return cli_->Run(args);
   }
   static std::string Read(int fd) {
@@ -120,6 +121,10 @@ struct Rig {
   int out_ = fileno(out_file_.get());
   int err_ = fileno(err_file_.get());
   std::vector<bool> inhibits_;
+  std::function<std::vector<CardPorts>()> alsa_cards_;
+  std::function<std::unique_ptr<CardSource>()> watch_cards_;
+  std::function<std::unique_ptr<midi::MidiLayer>(int)> open_card_layer_;
+  std::function<std::optional<CardIdentity>(int)> card_identity_;
   std::unique_ptr<Cli> cli_;
 };
 
@@ -181,7 +186,7 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
       {"repeated", 1, {"update", "GOOD", "--output", "1", "--output", "1"}, 2, ""},
       {"unknown option", 1, {"update", "GOOD", "--fast"}, 2, ""},
       {"all and output", 1, {"update", "GOOD", "--all", "--output", "1"}, 2, ""},
-      {"no command", 1, {}, 2, "", -1, "tamblet-cli: a command is needed: ports or update\n"},
+      {"no command", 1, {}, 2, "", -1, "tamblet-cli: a command is needed: ports, update or watch\n"},
   };
   // clang-format on
   for (const RunCase& c : cases) {
@@ -408,7 +413,7 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
 
   Rig rig(0);  // for its output file
   Cli cli(CliContext{midi, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
-                     [] { return Rig::kNow; }, nullptr});
+                     [] { return Rig::kNow; }, nullptr, {}, {}, {}, {}});
   EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
   std::vector<Json> objects;
   for (const Json& object : Objects(rig.Lines())) objects.push_back(Untimed(object));
@@ -447,7 +452,8 @@ TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   Rig rig(0);
   Cli cli(CliContext{none, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
                      SecondsSinceStart,
-                     [] { return std::vector<std::string>{"no JACK server runs"}; }});
+                     [] { return std::vector<std::string>{"no JACK server runs"}; },
+                     {}, {}, {}, {}});
   EXPECT_EQ(cli.Run({"ports"}), kExitOpenFailed);
   EXPECT_EQ(Rig::Read(rig.out_), "output ports\ninput ports\ninstruments\n   none\n");
   EXPECT_EQ(Rig::Read(rig.err_),
