@@ -207,6 +207,8 @@ int Cli::Ports(bool json) {
   const PortList ports = ListPorts(context_.midi);
   const std::vector<Instrument> instruments = PairInstruments(ports);
   const std::optional<Instrument> window = WindowPair(ports);
+  const std::map<uint32_t, CardPorts> cards =
+      context_.alsa_cards ? MatchCards(ports, context_.alsa_cards()) : std::map<uint32_t, CardPorts>{};
   Console console(context_.out_fd, context_.err_fd,
                   json ? Console::Mode::kJson : Console::Mode::kPlain, context_.clock);
   using Slot = size_t;
@@ -240,19 +242,29 @@ int Cli::Ports(bool json) {
     const Instrument& instrument = instruments[k];
     const bool picked = window && window->output.index == instrument.output.index &&
                         window->input.index == instrument.input.index;
+    // Which device it is: its serial, else where it is plugged in.
+    const auto card = cards.find(instrument.output.index);
+    const CardIdentity identity = card == cards.end() ? CardIdentity{} : card->second.identity;
     if (json) {
-      console.Object(kNone, "instrument",
-                     {{"instrument", k + 1},
-                      {"output", instrument.output.index},
-                      {"input", instrument.input.index},
-                      {"output_name", instrument.output.name},
-                      {"input_name", instrument.input.name},
-                      {"window", picked}});
+      Json fields = {{"instrument", k + 1},
+                     {"output", instrument.output.index},
+                     {"input", instrument.input.index},
+                     {"output_name", instrument.output.name},
+                     {"input_name", instrument.input.name},
+                     {"window", picked}};
+      if (!identity.path.empty()) {
+        fields["serial"] = identity.serial;
+        fields["usb_path"] = identity.path;
+      }
+      console.Object(kNone, "instrument", fields);
     } else {
+      std::string who;
+      if (!identity.serial.empty()) who += "  serial " + identity.serial;
+      if (!identity.path.empty()) who += "  " + identity.path;
       console.Line("   " + std::to_string(k + 1) + "  output " +
                    std::to_string(instrument.output.index) + " + input " +
                    std::to_string(instrument.input.index) + "  " + CardOf(instrument.output.name) +
-                   (picked ? "  * window's pair" : ""));
+                   who + (picked ? "  * window's pair" : ""));
     }
   }
   if (!json && instruments.empty()) console.Line("   none");
