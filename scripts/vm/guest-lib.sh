@@ -190,3 +190,44 @@ cleanup_case() {
   done
   exit "$status"
 }
+
+# At least N virtual host/device controller pairs (dummy_udc.0 .. N-1); no
+# gadget is bound between cases, so the driver can be loaded again.
+controllers() {
+  [[ -e /sys/class/udc/dummy_udc.$(($1 - 1)) ]] && return 0
+  rmmod dummy_hcd
+  modprobe -d "$TAMBLET_VM_KERNEL" -S "$(cat "$TAMBLET_VM_KERNEL/version")" dummy_hcd num="$1"
+}
+
+# Binds each gadget NAME... (made by gadget, then unplugged) at once; BOUND_MS[NAME] is when.
+declare -A BOUND_MS
+plug_at_once() {
+  local name
+  for name in "$@"; do
+    BOUND_MS[$name]=$(now_ms)
+    echo "dummy_udc.${GADGET_UDC[$name]}" >"/sys/kernel/config/usb_gadget/$name/UDC"
+  done
+  for name in "$@"; do
+    wait_for 10 plugged "$name" || fail "gadget $name: no cards after plugging"
+  done
+}
+
+# devsim, with each line of its log stamped with the time it came (ms).
+devsim_timed() {
+  local name=$1
+  shift
+  rm -f "devsim-$name.fifo"
+  mkfifo "devsim-$name.fifo"
+  (while IFS= read -r line; do
+    t=${EPOCHREALTIME/./}
+    echo "${t%???} $line"
+  done <"devsim-$name.fifo" >"devsim-$name.log") &
+  "$TAMBLET_DEVSIM" --raw "/dev/snd/midiC${GADGET_CARD[$name]}D0" --model "$MODEL" \
+    --flash-size "$FLASH_SIZE" --dump "$name.flash" "$@" >"devsim-$name.fifo" 2>&1 &
+  DEVSIM_PID[$name]=$!
+  wait_for 10 grep -q '^[0-9]* ready' "devsim-$name.log" || fail "devsim $name: $(cat "devsim-$name.log")"
+}
+# When devsim_timed's device got its first request (ms).
+first_request_ms() { awk '$2 ~ /^[0-9]+$/ { print $1; exit }' "devsim-$1.log"; }
+# Median of the numbers given.
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
