@@ -474,10 +474,10 @@ int Cli::Watch(const Options& options) {
     return finish(kExitFileFailed);
   }
   const std::string kept_path = "/proc/self/fd/" + std::to_string(kept);
-  bytes.data.reset();
   std::array<uint8_t, kHeaderSize> header{};
   std::copy_n(file.begin(), kHeaderSize, header.begin());
   const OverallProgress overall{ParseHeader(header)};
+  bytes.data.reset();  // each Load reads the kept copy
 
   UpdateReport report;
   if (options.report) {
