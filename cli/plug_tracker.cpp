@@ -49,7 +49,8 @@ std::string PlugTracker::Label(uint64_t id) const {
   const bool shared =
       !entry.identity.serial.empty() &&
       std::any_of(plugs_.begin(), plugs_.end(), [&](const auto& other) {
-        return other.first != id && other.second.identity.serial == entry.identity.serial &&
+        return other.first != id && other.second.present &&
+               other.second.identity.serial == entry.identity.serial &&
                other.second.identity.path != entry.identity.path;
       });
   return entry.name + " (" + entry.identity.key() +

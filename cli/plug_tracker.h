@@ -25,8 +25,8 @@ class PlugTracker {
   // The update of plug-in `id` ended: left alone while its card stays.
   Ended End(uint64_t id, bool complete);
 
-  // "QELMAR SIM (SER1)"; with the path too where another plug-in now
-  // has the same serial.
+  // "QELMAR SIM (SER1)"; with the path too where another instrument
+  // plugged in now has the same serial.
   std::string Label(uint64_t id) const;
   const CardIdentity& identity(uint64_t id) const { return plugs_.at(id).identity; }
   size_t running() const;
