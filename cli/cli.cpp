@@ -63,7 +63,6 @@ constexpr char kFooter[] =
     "SIGTERM. Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
     "SIGTERM stops every update before its next request; SIGHUP is ignored.";
 
-
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", seconds);
@@ -132,9 +131,7 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   for (CLI::App* where : {update, watch}) {
     where->add_option("FILE", o.file, "the update file (*.pgm)")->required()->type_name("");
     report_options.push_back(
-        where
-            ->add_option("--report", report,
-                         "append one JSON line per finished update to REPORT")
+        where->add_option("--report", report, "append one JSON line per finished update to REPORT")
             ->type_name("REPORT"));
   }
   std::string output, input;
@@ -169,8 +166,7 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
                         "\nRun 'tamblet-cli --help' or 'tamblet-cli COMMAND --help'.\n"};
   }
   if (!ports->parsed() && !update->parsed() && !watch->parsed())
-    return ParseEnd{kExitUsage, "",
-                    "tamblet-cli: a command is needed: ports, update or watch\n"};
+    return ParseEnd{kExitUsage, "", "tamblet-cli: a command is needed: ports, update or watch\n"};
   if (number_option->count() != 0 && number == 0)
     return ParseEnd{kExitUsage, "", "tamblet-cli: --instrument counts from 1\n"};
   o.ports = ports->parsed();
@@ -207,8 +203,9 @@ int Cli::Ports(bool json) {
   const PortList ports = ListPorts(context_.midi);
   const std::vector<Instrument> instruments = PairInstruments(ports);
   const std::optional<Instrument> window = WindowPair(ports);
-  const std::map<uint32_t, CardPorts> cards =
-      context_.alsa_cards ? MatchCards(ports, context_.alsa_cards()) : std::map<uint32_t, CardPorts>{};
+  const std::map<uint32_t, CardPorts> cards = context_.alsa_cards
+                                                  ? MatchCards(ports, context_.alsa_cards())
+                                                  : std::map<uint32_t, CardPorts>{};
   Console console(context_.out_fd, context_.err_fd,
                   json ? Console::Mode::kJson : Console::Mode::kPlain, context_.clock);
   using Slot = size_t;
@@ -457,8 +454,8 @@ int Cli::Watch(const Options& options) {
   uint64_t length = 0;
   const ReadStatus read = ReadWholeFile(options.file, bytes, length);
   const std::span<const uint8_t> file(bytes.data.get(), static_cast<size_t>(bytes.length));
-  const char* failure = read == ReadStatus::kOk ? CheckAndAssemble(file).failure
-                                                 : ReadFailureText(read);
+  const char* failure =
+      read == ReadStatus::kOk ? CheckAndAssemble(file).failure : ReadFailureText(read);
   if (failure != nullptr) {
     console.Status(console.AddSlot(""), failure, Overall{});
     if (read == ReadStatus::kNotFound) {
@@ -498,8 +495,9 @@ int Cli::Watch(const Options& options) {
     console_ = &console;
     watching_ = true;
   }
-  console.Diagnostic("waiting for instruments; each is updated once per plug-in. Ctrl-C "
-                     "twice or SIGTERM stops.");
+  console.Diagnostic(
+      "waiting for instruments; each is updated once per plug-in. Ctrl-C "
+      "twice or SIGTERM stops.");
 
   // Each update runs on its own thread with its own layer of its card's ports;
   // this thread alone follows the cards and the plug-ins.
@@ -532,10 +530,9 @@ int Cli::Watch(const Options& options) {
       console.Line(label + ": plugged in; its update starts");
     }
     auto body = [&, id, slot, identity, layer = std::move(layer),
-                 pair = InstrumentLayer::Pair{pair.output.index, pair.input.index,
-                                              pair.output.name, pair.input.name}]() {
-      Outcome outcome =
-          Load({console, *layer, pair, slot, kept_path, overall, options.json});
+                 pair = InstrumentLayer::Pair{pair.output.index, pair.input.index, pair.output.name,
+                                              pair.input.name}]() {
+      Outcome outcome = Load({console, *layer, pair, slot, kept_path, overall, options.json});
       if (report.open()) Record(report, facts, outcome, identity, CardOf(pair.out_name));
       std::lock_guard<std::mutex> lock(finished_mutex);
       finished.push_back({id, std::move(outcome)});
@@ -655,7 +652,8 @@ void Cli::Record(UpdateReport& report, const FileFacts& facts, const Outcome& ou
   if (!report.Append(facts, {identity, card, outcome.output_port, outcome.input_port,
                              outcome.start_ms, outcome.end_ms, outcome.final_text, outcome.exit})) {
     std::lock_guard<std::mutex> lock(console_mutex_);
-    if (console_ != nullptr) console_->Diagnostic("the report could not be written: " + outcome.label);
+    if (console_ != nullptr)
+      console_->Diagnostic("the report could not be written: " + outcome.label);
   }
 }
 

@@ -116,7 +116,8 @@ void Console::DrawBars() {
   for (size_t i = 0; i < slots_.size(); ++i) {
     if (!slots_[i].has_bar) continue;
     if (bars_drawn_++ > 0) text += "\n";
-    text += FitToColumns(PrintableText(PrefixLocked(i)), slots_[i].progress, slots_[i].overall, columns);
+    text += FitToColumns(PrintableText(PrefixLocked(i)), slots_[i].progress, slots_[i].overall,
+                         columns);
   }
   Emit(out_fd_, text);
 }

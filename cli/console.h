@@ -82,9 +82,9 @@ class Console {
     bool has_bar = false;
     std::string told;  // the last message box, not repeated by the status line
   };
-  std::string Prefix(size_t slot);        // takes mutex_
+  std::string Prefix(size_t slot);              // takes mutex_
   std::string PrefixLocked(size_t slot) const;  // with mutex_ held
-  void Emit(int fd, const std::string& text);  // with mutex_ held
+  void Emit(int fd, const std::string& text);   // with mutex_ held
   void EmitLine(int fd, const std::string& line);
   void ClearBars();
   void DrawBars();

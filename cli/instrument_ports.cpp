@@ -58,8 +58,9 @@ std::map<uint32_t, CardPorts> MatchCards(const PortList& ports,
   for (const CardPorts& card : cards) {
     const bool follows =
         at + card.outputs.size() <= ports.outputs.size() &&
-        std::equal(card.outputs.begin(), card.outputs.end(), ports.outputs.begin() + long(at),
-                   [](const std::string& name, const PortEntry& port) { return name == port.name; });
+        std::equal(
+            card.outputs.begin(), card.outputs.end(), ports.outputs.begin() + long(at),
+            [](const std::string& name, const PortEntry& port) { return name == port.name; });
     if (!follows) break;
     for (size_t k = 0; k < card.outputs.size(); ++k) matched[ports.outputs[at + k].index] = card;
     at += card.outputs.size();

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
+#include "app/port_discovery.h"
 #include "app/qt/sleep_inhibitor.h"
 #include "base/standard_descriptors.h"
-#include "cli/cli.h"
-#include "cli/system_hints.h"
-#include "app/port_discovery.h"
 #include "cli/card_identity.h"
 #include "cli/card_watch.h"
+#include "cli/cli.h"
+#include "cli/system_hints.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa/rawmidi_ports.h"
 #include "midi/system/system_midi.h"
@@ -47,7 +47,11 @@ std::vector<tamblet::cli::CardPorts> AlsaCards() {
   auto card_of = [&cards](int number) -> tamblet::cli::CardPorts& {
     for (auto& card : cards)
       if (card.card == number) return card;
-    cards.push_back({number, tamblet::cli::ReadCardIdentity("/sys", number).value_or(tamblet::cli::CardIdentity{}), {}, {}});
+    cards.push_back(
+        {number,
+         tamblet::cli::ReadCardIdentity("/sys", number).value_or(tamblet::cli::CardIdentity{}),
+         {},
+         {}});
     return cards.back();
   };
   for (const auto& port : found.outputs)
@@ -91,7 +95,8 @@ int main(int argc, char** argv) {
        },
        tamblet::cli::SecondsSinceStart,
        [] { return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd", JackServerRuns()); },
-       AlsaCards, [] { return tamblet::cli::WatchDevSnd(); }, tamblet::midi::CreateAlsaCardMidiLayer,
+       AlsaCards, [] { return tamblet::cli::WatchDevSnd(); },
+       tamblet::midi::CreateAlsaCardMidiLayer,
        [](int card) { return tamblet::cli::ReadCardIdentity("/sys", card); }});
 
   std::thread watcher([&cli, &stops] {

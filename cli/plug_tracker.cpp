@@ -46,15 +46,14 @@ PlugTracker::Ended PlugTracker::End(uint64_t id, bool complete) {
 
 std::string PlugTracker::Label(uint64_t id) const {
   const Entry& entry = plugs_.at(id);
-  const bool shared =
-      !entry.identity.serial.empty() &&
-      std::any_of(plugs_.begin(), plugs_.end(), [&](const auto& other) {
-        return other.first != id && other.second.present &&
-               other.second.identity.serial == entry.identity.serial &&
-               other.second.identity.path != entry.identity.path;
-      });
-  return entry.name + " (" + entry.identity.key() +
-         (shared ? " at " + entry.identity.path : "") + ")";
+  const bool shared = !entry.identity.serial.empty() &&
+                      std::any_of(plugs_.begin(), plugs_.end(), [&](const auto& other) {
+                        return other.first != id && other.second.present &&
+                               other.second.identity.serial == entry.identity.serial &&
+                               other.second.identity.path != entry.identity.path;
+                      });
+  return entry.name + " (" + entry.identity.key() + (shared ? " at " + entry.identity.path : "") +
+         ")";
 }
 
 size_t PlugTracker::running() const {

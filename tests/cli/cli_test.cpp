@@ -27,8 +27,8 @@
 #include "tests/support/endless_device.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/settled_waits.h"
-#include "update/update_writer.h"
 #include "update/file_reader.h"
+#include "update/update_writer.h"
 
 namespace tamblet::cli {
 namespace {
@@ -90,8 +90,8 @@ struct Rig {
     if (out_fd < 0) out_fd = out_;
     cli_ = std::make_unique<Cli>(CliContext{*layer_, waits_, out_fd, err_, terminal, nullptr,
                                             [this](bool on) { inhibits_.push_back(on); },
-                                            [] { return kNow; }, nullptr, alsa_cards_,
-                                            watch_cards_, open_card_layer_, card_identity_});
+                                            [] { return kNow; }, nullptr, alsa_cards_, watch_cards_,
+                                            open_card_layer_, card_identity_});
     return cli_->Run(args);
   }
   static std::string Read(int fd) {
@@ -432,8 +432,8 @@ TEST(CliWatch, EachPlugInUpdatedOnceAndRecorded) {
   StopSwitch never;
   midi::SimulatedMidi empty;
   rig.open_card_layer_ = [&](int card) -> std::unique_ptr<midi::MidiLayer> {
-    midi::MidiLayer& inner = card == 12 ? static_cast<midi::MidiLayer&>(empty)
-                                        : *rig.drivers_[card == 11 ? 1 : 0];
+    midi::MidiLayer& inner =
+        card == 12 ? static_cast<midi::MidiLayer&>(empty) : *rig.drivers_[card == 11 ? 1 : 0];
     return std::make_unique<InstrumentLayer>(inner, std::nullopt, never);
   };
   rig.card_identity_ = [](int card) -> std::optional<CardIdentity> {
@@ -542,9 +542,9 @@ TEST(CliUpdate, ReportRecordsEachInstrumentWithItsCard) {
   for (const Json& line : ReportLines(report))
     finals[line["instrument"].get<std::string>() + " " + line["output_port"].get<std::string>()] =
         line["final"];
-  EXPECT_EQ(finals, (std::map<std::string, std::string>{
-                        {"SER1 QELMAR SIM1 OUT 1", "Complete!"},
-                        {"usb 1-2 QELMAR SIM2 OUT 1", "Complete!"}}));
+  EXPECT_EQ(finals,
+            (std::map<std::string, std::string>{{"SER1 QELMAR SIM1 OUT 1", "Complete!"},
+                                                {"usb 1-2 QELMAR SIM2 OUT 1", "Complete!"}}));
   EXPECT_EQ(rig.Run({"update", GoodFile(), "--report", "/nonexistent/r"}), kExitUsage);
 }
 
@@ -562,8 +562,19 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 0}, {2, 2}}));
 
   Rig rig(0);  // for its output file
-  Cli cli(CliContext{midi, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
-                     [] { return Rig::kNow; }, nullptr, {}, {}, {}, {}});
+  Cli cli(CliContext{midi,
+                     rig.waits_,
+                     rig.out_,
+                     rig.err_,
+                     false,
+                     nullptr,
+                     nullptr,
+                     [] { return Rig::kNow; },
+                     nullptr,
+                     {},
+                     {},
+                     {},
+                     {}});
   EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
   std::vector<Json> objects;
   for (const Json& object : Objects(rig.Lines())) objects.push_back(Untimed(object));
@@ -600,10 +611,19 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
 TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   midi::SimulatedMidi none;
   Rig rig(0);
-  Cli cli(CliContext{none, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
+  Cli cli(CliContext{none,
+                     rig.waits_,
+                     rig.out_,
+                     rig.err_,
+                     false,
+                     nullptr,
+                     nullptr,
                      SecondsSinceStart,
                      [] { return std::vector<std::string>{"no JACK server runs"}; },
-                     {}, {}, {}, {}});
+                     {},
+                     {},
+                     {},
+                     {}});
   EXPECT_EQ(cli.Run({"ports"}), kExitOpenFailed);
   EXPECT_EQ(Rig::Read(rig.out_), "output ports\ninput ports\ninstruments\n   none\n");
   EXPECT_EQ(Rig::Read(rig.err_),

@@ -24,9 +24,9 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path Scratch() {
-  const fs::path dir = fs::path(testing::TempDir()) /
-                       (std::string("watch-") +
-                        testing::UnitTest::GetInstance()->current_test_info()->name());
+  const fs::path dir =
+      fs::path(testing::TempDir()) /
+      (std::string("watch-") + testing::UnitTest::GetInstance()->current_test_info()->name());
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
@@ -35,10 +35,10 @@ fs::path Scratch() {
 // One step of a plug-in table: what happens, and what the machine must answer.
 struct Step {
   enum Kind { kPlug, kUnplug, kEnd } kind;
-  int card = 0;         // kPlug, kUnplug
-  CardIdentity who{};   // kPlug
+  int card = 0;        // kPlug, kUnplug
+  CardIdentity who{};  // kPlug
   bool instrument = true;
-  int plug = 0;         // kEnd: the n-th started plug-in, from 1
+  int plug = 0;  // kEnd: the n-th started plug-in, from 1
   bool complete = true;
   // Answers: kPlug's verdict, kUnplug's "still running", kEnd's verdict.
   int expect = 0;
@@ -81,8 +81,7 @@ TEST(PlugTracker, EachPlugInIsUpdatedOnce) {
         {Step::kEnd, 0, {}, true, 1, true, int(E::kLeftAlone), 0}}},
       {"the same serial on two paths: both updated, told apart by path",
        {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1},
-        {Step::kPlug, 5, a_elsewhere, true, 0, true, int(P::kStart), 2,
-         "SIM (SER-A at usb 3-1)"},
+        {Step::kPlug, 5, a_elsewhere, true, 0, true, int(P::kStart), 2, "SIM (SER-A at usb 3-1)"},
         {Step::kUnplug, 4, {}, true, 0, true, 1, 2},
         {Step::kPlug, 6, a, true, 0, true, int(P::kStart), 3, "SIM (SER-A at usb 1-1)"},
         {Step::kUnplug, 5, {}, true, 0, true, 1, 3},  // moved to another port while running
@@ -169,10 +168,10 @@ TEST(CardWatch, NodeNames) {
     int card;
     bool control;
   };
-  for (const Case& c : {Case{"controlC3", 3, true}, Case{"midiC12D0", 12, false},
-                        Case{"controlC3x", -1, true}, Case{"midiC3", -1, false},
-                        Case{"pcmC0D0p", -1, false}, Case{"seq", -1, false},
-                        Case{"controlC", -1, true}}) {
+  for (const Case& c :
+       {Case{"controlC3", 3, true}, Case{"midiC12D0", 12, false}, Case{"controlC3x", -1, true},
+        Case{"midiC3", -1, false}, Case{"pcmC0D0p", -1, false}, Case{"seq", -1, false},
+        Case{"controlC", -1, true}}) {
     bool control = false;
     EXPECT_EQ(CardOfNode(c.name, &control), c.card) << c.name;
     if (c.card >= 0) {
@@ -197,7 +196,7 @@ TEST(CardWatch, CardsComeAndGoWithTheirNodes) {
 
   touch("midiC1D0");
   EXPECT_TRUE(watch->Next(1000).empty());  // no control node yet
-  if (geteuid() != 0) {  // root opens anything: the permission step is a user's
+  if (geteuid() != 0) {                    // root opens anything: the permission step is a user's
     touch("controlC1");
     fs::permissions(snd / "controlC1", fs::perms::owner_read);
     EXPECT_TRUE(watch->Next(1000).empty());
@@ -240,15 +239,21 @@ TEST(UpdateReport, OneWholeLinePerUpdateAppended) {
   {
     UpdateReport report;
     ASSERT_EQ(report.Open(file.string()), "");
-    EXPECT_TRUE(report.Append(facts, {{"SER-A", "usb 1-1"}, "QELMAR SIM", "QELMAR SIM OUT 1",
-                                      "QELMAR SIM IN 1", 1796642403250, 1796642413000,
-                                      "Complete!", 0}));
-    EXPECT_TRUE(report.Append(facts, {{"", "usb 1-2"}, "QELMAR \xff", "", "", 0, 0,
-                                      "Verify error!!", 1}));
+    EXPECT_TRUE(report.Append(facts, {{"SER-A", "usb 1-1"},
+                                      "QELMAR SIM",
+                                      "QELMAR SIM OUT 1",
+                                      "QELMAR SIM IN 1",
+                                      1796642403250,
+                                      1796642413000,
+                                      "Complete!",
+                                      0}));
+    EXPECT_TRUE(
+        report.Append(facts, {{"", "usb 1-2"}, "QELMAR \xff", "", "", 0, 0, "Verify error!!", 1}));
   }
   std::ifstream in(file);
   std::vector<nlohmann::ordered_json> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::ordered_json::parse(line));
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(nlohmann::ordered_json::parse(line));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1], nlohmann::ordered_json::parse(R"({"instrument":"SER-A","serial":"SER-A",
     "usb_path":"usb 1-1","card":"QELMAR SIM","output_port":"QELMAR SIM OUT 1",
