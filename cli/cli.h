@@ -53,11 +53,11 @@ struct CliContext {
   std::function<std::vector<std::string>()> why_no_ports;
   // Each ALSA card with its ports' names, in the layer's order: which card an
   // instrument is, for `ports` and the report. None: no card is known.
-  std::function<std::vector<CardPorts>()> alsa_cards;
+  std::function<std::vector<CardPorts>()> alsa_cards = nullptr;
   // For `watch`: the cards as they come and go, and a layer of one card's ports.
-  std::function<std::unique_ptr<CardSource>()> watch_cards;
-  std::function<std::unique_ptr<midi::MidiLayer>(int card)> open_card_layer;
-  std::function<std::optional<CardIdentity>(int card)> card_identity;
+  std::function<std::unique_ptr<CardSource>()> watch_cards = nullptr;
+  std::function<std::unique_ptr<midi::MidiLayer>(int card)> open_card_layer = nullptr;
+  std::function<std::optional<CardIdentity>(int card)> card_identity = nullptr;
 };
 
 // The exit status of one Load from what its window was shown.
