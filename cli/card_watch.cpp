@@ -22,7 +22,8 @@ int CardOfNode(const std::string& name, bool* control) {
   int card = -1;
   const auto parsed = std::from_chars(rest.data(), rest.data() + rest.size(), card);
   if (rest.empty() || parsed.ec != std::errc()) return -1;
-  if (*control ? parsed.ptr != rest.data() + rest.size() : *parsed.ptr != 'D') return -1;
+  const bool at_end = parsed.ptr == rest.data() + rest.size();
+  if (*control ? !at_end : at_end || *parsed.ptr != 'D') return -1;
   return card;
 }
 
