@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -7,11 +8,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
+#include <map>
 #include <optional>
 #include <thread>
 
 #include "app/update_dlg.h"
 #include "cli/instrument_ports.h"
+#include "cli/plug_tracker.h"
 #include "cli/safe_text.h"
 #include "cli/system_hints.h"
 #include "update/file_reader.h"
@@ -22,12 +26,34 @@ namespace tamblet::cli {
 
 struct Cli::Options {
   bool ports = false;  // else update
+  bool watch = false;
+  std::optional<std::string> report;
   std::string file;
   std::optional<std::string> output;
   std::optional<std::string> input;
   std::optional<uint32_t> instrument;
   bool all = false;
   bool json = false;
+};
+
+struct Cli::Outcome {
+  std::string label;
+  std::string final_text;
+  int exit = kExitComplete;
+  double seconds = 0;       // negative: it never ran
+  bool unreadable = false;  // the update file could not be read
+  int64_t start_ms = 0, end_ms = 0;
+  std::string output_port, input_port;
+};
+
+struct Cli::LoadJob {
+  Console& console;
+  midi::MidiLayer& midi;
+  std::optional<InstrumentLayer::Pair> pair;
+  size_t slot;
+  std::string file;
+  const OverallProgress& overall;
+  bool json;
 };
 
 namespace {
@@ -37,14 +63,6 @@ constexpr char kFooter[] =
     "failed, 4 no instrument or its ports did not open, 130 stopped by Ctrl-C, 143 by\n"
     "SIGTERM. Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
     "SIGTERM stops every update before its next request; SIGHUP is ignored.";
-
-struct LoadOutcome {
-  std::string label;
-  std::string final_text;
-  int exit = kExitComplete;
-  double seconds = 0;       // negative: it never ran
-  bool unreadable = false;  // the update file could not be read
-};
 
 std::string Seconds(double seconds) {
   char text[32];
@@ -59,6 +77,30 @@ void WriteText(int fd, const std::string& text) {
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
     clean += PrintableText(std::string_view(text).substr(start, end - start)) + "\n";
   if (::write(fd, clean.data(), clean.size()) < 0) return;  // nowhere else to report it
+}
+
+// What the report records of the file; nothing of its bytes when unreadable.
+FileFacts FactsOf(const std::string& path) {
+  FileBytes bytes;
+  uint64_t length = 0;
+  if (ReadWholeFile(path, bytes, length) != ReadStatus::kOk) return {path, 0, "", ""};
+  return DescribeFile(path, {bytes.data.get(), static_cast<size_t>(bytes.length)});
+}
+
+// The checked bytes in a file of this process's own, so that every instrument
+// gets what was checked and recorded even if the file changes on disk.
+int KeepBytes(std::span<const uint8_t> bytes) {
+  const int fd = memfd_create("tamblet-update", MFD_CLOEXEC);
+  if (fd < 0) return -1;
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) {
+      ::close(fd);
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return fd;
 }
 
 // The program's words as options; the status to end with when they ask for no
@@ -81,9 +123,18 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
       "ports", "every MIDI port, whether it is an instrument's, and the instruments");
   CLI::App* update = app.add_subcommand(
       "update", "check FILE and update the window's pair, the chosen instrument, or all");
-  for (CLI::App* where : {&app, ports, update})  // before or after the command
+  CLI::App* watch = app.add_subcommand(
+      "watch", "check FILE, then update every instrument once as it is plugged in");
+  for (CLI::App* where : {&app, ports, update, watch})  // before or after the command
     where->add_flag("--json", o.json, "one JSON object per line");
-  update->add_option("FILE", o.file, "the update file (*.pgm)")->required()->type_name("");
+  std::string report;
+  std::vector<CLI::Option*> report_options;
+  for (CLI::App* where : {update, watch}) {
+    where->add_option("FILE", o.file, "the update file (*.pgm)")->required()->type_name("");
+    report_options.push_back(
+        where->add_option("--report", report, "append one JSON line per finished update to REPORT")
+            ->type_name("REPORT"));
+  }
   std::string output, input;
   uint32_t number = 0;
   CLI::Option* out_option =
@@ -115,11 +166,14 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
                     std::string("tamblet-cli: ") + error.what() +
                         "\nRun 'tamblet-cli --help' or 'tamblet-cli COMMAND --help'.\n"};
   }
-  if (!ports->parsed() && !update->parsed())
-    return ParseEnd{kExitUsage, "", "tamblet-cli: a command is needed: ports or update\n"};
+  if (!ports->parsed() && !update->parsed() && !watch->parsed())
+    return ParseEnd{kExitUsage, "", "tamblet-cli: a command is needed: ports, update or watch\n"};
   if (number_option->count() != 0 && number == 0)
     return ParseEnd{kExitUsage, "", "tamblet-cli: --instrument counts from 1\n"};
   o.ports = ports->parsed();
+  o.watch = watch->parsed();
+  for (const CLI::Option* option : report_options)
+    if (option->count() != 0) o.report = report;
   if (out_option->count() != 0) o.output = output;
   if (in_option->count() != 0) o.input = input;
   if (number_option->count() != 0) o.instrument = number;
@@ -149,13 +203,17 @@ int Cli::Run(const std::vector<std::string>& args) {
     WriteText(context_.err_fd, end->err);
     return end->status;
   }
-  return options.ports ? Ports(options.json) : Update(options);
+  if (options.ports) return Ports(options.json);
+  return options.watch ? Watch(options) : Update(options);
 }
 
 int Cli::Ports(bool json) {
   const PortList ports = ListPorts(context_.midi);
   const std::vector<Instrument> instruments = PairInstruments(ports);
   const std::optional<Instrument> window = WindowPair(ports);
+  const std::map<uint32_t, CardPorts> cards = context_.alsa_cards
+                                                  ? MatchCards(ports, context_.alsa_cards())
+                                                  : std::map<uint32_t, CardPorts>{};
   Console console(context_.out_fd, context_.err_fd,
                   json ? Console::Mode::kJson : Console::Mode::kPlain, context_.clock);
   using Slot = size_t;
@@ -189,19 +247,29 @@ int Cli::Ports(bool json) {
     const Instrument& instrument = instruments[k];
     const bool picked = window && window->output.index == instrument.output.index &&
                         window->input.index == instrument.input.index;
+    // Which device it is: its serial, else where it is plugged in.
+    const auto card = cards.find(instrument.output.index);
+    const CardIdentity identity = card == cards.end() ? CardIdentity{} : card->second.identity;
     if (json) {
-      console.Object(kNone, "instrument",
-                     {{"instrument", k + 1},
-                      {"output", instrument.output.index},
-                      {"input", instrument.input.index},
-                      {"output_name", instrument.output.name},
-                      {"input_name", instrument.input.name},
-                      {"window", picked}});
+      Json fields = {{"instrument", k + 1},
+                     {"output", instrument.output.index},
+                     {"input", instrument.input.index},
+                     {"output_name", instrument.output.name},
+                     {"input_name", instrument.input.name},
+                     {"window", picked}};
+      if (!identity.path.empty()) {
+        fields["serial"] = identity.serial;
+        fields["usb_path"] = identity.path;
+      }
+      console.Object(kNone, "instrument", fields);
     } else {
+      std::string who;
+      if (!identity.serial.empty()) who += "  serial " + identity.serial;
+      if (!identity.path.empty()) who += "  " + identity.path;
       console.Line("   " + std::to_string(k + 1) + "  output " +
                    std::to_string(instrument.output.index) + " + input " +
                    std::to_string(instrument.input.index) + "  " + CardOf(instrument.output.name) +
-                   (picked ? "  * window's pair" : ""));
+                   who + (picked ? "  * window's pair" : ""));
     }
   }
   if (!json && instruments.empty()) console.Line("   none");
@@ -290,42 +358,32 @@ int Cli::Update(const Options& options) {
   const OverallProgress overall =
       header_read ? OverallProgress(ParseHeader(header_bytes)) : OverallProgress();
 
-  std::vector<LoadOutcome> outcomes(jobs.size());
+  // The report: what is recorded of the file, the card each instrument is.
+  UpdateReport report;
+  FileFacts facts;
+  std::map<uint32_t, CardPorts> cards;
+  if (options.report) {
+    if (const std::string why = report.Open(*options.report); !why.empty()) {
+      console.Diagnostic(*options.report + ": " + why);
+      return finish(kExitUsage);
+    }
+    facts = FactsOf(options.file);
+    if (context_.alsa_cards) cards = MatchCards(ports, context_.alsa_cards());
+  }
+
+  std::vector<Outcome> outcomes(jobs.size());
   auto run = [&](size_t k) {
     std::unique_ptr<midi::MidiLayer> own;
     if (jobs.size() > 1 && context_.open_layer) own = context_.open_layer();
-    InstrumentLayer layer(own ? *own : context_.midi, jobs[k].pair, stop_);
-    StoppableWaits stoppable(context_.waits, stop_);
-    TerminableWaits waits(stoppable, terminated_);
-    ConsoleWindow window(console, jobs[k].slot, options.file, overall);
-    CUpdateDlg dlg(window, layer, waits);
-    {
-      std::lock_guard<std::mutex> lock(console_mutex_);
-      dialogs_.insert(&dlg);
-      if (terminated_.load()) dlg.RequestStop();
-    }
-    dlg.OnInitDialog();
-    dlg.OnBrowse();
-    const auto start = std::chrono::steady_clock::now();
-    dlg.OnLoad();
-    {
-      std::lock_guard<std::mutex> lock(console_mutex_);
-      dialogs_.erase(&dlg);
-    }
-    LoadOutcome& outcome = outcomes[k];
-    outcome.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    outcome.label = console.label(jobs[k].slot);
-    outcome.final_text = dlg.last_outcome().text;
-    outcome.exit = ExitStatusOf(dlg.last_outcome());
-    outcome.unreadable = dlg.last_outcome().step == LoadStep::kReadFile;
-    if (outcome.exit != kExitComplete && stop_.forced()) outcome.exit = kExitStopped;
-    if (outcome.exit != kExitComplete && terminated_.load()) outcome.exit = kExitTerminated;
-    if (options.json) {
-      console.Object(jobs[k].slot, "final",
-                     {{"final", outcome.final_text},
-                      {"exit", outcome.exit},
-                      {"seconds", std::round(outcome.seconds * 1000) / 1000}});
+    outcomes[k] = Load({console, own ? *own : context_.midi, jobs[k].pair, jobs[k].slot,
+                        options.file, overall, options.json});
+    if (report.open()) {
+      const auto window = jobs[k].pair ? std::nullopt : WindowPair(ports);
+      const uint32_t out = jobs[k].pair ? jobs[k].pair->out : window ? window->output.index : ~0u;
+      const auto card = cards.find(out);
+      Record(report, facts, outcomes[k],
+             card == cards.end() ? CardIdentity{} : card->second.identity,
+             CardOf(outcomes[k].output_port));
     }
   };
 
@@ -337,7 +395,7 @@ int Cli::Update(const Options& options) {
     if (options.json)
       console.Object(slot, "final",
                      {{"final", kDeviceOpenFailedText}, {"exit", kExitOpenFailed}, {"seconds", 0}});
-    outcomes.push_back({port.name, kDeviceOpenFailedText, kExitOpenFailed, -1});
+    outcomes.push_back({port.name, kDeviceOpenFailedText, kExitOpenFailed, -1, false, 0, 0, {}, {}});
   }
 
   if (context_.inhibit_sleep) context_.inhibit_sleep(true);
@@ -362,7 +420,7 @@ int Cli::Update(const Options& options) {
   // The first instrument that did not complete gives the status.
   int status = kExitComplete;
   bool refused = false;
-  for (const LoadOutcome& outcome : outcomes) {
+  for (const Outcome& outcome : outcomes) {
     if (status == kExitComplete) status = outcome.exit;
     refused = refused || outcome.unreadable;
   }
@@ -376,11 +434,11 @@ int Cli::Update(const Options& options) {
     console.Diagnostic("terminated; the ports are closed, the update did not finish");
   if (options.all && !options.json) {
     size_t width = 10;
-    for (const LoadOutcome& outcome : outcomes)
+    for (const Outcome& outcome : outcomes)
       width = std::max(width, TextWidth(PrintableText(outcome.label)));
     console.Line("");
     console.Line(PadToWidth("instrument", width) + "  " + PadToWidth("final text", 28) + "  time");
-    for (const LoadOutcome& outcome : outcomes) {
+    for (const Outcome& outcome : outcomes) {
       std::string row = PadToWidth(PrintableText(outcome.label), width) + "  " + outcome.final_text;
       if (outcome.seconds >= 0) row = PadToWidth(row, width + 30) + Seconds(outcome.seconds);
       console.Line(row);
@@ -389,11 +447,233 @@ int Cli::Update(const Options& options) {
   return options.all || options.json ? finish(status) : status;
 }
 
+int Cli::Watch(const Options& options) {
+  const Console::Mode mode = options.json        ? Console::Mode::kJson
+                             : context_.terminal ? Console::Mode::kTerminal
+                                                 : Console::Mode::kPlain;
+  Console console(context_.out_fd, context_.err_fd, mode, context_.clock);
+  auto finish = [&](int status) {
+    if (options.json) console.Object(Console::kNoSlot, "exit", {{"exit", status}});
+    return status;
+  };
+
+  // The file is checked once, as Load checks it; a bad one ends the watch at once.
+  FileBytes bytes;
+  uint64_t length = 0;
+  const ReadStatus read = ReadWholeFile(options.file, bytes, length);
+  const std::span<const uint8_t> file(bytes.data.get(), static_cast<size_t>(bytes.length));
+  const char* failure =
+      read == ReadStatus::kOk ? CheckAndAssemble(file).failure : ReadFailureText(read);
+  if (failure != nullptr) {
+    console.Status(console.AddSlot(""), failure, Overall{});
+    if (read == ReadStatus::kNotFound) {
+      const std::string why = WhyUnreadable(options.file);
+      if (!why.empty()) console.Diagnostic(options.file + ": " + why);
+    }
+    return finish(kExitFileFailed);
+  }
+  const FileFacts facts = DescribeFile(options.file, file);
+  const int kept = KeepBytes(file);
+  if (kept < 0) {
+    console.Diagnostic(std::string("cannot keep the update file: ") + std::strerror(errno));
+    return finish(kExitFileFailed);
+  }
+  const std::string kept_path = "/proc/self/fd/" + std::to_string(kept);
+  std::array<uint8_t, kHeaderSize> header{};
+  std::copy_n(file.begin(), kHeaderSize, header.begin());
+  const OverallProgress overall{ParseHeader(header)};
+  bytes.data.reset();  // each Load reads the kept copy
+
+  UpdateReport report;
+  if (options.report) {
+    if (const std::string why = report.Open(*options.report); !why.empty()) {
+      console.Diagnostic(*options.report + ": " + why);
+      ::close(kept);
+      return finish(kExitUsage);
+    }
+  }
+  if (!context_.watch_cards || !context_.open_card_layer) {
+    console.Diagnostic("watching needs ALSA's cards, which this build does not reach");
+    ::close(kept);
+    return finish(kExitOpenFailed);
+  }
+  const std::unique_ptr<CardSource> cards = context_.watch_cards();
+  {
+    std::lock_guard<std::mutex> lock(console_mutex_);
+    console_ = &console;
+    watching_ = true;
+  }
+  console.Diagnostic(
+      "waiting for instruments; each is updated once per plug-in. Ctrl-C "
+      "twice or SIGTERM stops.");
+
+  // Each update runs on its own thread with its own layer of its card's ports;
+  // this thread alone follows the cards and the plug-ins.
+  struct Running {
+    std::thread thread;
+    size_t slot;
+    std::string label;
+  };
+  struct Finished {
+    uint64_t id;
+    Outcome outcome;
+  };
+  PlugTracker tracker;
+  std::map<uint64_t, Running> running;
+  std::mutex finished_mutex;
+  std::deque<Finished> finished;
+  bool inhibited = false;
+
+  auto start = [&](uint64_t id, std::unique_ptr<midi::MidiLayer> layer, const Instrument& pair) {
+    const std::string label = tracker.Label(id);
+    const CardIdentity identity = tracker.identity(id);
+    const size_t slot = console.AddSlot(label);
+    if (options.json) {
+      console.Object(slot, "plugged",
+                     {{"instrument", identity.key()},
+                      {"serial", identity.serial},
+                      {"usb_path", identity.path},
+                      {"card", CardOf(pair.output.name)}});
+    } else {
+      console.Line(label + ": plugged in; its update starts");
+    }
+    auto body = [&, id, slot, identity, layer = std::move(layer),
+                 pair = InstrumentLayer::Pair{pair.output.index, pair.input.index, pair.output.name,
+                                              pair.input.name}]() {
+      Outcome outcome = Load({console, *layer, pair, slot, kept_path, overall, options.json});
+      if (report.open()) Record(report, facts, outcome, identity, CardOf(pair.out_name));
+      std::lock_guard<std::mutex> lock(finished_mutex);
+      finished.push_back({id, std::move(outcome)});
+    };
+    running[id] = Running{std::thread(std::move(body)), slot, label};
+  };
+
+  auto collect = [&] {
+    std::deque<Finished> done;
+    {
+      std::lock_guard<std::mutex> lock(finished_mutex);
+      done.swap(finished);
+    }
+    for (Finished& end : done) {
+      Running& run = running.at(end.id);
+      run.thread.join();
+      console.EndSlot(run.slot);
+      const Outcome& outcome = end.outcome;
+      if (!options.json) {
+        console.Line(run.label + ": update ended: " + outcome.final_text + " (" +
+                     Seconds(outcome.seconds) + ")");
+      }
+      const auto after = tracker.End(end.id, outcome.exit == kExitComplete);
+      if (after == PlugTracker::Ended::kUnplugToRetry && !stop_.forced() && !terminated_)
+        console.Diagnostic(run.label + ": unplug it and plug it in to try again");
+      running.erase(end.id);
+    }
+  };
+
+  while (!stop_.forced() && !terminated_.load()) {
+    for (const CardEvent& event : cards->Next(static_cast<int>(StoppableWaits::kSliceMs))) {
+      if (!event.added) {
+        tracker.Unplug(event.card);
+        continue;
+      }
+      std::unique_ptr<midi::MidiLayer> layer = context_.open_card_layer(event.card);
+      const std::vector<Instrument> instruments =
+          layer ? PairInstruments(ListPorts(*layer)) : std::vector<Instrument>{};
+      const auto identity = context_.card_identity ? context_.card_identity(event.card)
+                                                   : std::optional<CardIdentity>{};
+      const CardIdentity who =
+          identity.value_or(CardIdentity{"", "card " + std::to_string(event.card)});
+      uint64_t id = 0;
+      // One update per card: the instrument is the USB device, whose first pair it is.
+      const std::string name = instruments.empty() ? "" : CardOf(instruments.front().output.name);
+      if (tracker.Plug(event.card, who, name, !instruments.empty(), &id) ==
+          PlugTracker::Plugged::kStart)
+        start(id, std::move(layer), instruments.front());
+    }
+    collect();
+    const bool busy = tracker.running() > 0;
+    if (busy != inhibited && context_.inhibit_sleep) context_.inhibit_sleep(busy);
+    inhibited = busy;
+  }
+  // Stopped: each update ends at its step (Ctrl-C) or before its next request.
+  while (!running.empty()) {
+    collect();
+    if (!running.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (inhibited && context_.inhibit_sleep) context_.inhibit_sleep(false);
+  {
+    std::lock_guard<std::mutex> lock(console_mutex_);
+    console_ = nullptr;
+    watching_ = false;
+  }
+  console.Finish();
+  ::close(kept);
+  const int status = terminated_.load() ? kExitTerminated : kExitStopped;
+  console.Diagnostic(status == kExitTerminated ? "terminated; every port is closed"
+                                               : "stopped; every port is closed");
+  return finish(status);
+}
+
+Cli::Outcome Cli::Load(const LoadJob& run) {
+  InstrumentLayer layer(run.midi, run.pair, stop_);
+  StoppableWaits stoppable(context_.waits, stop_);
+  TerminableWaits waits(stoppable, terminated_);
+  ConsoleWindow window(run.console, run.slot, run.file, run.overall);
+  CUpdateDlg dlg(window, layer, waits);
+  {
+    std::lock_guard<std::mutex> lock(console_mutex_);
+    dialogs_.insert(&dlg);
+    ++loads_;
+    if (terminated_.load()) dlg.RequestStop();
+  }
+  dlg.OnInitDialog();
+  dlg.OnBrowse();
+  Outcome outcome;
+  outcome.start_ms = UnixMsNow();
+  const auto start = std::chrono::steady_clock::now();
+  dlg.OnLoad();
+  {
+    std::lock_guard<std::mutex> lock(console_mutex_);
+    dialogs_.erase(&dlg);
+    --loads_;
+  }
+  outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  outcome.end_ms = UnixMsNow();
+  outcome.label = run.console.label(run.slot);
+  outcome.final_text = dlg.last_outcome().text;
+  outcome.output_port = window.GetWindowText(IDC_OUTPUT_PORT);
+  outcome.input_port = window.GetWindowText(IDC_INPUT_PORT);
+  outcome.exit = ExitStatusOf(dlg.last_outcome());
+  outcome.unreadable = dlg.last_outcome().step == LoadStep::kReadFile;
+  if (outcome.exit != kExitComplete && stop_.forced()) outcome.exit = kExitStopped;
+  if (outcome.exit != kExitComplete && terminated_.load()) outcome.exit = kExitTerminated;
+  if (run.json) {
+    run.console.Object(run.slot, "final",
+                       {{"final", outcome.final_text},
+                        {"exit", outcome.exit},
+                        {"seconds", std::round(outcome.seconds * 1000) / 1000}});
+  }
+  return outcome;
+}
+
+void Cli::Record(UpdateReport& report, const FileFacts& facts, const Outcome& outcome,
+                 const CardIdentity& identity, const std::string& card) {
+  if (!report.Append(facts, {identity, card, outcome.output_port, outcome.input_port,
+                             outcome.start_ms, outcome.end_ms, outcome.final_text, outcome.exit})) {
+    std::lock_guard<std::mutex> lock(console_mutex_);
+    if (console_ != nullptr)
+      console_->Diagnostic("the report could not be written: " + outcome.label);
+  }
+}
+
 bool Cli::Interrupt() {
   std::lock_guard<std::mutex> lock(console_mutex_);
   Console* console = console_;
   if (console == nullptr) return true;
-  if (stop_.Interrupt(std::chrono::steady_clock::now()) == StopSwitch::Press::kForced) {
+  if (watching_.load() && loads_.load() == 0) {
+    stop_.Force();  // only waiting: nothing to cut
+    console->Diagnostic("stopping: no update is running");
+  } else if (stop_.Interrupt(std::chrono::steady_clock::now()) == StopSwitch::Press::kForced) {
     console->Diagnostic("stopping: each update ends at its current step, then its ports close");
   } else {
     console->Diagnostic(

@@ -8,14 +8,19 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/load_outcome.h"
 #include "base/wait_policy.h"
+#include "cli/card_identity.h"
+#include "cli/card_watch.h"
 #include "cli/console.h"
 #include "cli/forced_stop.h"
+#include "cli/instrument_ports.h"
+#include "cli/update_report.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet {
@@ -47,6 +52,13 @@ struct CliContext {
   Clock clock = SecondsSinceStart;
   // What the system says when no instrument is found; none: nothing to add.
   std::function<std::vector<std::string>()> why_no_ports;
+  // Each ALSA card with its ports' names, in the layer's order: which card an
+  // instrument is, for `ports` and the report. None: no card is known.
+  std::function<std::vector<CardPorts>()> alsa_cards = nullptr;
+  // For `watch`: the cards as they come and go, and a layer of one card's ports.
+  std::function<std::unique_ptr<CardSource>()> watch_cards = nullptr;
+  std::function<std::unique_ptr<midi::MidiLayer>(int card)> open_card_layer = nullptr;
+  std::function<std::optional<CardIdentity>(int card)> card_identity = nullptr;
 };
 
 // The exit status of one Load, by how far it got.
@@ -68,12 +80,21 @@ class Cli {
 
  private:
   struct Options;
+  struct Outcome;
+  struct LoadJob;
   int Ports(bool json);
   int Update(const Options& options);
+  int Watch(const Options& options);
+  // One Load of one instrument on this thread, as the window runs it.
+  Outcome Load(const LoadJob& run);
+  void Record(UpdateReport& report, const FileFacts& facts, const Outcome& outcome,
+              const CardIdentity& identity, const std::string& card);
 
   CliContext context_;
   StopSwitch stop_;
   std::atomic<bool> terminated_{false};
+  std::atomic<bool> watching_{false};
+  std::atomic<int> loads_{0};  // Loads under way
   std::mutex console_mutex_;
   Console* console_ = nullptr;     // while an update runs
   std::set<CUpdateDlg*> dialogs_;  // their Loads, under console_mutex_

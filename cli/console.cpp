@@ -61,8 +61,26 @@ size_t Console::AddSlot(std::string label) {
   return slots_.size() - 1;
 }
 
-std::string Console::Prefix(size_t slot) const {
+std::string Console::PrefixLocked(size_t slot) const {
   return slots_[slot].label.empty() ? "" : slots_[slot].label + ": ";
+}
+
+std::string Console::Prefix(size_t slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return PrefixLocked(slot);
+}
+
+std::string Console::label(size_t slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return slots_[slot].label;
+}
+
+void Console::EndSlot(size_t slot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!slots_[slot].has_bar) return;
+  ClearBars();
+  slots_[slot].has_bar = false;
+  if (mode_ == Mode::kTerminal) DrawBars();
 }
 
 void Console::Emit(int fd, const std::string& text) {
@@ -98,7 +116,8 @@ void Console::DrawBars() {
   for (size_t i = 0; i < slots_.size(); ++i) {
     if (!slots_[i].has_bar) continue;
     if (bars_drawn_++ > 0) text += "\n";
-    text += FitToColumns(PrintableText(Prefix(i)), slots_[i].progress, slots_[i].overall, columns);
+    text += FitToColumns(PrintableText(PrefixLocked(i)), slots_[i].progress, slots_[i].overall,
+                         columns);
   }
   Emit(out_fd_, text);
 }
@@ -107,21 +126,25 @@ void Console::Object(size_t slot, const char* type, const Json& fields) {
   Json object;
   object["type"] = type;
   object["t"] = std::round(clock_() * 1000) / 1000;
-  if (slot != kNoSlot && !slots_[slot].label.empty())
-    object["port"] = ValidUtf8(slots_[slot].label);
+  if (slot != kNoSlot) {
+    const std::string port = label(slot);
+    if (!port.empty()) object["port"] = ValidUtf8(port);
+  }
   for (const auto& [key, value] : fields.items())
     object[key] = value.is_string() ? Json(ValidUtf8(value.get<std::string>())) : value;
   EmitLine(out_fd_, object.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void Console::Status(size_t slot, const std::string& text, const Overall& overall) {
+  std::string told;
   {
     std::lock_guard<std::mutex> lock(mutex_);  // the bars of other threads read it
     slots_[slot].overall = overall;
+    told = slots_[slot].told;
   }
   if (json()) {
     Object(slot, "status", {{"status", text}});
-  } else if (text != slots_[slot].told) {  // a box said it already, on the error stream
+  } else if (text != told) {  // a box said it already, on the error stream
     Line(Prefix(slot) + text);
   }
 }
@@ -162,7 +185,10 @@ void Console::Diagnostic(const std::string& text) {
 }
 
 void Console::Message(size_t slot, const std::string& text) {
-  slots_[slot].told = text;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slots_[slot].told = text;
+  }
   Diagnostic(Prefix(slot) + text);
   if (json()) Object(slot, "message", {{"message", text}});
 }

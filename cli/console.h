@@ -53,7 +53,10 @@ class Console {
   bool json() const { return mode_ == Mode::kJson; }
   // One instrument; `label` prefixes its lines and is its JSON "port" ("" for none).
   size_t AddSlot(std::string label);
-  const std::string& label(size_t slot) const { return slots_[slot].label; }
+  // Slots may be added while other threads write (watch).
+  std::string label(size_t slot);
+  // Its bar is gone: the instrument's update ended.
+  void EndSlot(size_t slot);
 
   void Status(size_t slot, const std::string& text, const Overall& overall);
   // A port field: `name` as the window labels it, `key` in JSON.
@@ -79,8 +82,9 @@ class Console {
     bool has_bar = false;
     std::string told;  // the last message box, not repeated by the status line
   };
-  std::string Prefix(size_t slot) const;
-  void Emit(int fd, const std::string& text);  // with mutex_ held
+  std::string Prefix(size_t slot);              // takes mutex_
+  std::string PrefixLocked(size_t slot) const;  // with mutex_ held
+  void Emit(int fd, const std::string& text);   // with mutex_ held
   void EmitLine(int fd, const std::string& line);
   void ClearBars();
   void DrawBars();

@@ -25,6 +25,8 @@ class StopSwitch {
 
   // One Ctrl-C at `now`; thread-safe.
   Press Interrupt(std::chrono::steady_clock::time_point now);
+  // Forced at once: nothing runs that a stop could harm.
+  void Force() { forced_.store(true, std::memory_order_release); }
   bool forced() const { return forced_.load(std::memory_order_acquire); }
 
  private:

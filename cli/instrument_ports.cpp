@@ -51,6 +51,23 @@ PortList ListPorts(midi::MidiLayer& midi) {
   return {ListDirection(midi, PortDirection::kOutput), ListDirection(midi, PortDirection::kInput)};
 }
 
+std::map<uint32_t, CardPorts> MatchCards(const PortList& ports,
+                                         const std::vector<CardPorts>& cards) {
+  std::map<uint32_t, CardPorts> matched;
+  size_t at = 0;  // the next output of the layer
+  for (const CardPorts& card : cards) {
+    const bool follows =
+        at + card.outputs.size() <= ports.outputs.size() &&
+        std::equal(
+            card.outputs.begin(), card.outputs.end(), ports.outputs.begin() + long(at),
+            [](const std::string& name, const PortEntry& port) { return name == port.name; });
+    if (!follows) break;
+    for (size_t k = 0; k < card.outputs.size(); ++k) matched[ports.outputs[at + k].index] = card;
+    at += card.outputs.size();
+  }
+  return matched;
+}
+
 std::string CardOf(const std::string& port_name) { return std::string(DevicePartOf(port_name)); }
 
 std::vector<Instrument> PairInstruments(const PortList& ports) {

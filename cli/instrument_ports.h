@@ -4,10 +4,12 @@
 // with its k-th accepted input.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/card_identity.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet::cli {
@@ -28,6 +30,19 @@ struct Instrument {
   PortEntry input;
   std::string label;  // what its lines are prefixed with
 };
+
+// One ALSA card's ports, in the order the layer lists them.
+struct CardPorts {
+  int card = 0;
+  CardIdentity identity;
+  std::vector<std::string> outputs, inputs;  // port names as `ports` shows them
+};
+
+// The card of each output, by index. ALSA's ports come first in the layer,
+// card after card; a card counts only where its names follow on there, so a
+// card that came or went between the two listings is left out, not misplaced.
+std::map<uint32_t, CardPorts> MatchCards(const PortList& ports,
+                                         const std::vector<CardPorts>& cards);
 
 // Every port of both directions; a port whose record cannot be read is listed
 // with an empty name and never accepted.

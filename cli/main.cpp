@@ -10,10 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "app/port_discovery.h"
 #include "app/qt/sleep_inhibitor.h"
 #include "base/standard_descriptors.h"
+#include "cli/card_identity.h"
+#include "cli/card_watch.h"
 #include "cli/cli.h"
 #include "cli/system_hints.h"
+#include "midi/alsa/alsa_midi.h"
+#include "midi/alsa/rawmidi_ports.h"
 #include "midi/system/system_midi.h"
 
 #ifdef TAMBLET_HAVE_JACK
@@ -33,6 +38,27 @@ bool JackServerRuns() {
 #else
   return false;
 #endif
+}
+
+// Each ALSA card's ports as the layer names them, with the card's identity.
+std::vector<tamblet::cli::CardPorts> AlsaCards() {
+  std::vector<tamblet::cli::CardPorts> cards;
+  const auto found = tamblet::midi::alsa::EnumerateRawmidiPorts();
+  auto card_of = [&cards](int number) -> tamblet::cli::CardPorts& {
+    for (auto& card : cards)
+      if (card.card == number) return card;
+    cards.push_back(
+        {number,
+         tamblet::cli::ReadCardIdentity("/sys", number).value_or(tamblet::cli::CardIdentity{}),
+         {},
+         {}});
+    return cards.back();
+  };
+  for (const auto& port : found.outputs)
+    card_of(port.address.card).outputs.push_back(tamblet::PortName(port.caps));
+  for (const auto& port : found.inputs)
+    card_of(port.address.card).inputs.push_back(tamblet::PortName(port.caps));
+  return cards;
 }
 
 }  // namespace
@@ -68,7 +94,10 @@ int main(int argc, char** argv) {
              Qt::QueuedConnection);
        },
        tamblet::cli::SecondsSinceStart,
-       [] { return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd", JackServerRuns()); }});
+       [] { return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd", JackServerRuns()); },
+       AlsaCards, [] { return tamblet::cli::WatchDevSnd(); },
+       tamblet::midi::CreateAlsaCardMidiLayer,
+       [](int card) { return tamblet::cli::ReadCardIdentity("/sys", card); }});
 
   std::thread watcher([&cli, &stops] {
     int signal_number = 0;

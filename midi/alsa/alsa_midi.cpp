@@ -36,14 +36,11 @@ stream::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, 
       port.lock};
 }
 
-}  // namespace
-
-std::unique_ptr<MidiLayer> CreateAlsaMidiLayer() {
+std::unique_ptr<MidiLayer> LayerOf(alsa::RawmidiPortList found) {
   // A busy port is an expected case with a result of its own (and a holder to
   // name); the library would also print its complaint to standard error.
   static std::once_flag quiet;
   std::call_once(quiet, [] { snd_lib_error_set_handler(Quiet); });
-  alsa::RawmidiPortList found = alsa::EnumerateRawmidiPorts();
   std::vector<stream::StreamPort> outputs;
   for (auto& port : found.outputs) {
     outputs.push_back(
@@ -55,6 +52,17 @@ std::unique_ptr<MidiLayer> CreateAlsaMidiLayer() {
         Port(port, PortDirection::kInput, alsa::OpenRawmidiInput, alsa::OpenSequencerInput));
   }
   return std::make_unique<stream::StreamMidiLayer>(std::move(outputs), std::move(inputs));
+}
+
+}  // namespace
+
+std::unique_ptr<MidiLayer> CreateAlsaMidiLayer() { return LayerOf(alsa::EnumerateRawmidiPorts()); }
+
+std::unique_ptr<MidiLayer> CreateAlsaCardMidiLayer(int card) {
+  alsa::RawmidiPortList found = alsa::EnumerateRawmidiPorts();
+  std::erase_if(found.outputs, [card](const auto& port) { return port.address.card != card; });
+  std::erase_if(found.inputs, [card](const auto& port) { return port.address.card != card; });
+  return LayerOf(std::move(found));
 }
 
 }  // namespace tamblet::midi

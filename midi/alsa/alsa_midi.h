@@ -12,4 +12,7 @@ namespace tamblet::midi {
 // Enumerates the ports once, now; the list does not change afterwards.
 std::unique_ptr<MidiLayer> CreateAlsaMidiLayer();
 
+// The same, of one card's ports only (a card that was just plugged in).
+std::unique_ptr<MidiLayer> CreateAlsaCardMidiLayer(int card);
+
 }  // namespace tamblet::midi

@@ -190,3 +190,75 @@ cleanup_case() {
   done
   exit "$status"
 }
+
+# At least N virtual host/device controller pairs (dummy_udc.0 .. N-1); no
+# gadget is bound between cases, so the driver can be loaded again.
+controllers() {
+  [[ -e /sys/class/udc/dummy_udc.$(($1 - 1)) ]] && return 0
+  rmmod dummy_hcd
+  modprobe -d "$TAMBLET_VM_KERNEL" -S "$(cat "$TAMBLET_VM_KERNEL/version")" dummy_hcd num="$1"
+}
+
+# Plugs each gadget NAME... (made by gadget, then unplugged) with its device played by
+# devsim_timed, then lets the host take them all in at once: AUTHORIZED_MS[NAME] is when.
+# The host leaves a device alone until it is authorized, so the slow start of the players
+# under emulation does not race the host's first request.
+declare -A AUTHORIZED_MS
+host_usb() {  # the host's USB device of the gadget on dummy_udc.$1, in /sys/bus/usb/devices
+  local hub
+  for hub in /sys/bus/usb/devices/usb*; do
+    [[ $(readlink -f "$hub") == */dummy_hcd.$1/* ]] && echo "/sys/bus/usb/devices/${hub##*/usb}-1"
+  done
+  return 0
+}
+plug_at_once() {
+  local name hub
+  for hub in /sys/bus/usb/devices/usb*; do echo 0 >"$hub/authorized_default"; done
+  at_exit 'for hub in /sys/bus/usb/devices/usb*; do echo 1 >"$hub/authorized_default"; done'
+  for name in "$@"; do
+    echo "dummy_udc.${GADGET_UDC[$name]}" >"/sys/kernel/config/usb_gadget/$name/UDC"
+  done
+  for name in "$@"; do
+    wait_for 10 device_side "$name" || fail "gadget $name: no device side card after plugging"
+    devsim_timed "$name"
+    wait_for 10 test -e "$(host_usb "${GADGET_UDC[$name]}")/authorized" || fail "gadget $name: not seen by the host"
+  done
+  for name in "$@"; do
+    AUTHORIZED_MS[$name]=$(now_ms)
+    echo 1 >"$(host_usb "${GADGET_UDC[$name]}")/authorized"
+  done
+  for hub in /sys/bus/usb/devices/usb*; do echo 1 >"$hub/authorized_default"; done
+  for name in "$@"; do
+    wait_for 10 plugged "$name" || fail "gadget $name: no cards after plugging"
+  done
+}
+device_side() {
+  GADGET_CARD[$1]=$(readlink "/proc/asound/$1" 2>/dev/null | sed 's/^card//')
+  [[ -n ${GADGET_CARD[$1]} && -e /dev/snd/midiC${GADGET_CARD[$1]}D0 ]]
+}
+
+# devsim, with each line of its log stamped with the time it came (ms).
+devsim_timed() {
+  devsim_timed_start "$@"
+  devsim_ready "$1"
+}
+devsim_timed_start() {
+  local name=$1
+  shift
+  rm -f "devsim-$name.fifo"
+  mkfifo "devsim-$name.fifo"
+  (while IFS= read -r line; do
+    t=${EPOCHREALTIME/./}
+    echo "${t%???} $line"
+  done <"devsim-$name.fifo" >"devsim-$name.log") &
+  "$TAMBLET_DEVSIM" --raw "/dev/snd/midiC${GADGET_CARD[$name]}D0" --model "$MODEL" \
+    --flash-size "$FLASH_SIZE" --dump "$name.flash" "$@" >"devsim-$name.fifo" 2>&1 &
+  DEVSIM_PID[$name]=$!
+}
+devsim_ready() {
+  wait_for 10 grep -q '^[0-9]* ready' "devsim-$1.log" || fail "devsim $1: $(cat "devsim-$1.log")"
+}
+# When devsim_timed's device got its first request (ms).
+first_request_ms() { awk '$2 ~ /^[0-9]+$/ { print $1; exit }' "devsim-$1.log"; }
+# Median of the numbers given.
+median() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

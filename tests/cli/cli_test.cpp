@@ -27,6 +27,7 @@
 #include "tests/support/endless_device.h"
 #include "tests/support/fast_waits.h"
 #include "tests/support/settled_waits.h"
+#include "update/file_reader.h"
 #include "update/update_writer.h"
 
 namespace tamblet::cli {
@@ -91,7 +92,8 @@ struct Rig {
     if (out_fd < 0) out_fd = out_;
     cli_ = std::make_unique<Cli>(CliContext{*layer_, waits_, out_fd, err_, terminal, nullptr,
                                             [this](bool on) { inhibits_.push_back(on); },
-                                            [] { return kNow; }, nullptr});
+                                            [] { return kNow; }, nullptr, alsa_cards_, watch_cards_,
+                                            open_card_layer_, card_identity_});
     return cli_->Run(args);
   }
   static std::string Read(int fd) {
@@ -122,6 +124,10 @@ struct Rig {
   int out_ = fileno(out_file_.get());
   int err_ = fileno(err_file_.get());
   std::vector<bool> inhibits_;
+  std::function<std::vector<CardPorts>()> alsa_cards_;
+  std::function<std::unique_ptr<CardSource>()> watch_cards_;
+  std::function<std::unique_ptr<midi::MidiLayer>(int)> open_card_layer_;
+  std::function<std::optional<CardIdentity>(int)> card_identity_;
   std::unique_ptr<Cli> cli_;
 };
 
@@ -183,7 +189,7 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
       {"repeated", 1, {"update", "GOOD", "--output", "1", "--output", "1"}, 2, ""},
       {"unknown option", 1, {"update", "GOOD", "--fast"}, 2, ""},
       {"all and output", 1, {"update", "GOOD", "--all", "--output", "1"}, 2, ""},
-      {"no command", 1, {}, 2, "", -1, "tamblet-cli: a command is needed: ports or update\n"},
+      {"no command", 1, {}, 2, "", -1, "tamblet-cli: a command is needed: ports, update or watch\n"},
   };
   // clang-format on
   for (const RunCase& c : cases) {
@@ -408,6 +414,155 @@ TEST(CliUpdate, NamesTheProgramThatHoldsABusyPort) {
   }
 }
 
+// Cards as the test announces them, from inside the watch's own loop.
+class ScriptedCards final : public CardSource {
+ public:
+  explicit ScriptedCards(std::function<std::vector<CardEvent>()> next) : next_(std::move(next)) {}
+  std::vector<CardEvent> Next(int timeout_ms) override {
+    std::vector<CardEvent> events = next_();
+    if (events.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms / 10));
+    return events;
+  }
+
+ private:
+  std::function<std::vector<CardEvent>()> next_;
+};
+
+std::vector<Json> ReportLines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<Json> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
+
+// Cards 10 and 11 at the start, 12 with no instrument's port; 11 fails Verify.
+// Card 10, seen again, is left alone; unplugged and back as card 13 on
+// another port it is a new plug-in. One Ctrl-C with nothing running stops.
+TEST(CliWatch, EachPlugInUpdatedOnceAndRecorded) {
+  Rig rig(2);
+  rig.devices_[1]->InjectFault(*sim::ParseFaultRule("VerifySum:1:fail-status"));
+  const std::string good = GoodFile();
+  const std::string report = good + ".report";
+  std::filesystem::remove(report);
+  StopSwitch never;
+  midi::SimulatedMidi empty;
+  rig.open_card_layer_ = [&](int card) -> std::unique_ptr<midi::MidiLayer> {
+    midi::MidiLayer& inner =
+        card == 12 ? static_cast<midi::MidiLayer&>(empty) : *rig.drivers_[card == 11 ? 1 : 0];
+    return std::make_unique<InstrumentLayer>(inner, std::nullopt, never);
+  };
+  rig.card_identity_ = [](int card) -> std::optional<CardIdentity> {
+    if (card == 11) return CardIdentity{"", "usb 1-2"};
+    return CardIdentity{"SER-10", card == 13 ? "usb 1-3" : "usb 1-1"};
+  };
+  int stage = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  rig.watch_cards_ = [&] {
+    return std::make_unique<ScriptedCards>([&]() -> std::vector<CardEvent> {
+      if (std::chrono::steady_clock::now() > deadline) rig.cli_->Terminate();
+      const size_t records = ReportLines(report).size();
+      switch (stage) {
+        case 0:
+          ++stage;
+          return {{true, 10}, {true, 11}, {true, 12}};
+        case 1:
+          if (records < 2) return {};
+          ++stage;
+          return {{true, 10}, {true, 12}};
+        case 2:
+          ++stage;
+          return {{false, 10}, {false, 12}, {true, 13}};
+        case 3:
+          if (records < 3) return {};
+          ++stage;
+          EXPECT_FALSE(rig.cli_->Interrupt());
+          return {};
+        default:
+          return {};
+      }
+    });
+  };
+  EXPECT_EQ(rig.Run({"watch", good, "--report", report}), kExitStopped);
+  EXPECT_EQ(stage, 4);
+
+  std::map<std::string, Json> by_path;
+  for (const Json& line : ReportLines(report)) by_path[line["usb_path"]] = line;
+  ASSERT_EQ(by_path.size(), 3u);
+  EXPECT_EQ(by_path["usb 1-1"]["final"], "Complete!");
+  EXPECT_EQ(by_path["usb 1-1"]["instrument"], "SER-10");
+  EXPECT_EQ(by_path["usb 1-2"]["final"], "Verify error!!");
+  EXPECT_EQ(by_path["usb 1-2"]["exit"], 1);
+  EXPECT_EQ(by_path["usb 1-2"]["instrument"], "usb 1-2");
+  EXPECT_EQ(by_path["usb 1-3"]["final"], "Complete!");
+  EXPECT_EQ(by_path["usb 1-3"]["instrument"], "SER-10");
+  FileBytes bytes;
+  uint64_t length = 0;
+  ASSERT_EQ(ReadWholeFile(good, bytes, length), ReadStatus::kOk);
+  const std::string sha = Sha256Hex({bytes.data.get(), size_t(length)});
+  for (const auto& [path, line] : by_path) {
+    EXPECT_EQ(line["sha256"], sha) << path;
+    EXPECT_EQ(line["size"], length) << path;
+    EXPECT_EQ(line["version"], "1.02") << path;
+    EXPECT_EQ(line["card"], path == "usb 1-2" ? "QELMAR SIM2" : "QELMAR SIM1") << path;
+    EXPECT_LE(line["start"].get<std::string>(), line["end"].get<std::string>()) << path;
+  }
+
+  const auto lines = rig.Lines();
+  // One line as each update starts and one as it ends.
+  for (const auto& [expected, count] : std::vector<std::pair<std::string, long>>{
+           {"QELMAR SIM1 (SER-10): plugged in; its update starts", 2},
+           {"QELMAR SIM1 (SER-10): update ended: Complete! (", 2},
+           {"QELMAR SIM2 (usb 1-2): plugged in; its update starts", 1},
+           {"QELMAR SIM2 (usb 1-2): update ended: Verify error!! (", 1}}) {
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.starts_with(expected); }),
+              count)
+        << expected;
+  }
+  const std::string err = Rig::Read(rig.err_);
+  EXPECT_NE(err.find("QELMAR SIM2 (usb 1-2): unplug it and plug it in to try again"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("QELMAR SIM1 (SER-10): unplug"), std::string::npos) << err;
+  EXPECT_FALSE(rig.drivers_[0]->IsOutOpen(0) || rig.drivers_[1]->IsInOpen(0)) << "left open";
+  ASSERT_FALSE(rig.inhibits_.empty());
+  EXPECT_TRUE(rig.inhibits_.front());
+  EXPECT_FALSE(rig.inhibits_.back());
+}
+
+TEST(CliWatch, ABadFileEndsTheWatchBeforeAnyCardIsLookedAt) {
+  Rig rig(1);
+  bool watched = false;
+  rig.watch_cards_ = [&] {
+    watched = true;
+    return std::unique_ptr<CardSource>();
+  };
+  EXPECT_EQ(rig.Run({"watch", "/nonexistent.pgm"}), kExitFileFailed);
+  EXPECT_EQ(rig.Lines(), std::vector<std::string>{"File not found!!"});
+  EXPECT_FALSE(watched);
+}
+
+// --report with update --all: one record per instrument, its card found by its ports.
+TEST(CliUpdate, ReportRecordsEachInstrumentWithItsCard) {
+  Rig rig(2);
+  const std::string report = GoodFile() + ".report";
+  std::filesystem::remove(report);
+  rig.alsa_cards_ = [] {
+    return std::vector<CardPorts>{{0, {"", "devices/pci0000:00/0000:00:1f.3"}, {"Other synth"}, {}},
+                                  {1, {"SER1", "usb 1-1"}, {"QELMAR SIM1 OUT 1"}, {}},
+                                  {2, {"", "usb 1-2"}, {"QELMAR SIM2 OUT 1"}, {}}};
+  };
+  EXPECT_EQ(rig.Run({"update", GoodFile(), "--all", "--report", report}), 0);
+  std::map<std::string, std::string> finals;
+  for (const Json& line : ReportLines(report))
+    finals[line["instrument"].get<std::string>() + " " + line["output_port"].get<std::string>()] =
+        line["final"];
+  EXPECT_EQ(finals,
+            (std::map<std::string, std::string>{{"SER1 QELMAR SIM1 OUT 1", "Complete!"},
+                                                {"usb 1-2 QELMAR SIM2 OUT 1", "Complete!"}}));
+  EXPECT_EQ(rig.Run({"update", GoodFile(), "--report", "/nonexistent/r"}), kExitUsage);
+}
+
 TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   // Outputs: A, B, B, C(no input); inputs: B, A, B. Pairs: A-A, B-B(first), B-B(second).
   midi::SimulatedMidi midi;
@@ -423,8 +578,19 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 0}, {2, 2}}));
 
   Rig rig(0);  // for its output file
-  Cli cli(CliContext{midi, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
-                     [] { return Rig::kNow; }, nullptr});
+  Cli cli(CliContext{midi,
+                     rig.waits_,
+                     rig.out_,
+                     rig.err_,
+                     false,
+                     nullptr,
+                     nullptr,
+                     [] { return Rig::kNow; },
+                     nullptr,
+                     {},
+                     {},
+                     {},
+                     {}});
   EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
   std::vector<Json> objects;
   for (const Json& object : Objects(rig.Lines())) objects.push_back(Untimed(object));
@@ -461,9 +627,19 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
 TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   midi::SimulatedMidi none;
   Rig rig(0);
-  Cli cli(CliContext{none, rig.waits_, rig.out_, rig.err_, false, nullptr, nullptr,
+  Cli cli(CliContext{none,
+                     rig.waits_,
+                     rig.out_,
+                     rig.err_,
+                     false,
+                     nullptr,
+                     nullptr,
                      SecondsSinceStart,
-                     [] { return std::vector<std::string>{"no JACK server runs"}; }});
+                     [] { return std::vector<std::string>{"no JACK server runs"}; },
+                     {},
+                     {},
+                     {},
+                     {}});
   EXPECT_EQ(cli.Run({"ports"}), kExitOpenFailed);
   EXPECT_EQ(Rig::Read(rig.out_), "output ports\ninput ports\ninstruments\n   none\n");
   EXPECT_EQ(Rig::Read(rig.err_),

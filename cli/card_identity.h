@@ -1,0 +1,24 @@
+#pragma once
+// Which instrument an ALSA card is, read from sysfs: its USB serial number
+// when it has one, and always its USB path (bus and port chain), which tells
+// apart instruments that share a serial or have none. Takes the sysfs root so
+// that tests read a tree of their own.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tamblet::cli {
+
+struct CardIdentity {
+  std::string serial;  // empty: the device has none
+  std::string path;    // "usb 1-1.2"; for a card not on USB its sysfs device path
+  // What tells it apart: the serial where there is one.
+  const std::string& key() const { return serial.empty() ? path : serial; }
+  bool operator==(const CardIdentity&) const = default;
+};
+
+// Nothing when the card is not in sysfs (it went away).
+std::optional<CardIdentity> ReadCardIdentity(const std::filesystem::path& sysfs, int card);
+
+}  // namespace tamblet::cli

@@ -1,0 +1,290 @@
+// What `watch` and `--report` are built from: the plug-in state machine, a
+// card's identity from a sysfs tree, cards seen through inotify on a folder
+// of nodes, the report's lines, and which card each listed port belongs to.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/card_identity.h"
+#include "cli/card_watch.h"
+#include "cli/instrument_ports.h"
+#include "cli/plug_tracker.h"
+#include "cli/update_report.h"
+
+namespace tamblet::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path Scratch() {
+  const fs::path dir =
+      fs::path(testing::TempDir()) /
+      (std::string("watch-") + testing::UnitTest::GetInstance()->current_test_info()->name());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// One step of a plug-in table: what happens, and what the machine must answer.
+struct Step {
+  enum Kind { kPlug, kUnplug, kEnd } kind;
+  int card = 0;        // kPlug, kUnplug
+  CardIdentity who{};  // kPlug
+  bool instrument = true;
+  int plug = 0;  // kEnd: the n-th started plug-in, from 1
+  bool complete = true;
+  // Answers: kPlug's verdict, kUnplug's "still running", kEnd's verdict.
+  int expect = 0;
+  size_t running = 0;
+  std::string label = "";  // of the plug-in just started
+};
+
+using P = PlugTracker::Plugged;
+using E = PlugTracker::Ended;
+
+TEST(PlugTracker, EachPlugInIsUpdatedOnce) {
+  const CardIdentity a{"SER-A", "usb 1-1"}, b{"", "usb 2-1"}, a_elsewhere{"SER-A", "usb 3-1"};
+  struct Table {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const std::vector<Table> tables = {
+      {"plug, end, seen again, unplug, replug",
+       {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1, "SIM (SER-A)"},
+        {Step::kEnd, 0, {}, true, 1, true, int(E::kLeftAlone), 0},
+        {Step::kPlug, 4, a, true, 0, true, int(P::kKnown), 0},  // its nodes' permissions changed
+        {Step::kUnplug, 4, {}, true, 0, true, 0, 0},
+        {Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1, "SIM (SER-A)"}}},
+      {"a failure waits for its unplug",
+       {{Step::kPlug, 4, b, true, 0, true, int(P::kStart), 1, "SIM (usb 2-1)"},
+        {Step::kEnd, 0, {}, true, 1, false, int(E::kUnplugToRetry), 0},
+        {Step::kPlug, 4, b, true, 0, true, int(P::kKnown), 0},
+        {Step::kUnplug, 4, {}, true, 0, true, 0, 0},
+        {Step::kPlug, 5, b, true, 0, true, int(P::kStart), 1}}},
+      {"unplugged during its run, back under the same number before it ended",
+       {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1},
+        {Step::kUnplug, 4, {}, true, 0, true, 1, 1},
+        {Step::kPlug, 4, a, true, 0, true, int(P::kStart), 2},
+        {Step::kEnd, 0, {}, true, 1, false, int(E::kGone), 1},
+        {Step::kEnd, 0, {}, true, 2, true, int(E::kLeftAlone), 0}}},
+      {"two at once",
+       {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1},
+        {Step::kPlug, 5, b, true, 0, true, int(P::kStart), 2, "SIM (usb 2-1)"},
+        {Step::kEnd, 0, {}, true, 2, true, int(E::kLeftAlone), 1},
+        {Step::kEnd, 0, {}, true, 1, true, int(E::kLeftAlone), 0}}},
+      {"the same serial on two paths: both updated, told apart by path",
+       {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1},
+        {Step::kPlug, 5, a_elsewhere, true, 0, true, int(P::kStart), 2, "SIM (SER-A at usb 3-1)"},
+        {Step::kUnplug, 4, {}, true, 0, true, 1, 2},
+        {Step::kPlug, 6, a, true, 0, true, int(P::kStart), 3, "SIM (SER-A at usb 1-1)"},
+        {Step::kUnplug, 5, {}, true, 0, true, 1, 3},  // moved to another port while running
+        {Step::kPlug, 7, a_elsewhere, true, 0, true, int(P::kStart), 4, "SIM (SER-A at usb 3-1)"},
+        {Step::kUnplug, 6, {}, true, 0, true, 1, 4},
+        {Step::kPlug, 8, b, true, 0, true, int(P::kStart), 5}}},
+      {"a serial no longer plugged in does not count",
+       {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1},
+        {Step::kUnplug, 4, {}, true, 0, true, 1, 1},
+        {Step::kPlug, 5, a_elsewhere, true, 0, true, int(P::kStart), 2, "SIM (SER-A)"}}},
+      {"a card without an instrument's ports",
+       {{Step::kPlug, 0, {"", "pci"}, false, 0, true, int(P::kNoInstrument), 0},
+        {Step::kPlug, 0, {"", "pci"}, false, 0, true, int(P::kKnown), 0},
+        {Step::kUnplug, 0, {}, true, 0, true, 0, 0}}},
+      {"a card number that is another device now lost its unplug",
+       {{Step::kPlug, 4, a, true, 0, true, int(P::kStart), 1},
+        {Step::kEnd, 0, {}, true, 1, true, int(E::kLeftAlone), 0},
+        {Step::kPlug, 4, b, true, 0, true, int(P::kStart), 1}}},
+      {"an unknown card goes", {{Step::kUnplug, 9, {}, true, 0, true, 0, 0}}},
+  };
+  for (const Table& table : tables) {
+    SCOPED_TRACE(table.name);
+    PlugTracker tracker;
+    std::vector<uint64_t> started;
+    for (size_t k = 0; k < table.steps.size(); ++k) {
+      SCOPED_TRACE(k);
+      const Step& s = table.steps[k];
+      uint64_t id = 0;
+      switch (s.kind) {
+        case Step::kPlug:
+          EXPECT_EQ(int(tracker.Plug(s.card, s.who, "SIM", s.instrument, &id)), s.expect);
+          if (s.expect == int(P::kStart)) {
+            started.push_back(id);
+            if (!s.label.empty()) {
+              EXPECT_EQ(tracker.Label(id), s.label);
+            }
+          }
+          break;
+        case Step::kUnplug:
+          EXPECT_EQ(int(tracker.Unplug(s.card)), s.expect);
+          break;
+        case Step::kEnd:
+          EXPECT_EQ(int(tracker.End(started.at(size_t(s.plug - 1)), s.complete)), s.expect);
+          break;
+      }
+      EXPECT_EQ(tracker.running(), s.running);
+    }
+  }
+}
+
+// A tree shaped as the kernel's: class/sound/cardK links to the card under
+// its USB interface, under the USB device that holds busnum and devpath.
+TEST(CardIdentity, SerialElsePathFromSysfs) {
+  const fs::path sys = Scratch();
+  auto card_at = [&sys](int card, const fs::path& device) {
+    const fs::path node = sys / device / "sound" / ("card" + std::to_string(card));
+    fs::create_directories(node);
+    fs::create_directories(sys / "class" / "sound");
+    fs::create_directory_symlink(fs::relative(node, sys / "class" / "sound"),
+                                 sys / "class" / "sound" / ("card" + std::to_string(card)));
+  };
+  auto write = [](const fs::path& file, const std::string& text) { std::ofstream(file) << text; };
+  const fs::path usb = "devices/platform/dummy_hcd.0/usb1/1-1";
+  card_at(4, usb / "1-1:1.0");
+  write(sys / usb / "busnum", "1\n");
+  write(sys / usb / "devpath", "1\n");
+  write(sys / usb / "serial", "QS-0042\n");
+  const fs::path hub = "devices/pci0000:00/usb2/2-1/2-1.3";
+  card_at(5, hub / "2-1.3:1.0");
+  write(sys / hub / "busnum", "2\n");
+  write(sys / hub / "devpath", "1.3\n");
+  card_at(0, "devices/pci0000:00/0000:00:1f.3");
+
+  EXPECT_EQ(ReadCardIdentity(sys, 4), (CardIdentity{"QS-0042", "usb 1-1"}));
+  EXPECT_EQ(ReadCardIdentity(sys, 5), (CardIdentity{"", "usb 2-1.3"}));
+  EXPECT_EQ(ReadCardIdentity(sys, 5)->key(), "usb 2-1.3");
+  EXPECT_EQ(ReadCardIdentity(sys, 0), (CardIdentity{"", "devices/pci0000:00/0000:00:1f.3"}));
+  EXPECT_EQ(ReadCardIdentity(sys, 7), std::nullopt);  // gone
+}
+
+TEST(CardWatch, NodeNames) {
+  struct Case {
+    const char* name;
+    int card;
+    bool control;
+  };
+  for (const Case& c :
+       {Case{"controlC3", 3, true}, Case{"midiC12D0", 12, false}, Case{"controlC3x", -1, true},
+        Case{"midiC3", -1, false}, Case{"pcmC0D0p", -1, false}, Case{"seq", -1, false},
+        Case{"controlC", -1, true}}) {
+    bool control = false;
+    EXPECT_EQ(CardOfNode(c.name, &control), c.card) << c.name;
+    if (c.card >= 0) {
+      EXPECT_EQ(control, c.control) << c.name;
+    }
+  }
+}
+
+// Real inotify on a folder standing for /dev/snd: a card counts once its
+// control node is there and every node of it can be opened; its control
+// node's removal is its unplug.
+TEST(CardWatch, CardsComeAndGoWithTheirNodes) {
+  const fs::path dev = Scratch();
+  const fs::path snd = dev / "snd";
+  auto touch = [&snd](const char* name) { std::ofstream(snd / name).put('\0'); };
+  fs::create_directory(snd);
+  touch("controlC0");
+  touch("seq");
+  const auto watch = WatchDevSnd(snd.string());
+  EXPECT_EQ(watch->Next(0), (std::vector<CardEvent>{{true, 0}}));  // there at the start
+  EXPECT_TRUE(watch->Next(0).empty());
+
+  touch("midiC1D0");
+  EXPECT_TRUE(watch->Next(1000).empty());  // no control node yet
+  if (geteuid() != 0) {                    // root opens anything: the permission step is a user's
+    touch("controlC1");
+    fs::permissions(snd / "controlC1", fs::perms::owner_read);
+    EXPECT_TRUE(watch->Next(1000).empty());
+    fs::permissions(snd / "controlC1", fs::perms::owner_read | fs::perms::owner_write);
+  } else {
+    touch("controlC1");
+  }
+  EXPECT_EQ(watch->Next(1000), (std::vector<CardEvent>{{true, 1}}));
+  touch("midiC1D1");  // seen again: not new
+  EXPECT_TRUE(watch->Next(200).empty());
+  fs::remove(snd / "midiC1D0");
+  fs::remove(snd / "controlC1");
+  EXPECT_EQ(watch->Next(1000), (std::vector<CardEvent>{{false, 1}}));
+  touch("controlC1");  // back under the same number
+  EXPECT_EQ(watch->Next(1000), (std::vector<CardEvent>{{true, 1}}));
+
+  // The whole folder goes (the sound modules unloaded) and comes back.
+  fs::remove_all(snd);
+  std::vector<CardEvent> gone;
+  for (int k = 0; k < 5 && gone.size() < 2; ++k)
+    for (const CardEvent& e : watch->Next(200)) gone.push_back(e);
+  EXPECT_EQ(gone, (std::vector<CardEvent>{{false, 0}, {false, 1}}));
+  fs::create_directory(snd);
+  touch("controlC2");
+  std::vector<CardEvent> back;
+  for (int k = 0; k < 5 && back.empty(); ++k) back = watch->Next(200);
+  EXPECT_EQ(back, (std::vector<CardEvent>{{true, 2}}));
+}
+
+TEST(UpdateReport, OneWholeLinePerUpdateAppended) {
+  const std::string abc = "abc";
+  const std::vector<uint8_t> bytes(abc.begin(), abc.end());
+  EXPECT_EQ(Sha256Hex(bytes), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(UtcText(1796642403250), "2026-12-07T11:20:03.250Z");
+
+  const fs::path file = Scratch() / "report.jsonl";
+  std::ofstream(file) << "{\"earlier\":1}\n";  // a report kept from another day
+  const FileFacts facts{"fw.pgm", 3, Sha256Hex(bytes), "1.02"};
+  {
+    UpdateReport report;
+    ASSERT_EQ(report.Open(file.string()), "");
+    EXPECT_TRUE(report.Append(facts, {{"SER-A", "usb 1-1"},
+                                      "QELMAR SIM",
+                                      "QELMAR SIM OUT 1",
+                                      "QELMAR SIM IN 1",
+                                      1796642403250,
+                                      1796642413000,
+                                      "Complete!",
+                                      0}));
+    EXPECT_TRUE(
+        report.Append(facts, {{"", "usb 1-2"}, "QELMAR \xff", "", "", 0, 0, "Verify error!!", 1}));
+  }
+  std::ifstream in(file);
+  std::vector<nlohmann::ordered_json> lines;
+  for (std::string line; std::getline(in, line);)
+    lines.push_back(nlohmann::ordered_json::parse(line));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1], nlohmann::ordered_json::parse(R"({"instrument":"SER-A","serial":"SER-A",
+    "usb_path":"usb 1-1","card":"QELMAR SIM","output_port":"QELMAR SIM OUT 1",
+    "input_port":"QELMAR SIM IN 1","file":"fw.pgm","size":3,
+    "sha256":"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+    "version":"1.02","start":"2026-12-07T11:20:03.250Z","end":"2026-12-07T11:20:13.000Z",
+    "final":"Complete!","exit":0})"));
+  EXPECT_EQ(lines[2]["instrument"], "usb 1-2");  // no serial: the path
+  EXPECT_EQ(lines[2]["card"], "QELMAR \xef\xbf\xbd");
+
+  UpdateReport nowhere;
+  EXPECT_NE(nowhere.Open((Scratch() / "no" / "such" / "folder").string()), "");
+}
+
+TEST(MatchCards, ALsaPortsFollowCardByCardUntilTheListDiffers) {
+  PortList ports;
+  for (const char* name : {"A OUT 1", "A OUT 2", "B OUT 1", "JACK OUT"})
+    ports.outputs.push_back({uint32_t(ports.outputs.size()), name, true});
+  const CardPorts a{3, {"S", "usb 1-1"}, {"A OUT 1", "A OUT 2"}, {}};
+  const CardPorts b{4, {"", "usb 1-2"}, {"B OUT 1"}, {}};
+  const CardPorts late{5, {"", "usb 1-3"}, {"C OUT 1"}, {}};
+  auto cards_of = [&ports](const std::vector<CardPorts>& cards) {
+    std::vector<std::pair<uint32_t, int>> out;
+    for (const auto& [index, card] : MatchCards(ports, cards)) out.push_back({index, card.card});
+    return out;
+  };
+  using Got = std::vector<std::pair<uint32_t, int>>;
+  EXPECT_EQ(cards_of({a, b}), (Got{{0, 3}, {1, 3}, {2, 4}}));
+  EXPECT_EQ(cards_of({a, late, b}), (Got{{0, 3}, {1, 3}}));  // came after the layer listed
+  EXPECT_EQ(cards_of({b}), Got{});
+}
+
+}  // namespace
+}  // namespace tamblet::cli
