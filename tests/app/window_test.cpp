@@ -54,6 +54,35 @@ T* Get(QtUpdateWindow& window, int id) {
   return qobject_cast<T*>(window.Control(id));
 }
 
+// The whole program in one process: the window, the dialog logic, the
+// in-process driver and a simulated device that never ends its Copy, with an
+// update file that Browse is answered with.
+struct EndlessRun {
+  QTemporaryDir dir;
+  const std::string path = (dir.path() + "/w.pgm").toStdString();
+  sim::Device flash{{"MODEL-W", 0x8000, 0xFF, {}}};  // as much erased flash as the image
+  test::EndlessDevice device{flash};
+  test::FastWaits driver_waits;
+  midi::SimulatedMidi midi{driver_waits};
+  test::SettledWaits waits{[this] { midi.Drain(); }};
+  std::unique_ptr<QtUpdateWindow> window = MakeWindow();
+  CUpdateDlg dlg{*window, midi, waits};
+  int dialogs = 0;
+  EndlessRun() {
+    const UpdateHeader header{"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000,
+                              0x8000,    {{0, 0x8000}, {}}};
+    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
+    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
+    midi.Connect(&device,
+                 midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1")),
+                 midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1")));
+    window->SetHandlers(
+        {[this] { dlg.OnBrowse(); }, [this] { dlg.OnLoad(); }, [this] { dlg.RequestStop(); }});
+    window->SetFileDialogHook([this](QWidget*) { return ++dialogs, path; });
+  }
+  long continues() const { return std::ranges::count(device.commands(), sim::Command::kContinue); }
+};
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -176,30 +205,10 @@ class WindowTest : public QObject {
   // stop it: Enter, the default, keeps it going; Yes stops it at its next
   // exchange with Copy's failure text, and the window closes at the run's end.
   void keysLoadAndCloseDuringARun() {
-    // The whole program in one process: the window, the dialog logic, the
-    // in-process driver and a simulated device that never ends its Copy.
-    QTemporaryDir dir;
-    const std::string path = (dir.path() + "/w.pgm").toStdString();
-    const UpdateHeader header{"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000,
-                              0x8000,    {{0, 0x8000}, {}}};
-    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
-    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
-    sim::Device flash{{"MODEL-W", 0x8000, 0xFF, {}}};  // as much erased flash as the image
-    test::EndlessDevice device{flash};
-    test::FastWaits driver_waits;
-    midi::SimulatedMidi midi{driver_waits};
-    midi.Connect(&device,
-                 midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1")),
-                 midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1")));
-    test::SettledWaits waits{[&midi] { midi.Drain(); }};
-    auto window = MakeWindow();
-    CUpdateDlg dlg{*window, midi, waits};
-    int dialogs = 0;
-    window->SetHandlers(
-        {[&] { dlg.OnBrowse(); }, [&] { dlg.OnLoad(); }, [&] { dlg.RequestStop(); }});
-    window->SetFileDialogHook([&](QWidget*) { return ++dialogs, path; });
+    EndlessRun run;
+    auto& window = run.window;
     QSignalSpy closed(window.get(), &QDialog::finished);
-    window->PlaceInitialFocus(dlg.OnInitDialog());
+    window->PlaceInitialFocus(run.dlg.OnInitDialog());
     window->open();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     // No default button: Enter presses the button that has the focus, only that.
@@ -221,12 +230,9 @@ class WindowTest : public QObject {
     Get(*window, IDC_LOAD)->click();
     Get(*window, IDC_BROWSE)->click();
     QVERIFY(shown.isEmpty());  // nothing done inside the key press
-    const auto continues = [&device] {
-      return std::ranges::count(device.commands(), sim::Command::kContinue);
-    };
     for (const bool yes : {false, true}) {
-      const auto before = continues();
-      QTRY_VERIFY_WITH_TIMEOUT(continues() >= before + 10, 20000);  // still running
+      const auto before = run.continues();
+      QTRY_VERIFY_WITH_TIMEOUT(run.continues() >= before + 10, 20000);  // still running
       QCOMPARE(closed.count(), 0);
       QString question;  // answered with Enter, which must mean No, or with Yes
       QTimer::singleShot(0, this, [yes, &question] {
@@ -241,7 +247,7 @@ class WindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 20000);
     QCOMPARE(finished.count(), 1);
     QVERIFY(!window->IsRunning());
-    QCOMPARE(dialogs, 1);
+    QCOMPARE(run.dialogs, 1);
     QVERIFY(!off_thread);
     QCOMPARE(shown,
              QStringList({"File reading....", "Device open....", "Copying....", "Copy failed!!"}));
@@ -253,37 +259,19 @@ class WindowTest : public QObject {
   // it open.
   void signalsStopARunAtAnExchange() {
     DefaultSignals();
-    QTemporaryDir dir;
-    const std::string path = (dir.path() + "/s.pgm").toStdString();
-    const UpdateHeader header{"MODEL-S", {'1', '.', '0', '1'}, 0, 0x4000,
-                              0x8000,    {{0, 0x8000}, {}}};
-    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
-    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
     for (const int number : {SIGTERM, SIGHUP, SIGINT}) {
       const QByteArray name = strsignal(number);
       {
-        sim::Device flash{{"MODEL-S", 0x8000, 0xFF, {}}};
-        test::EndlessDevice device{flash};  // never ends its Copy
-        test::FastWaits driver_waits;
-        midi::SimulatedMidi midi{driver_waits};
-        midi.Connect(
-            &device,
-            midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1")),
-            midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1")));
-        test::SettledWaits waits{[&midi] { midi.Drain(); }};
-        auto window = MakeWindow();
-        CUpdateDlg dlg{*window, midi, waits};
-        window->SetHandlers(
-            {[&] { dlg.OnBrowse(); }, [&] { dlg.OnLoad(); }, [&] { dlg.RequestStop(); }});
-        window->SetFileDialogHook([&](QWidget*) { return path; });
+        EndlessRun run;
+        auto& window = run.window;
+        auto& midi = run.midi;
         const TerminationSignals ending(*window);
         QSignalSpy closed(window.get(), &QDialog::finished);
-        window->PlaceInitialFocus(dlg.OnInitDialog());
+        window->PlaceInitialFocus(run.dlg.OnInitDialog());
         window->open();
         Get(*window, IDC_BROWSE)->click();
         Get(*window, IDC_LOAD)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            std::ranges::count(device.commands(), sim::Command::kContinue) > 10, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(run.continues() > 10, 20000);
         QCOMPARE(closed.count(), 0);
         ::kill(::getpid(), number);
         QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 20000);
@@ -294,7 +282,7 @@ class WindowTest : public QObject {
           QVERIFY2(frame.size() >= 2 && frame.front() == 0xF0 && frame.back() == 0xF7, name);
           QVERIFY2(std::ranges::count_if(frame, [](uint8_t b) { return b >= 0x80; }) == 2, name);
         }
-        QVERIFY2(std::ranges::count(device.commands(), sim::Command::kUnknown) == 0, name);
+        QVERIFY2(std::ranges::count(run.device.commands(), sim::Command::kUnknown) == 0, name);
       }
 
       // Outside a run, with the About box open over the window.

@@ -12,7 +12,6 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <string_view>
 #include <thread>
 
 #include "midi/stream/poll_slices.h"
@@ -254,43 +253,36 @@ TEST(PortPairOverSockets, OnePairAPortAndNoHangOnceUnplugged) {
   }
 }
 
-// The runtime folder's lock folder prepared as another local user, or a
-// careless one, might leave it. Where it cannot be trusted the port stays
-// shut: an update without the lock could run beside another on the device.
+// Where the lock cannot be taken the port stays shut: an update without the
+// lock could run beside another on the device. Which folders are refused is the
+// lock's own test; here, one refused and the runtime folder's fallback.
 TEST(PortPairOverSockets, NoPortWithoutALockNoOneElseCanTouch) {
   namespace fs = std::filesystem;
   char base_name[] = "/tmp/tamblet-lock-pair-XXXXXX";
   ASSERT_NE(mkdtemp(base_name), nullptr);
-  const std::string run = base_name + std::string("/run"), folder = run + "/tamblet",
-                    elsewhere = base_name + std::string("/elsewhere");
+  const std::string run = base_name + std::string("/run");
   const auto make = [](const std::string& path, mode_t mode) {
     fs::create_directory(path);
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
   };
   const struct {
     const char* what;
-    std::function<void()> prepare;
-    bool opens;  // and keeps a second pair off the port
+    bool runtime;  // the runtime folder exists
+    mode_t mode;   // of its lock folder, made beforehand; 0: none
+    bool opens;    // and keeps a second pair off the port
   } cases[] = {
-      {"ours", [] {}, true},
-      {"runtime folder missing: the one in /tmp", [&] { fs::remove_all(run); }, true},
-      {"another user's", [&] { make(folder, 0700), (void)chown(folder.c_str(), 54321, 54321); },
-       false},
-      {"open to all", [&] { make(folder, 0777); }, false},
-      {"a link to a folder of ours",
-       [&] { make(elsewhere, 0700), fs::create_directory_symlink(elsewhere, folder); }, false},
-      {"a FIFO", [&] { ASSERT_EQ(mkfifo(folder.c_str(), 0600), 0); }, false},
+      {"ours", true, 0, true},
+      {"runtime folder missing: the one in /tmp", false, 0, true},
+      {"open to all", true, 0777, false},
   };
   setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
   Waits waits;
   int n = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (std::string_view(c.what).starts_with("another") && geteuid() != 0) continue;  // no chown
-    fs::remove_all(elsewhere);
     fs::remove_all(run);
-    make(run, 0700);
-    c.prepare();
+    if (c.runtime) make(run, 0700);
+    if (c.mode) make(run + "/tamblet", c.mode);
     const std::string lock = "socket pair " + std::to_string(getpid()) + "-" + std::to_string(++n);
     Sockets locked(kWriteStallMs, lock), again(kWriteStallMs, lock);
     CSysExPort first(*locked.layer, waits), second(*again.layer, waits);
@@ -300,7 +292,6 @@ TEST(PortPairOverSockets, NoPortWithoutALockNoOneElseCanTouch) {
     } else {
       ASSERT_TRUE(first.open_failure().has_value());
       EXPECT_NE(first.open_failure()->result, MMSYSERR_ALLOCATED);  // not "held by another"
-      EXPECT_TRUE(!fs::exists(elsewhere) || fs::is_empty(elsewhere));
     }
   }
   unsetenv("XDG_RUNTIME_DIR");
