@@ -306,11 +306,13 @@ class TerminableWaits final : public WaitPolicy {
   const std::atomic<bool>& terminated_;
 };
 
+Console::Mode Cli::ModeOf(const Options& options) const {
+  if (options.json) return Console::Mode::kJson;
+  return context_.terminal ? Console::Mode::kTerminal : Console::Mode::kPlain;
+}
+
 int Cli::Update(const Options& options) {
-  const Console::Mode mode = options.json        ? Console::Mode::kJson
-                             : context_.terminal ? Console::Mode::kTerminal
-                                                 : Console::Mode::kPlain;
-  Console console(context_.out_fd, context_.err_fd, mode, context_.clock);
+  Console console(context_.out_fd, context_.err_fd, ModeOf(options), context_.clock);
   auto finish = [&](int status) {
     if (options.json) console.Object(Console::kNoSlot, "exit", {{"exit", status}});
     return status;
@@ -448,10 +450,7 @@ int Cli::Update(const Options& options) {
 }
 
 int Cli::Watch(const Options& options) {
-  const Console::Mode mode = options.json        ? Console::Mode::kJson
-                             : context_.terminal ? Console::Mode::kTerminal
-                                                 : Console::Mode::kPlain;
-  Console console(context_.out_fd, context_.err_fd, mode, context_.clock);
+  Console console(context_.out_fd, context_.err_fd, ModeOf(options), context_.clock);
   auto finish = [&](int status) {
     if (options.json) console.Object(Console::kNoSlot, "exit", {{"exit", status}});
     return status;

@@ -83,6 +83,7 @@ class Cli {
   struct Outcome;
   struct LoadJob;
   int Ports(bool json);
+  Console::Mode ModeOf(const Options& options) const;
   int Update(const Options& options);
   int Watch(const Options& options);
   // One Load of one instrument on this thread, as the window runs it.
