@@ -397,7 +397,8 @@ int Cli::Update(const Options& options) {
     if (options.json)
       console.Object(slot, "final",
                      {{"final", kDeviceOpenFailedText}, {"exit", kExitOpenFailed}, {"seconds", 0}});
-    outcomes.push_back({port.name, kDeviceOpenFailedText, kExitOpenFailed, -1, false, 0, 0, {}, {}});
+    outcomes.push_back(
+        {port.name, kDeviceOpenFailedText, kExitOpenFailed, -1, false, 0, 0, {}, {}});
   }
 
   if (context_.inhibit_sleep) context_.inhibit_sleep(true);
