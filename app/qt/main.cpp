@@ -4,8 +4,8 @@
 #include <memory>
 #include <string_view>
 
-#include "app/qt/termination_signals.h"
 #include "app/qt/no_display.h"
+#include "app/qt/termination_signals.h"
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "midi/system/system_midi.h"

@@ -155,7 +155,8 @@ TEST(TambletPgm, AFailedWriteLeavesTheOldFileWhole) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directory(dir);
   const std::string old = (dir / "old.pgm").string(), fresh = (dir / "new.pgm").string();
-  ASSERT_EQ(Pgm("write '" + old + "' " + Header() + "--region 0:16 --image-size 4096").exit_code, 0);
+  ASSERT_EQ(Pgm("write '" + old + "' " + Header() + "--region 0:16 --image-size 4096").exit_code,
+            0);
   const std::string before = Slurp(old);
   const std::string memory = "ulimit -v 1048576 && ";
   const bool sanitized =
