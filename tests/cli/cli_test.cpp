@@ -1,11 +1,10 @@
 // tamblet-cli's core through the real dialog logic and port pair, against
-// simulated devices in-process: exit statuses, JSON lines, the progress bar on
-// a pseudo-terminal, several instruments at once, and Ctrl-C.
+// simulated devices in-process: exit statuses, JSON lines, several instruments
+// at once, and Ctrl-C.
 
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -88,11 +87,12 @@ struct Rig {
     layer_ = std::make_unique<midi::CompositeMidiLayer>(std::move(layers));
   }
 
-  int Run(std::vector<std::string> args, bool terminal = false, int out_fd = -1) {
-    if (out_fd < 0) out_fd = out_;
-    cli_ = std::make_unique<Cli>(CliContext{*layer_, waits_, out_fd, err_, terminal, nullptr,
-                                            [this](bool on) { inhibits_.push_back(on); },
-                                            [] { return kNow; }, nullptr, alsa_cards_, watch_cards_,
+  // On `layer` when given, the rig's own otherwise; `why` says why no port is seen.
+  int Run(std::vector<std::string> args, midi::MidiLayer* layer = nullptr,
+          std::function<std::vector<std::string>()> why = nullptr) {
+    cli_ = std::make_unique<Cli>(CliContext{layer ? *layer : *layer_, waits_, out_, err_, false,
+                                            nullptr, [this](bool on) { inhibits_.push_back(on); },
+                                            [] { return kNow; }, why, alsa_cards_, watch_cards_,
                                             open_card_layer_, card_identity_});
     return cli_->Run(args);
   }
@@ -189,6 +189,8 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
       {"repeated", 1, {"update", "GOOD", "--output", "1", "--output", "1"}, 2, ""},
       {"unknown option", 1, {"update", "GOOD", "--fast"}, 2, ""},
       {"all and output", 1, {"update", "GOOD", "--all", "--output", "1"}, 2, ""},
+      {"watch, no file", 1, {"watch", "/nonexistent.pgm"}, 3, "File not found!!", -1,
+       "tamblet-cli: /nonexistent.pgm: No such file or directory\n"},
       {"no command", 1, {}, 2, "", -1, "tamblet-cli: a command is needed: ports, update or watch\n"},
   };
   // clang-format on
@@ -210,8 +212,8 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
     } else {
       EXPECT_EQ(err, c.err);
     }
-    // Sleep is held off while a run goes on.
-    const bool ran = std::string(c.last_line).ends_with("!");  // as every status text
+    // Sleep is held off while an update runs (a watch's file check is none).
+    const bool ran = std::string(c.last_line).ends_with("!") && c.args[0] == "update";
     EXPECT_EQ(rig.inhibits_, (ran ? std::vector<bool>{true, false} : std::vector<bool>{}));
   }
 }
@@ -260,14 +262,8 @@ TEST(CliUpdate, JsonLinesCarryTextsProgressAndTheFinalStatus) {
   EXPECT_EQ(texts.front(), "Load Version 1.02");
   EXPECT_EQ(texts.back(), "Verify error!!");
   // Loaded whole, then the first of two chunks verified: (2 + 1) of 4 halves.
-  EXPECT_EQ(Untimed(last_progress), (Json{{"type", "progress"},
-                                          {"port", "QELMAR SIM1 OUT 1"},
-                                          {"min", 0},
-                                          {"max", 2},
-                                          {"position", 1},
-                                          {"step", 7},
-                                          {"steps", 7},
-                                          {"percent", 75}}));
+  EXPECT_EQ(Untimed(last_progress), Json::parse(R"({"type":"progress","port":"QELMAR SIM1 OUT 1",
+      "min":0,"max":2,"position":1,"step":7,"steps":7,"percent":75})"));
   const Json& final_object = objects[objects.size() - 2];
   EXPECT_EQ(final_object["type"], "final");
   EXPECT_EQ(final_object["final"], "Verify error!!");
@@ -389,28 +385,27 @@ TEST(CliUpdate, SecondCtrlCOrSigtermStopsAfterClosingThePorts) {
 TEST(CliUpdate, NamesTheProgramThatHoldsABusyPort) {
   const midi::PortHolder amidi{4321, "amidi"};
   for (const bool output : {true, false}) {
-    for (const bool json : {false, true}) {
-      SCOPED_TRACE(std::string(output ? "output" : "input") + (json ? " json" : ""));
-      Rig rig(2);  // the second instrument's ports are the layer's index 2 and 1, its driver's 0
-      const auto busy = [&amidi](auto faults) {
-        faults.open = midi::MMSYSERR_ALLOCATED;
-        faults.holder = amidi;
-        return faults;
-      };
-      if (output) {
-        rig.drivers_[1]->SetOutFaults(0, busy(midi::OutPortFaults{}));
-      } else {
-        rig.drivers_[1]->SetInFaults(0, busy(midi::InPortFaults{}));
-      }
-      std::vector<std::string> args{"update", GoodFile(), "--output", "QELMAR SIM2 OUT 1"};
-      if (json) args.push_back("--json");
-      EXPECT_EQ(rig.Run(args), kExitOpenFailed);
-      const std::string out = Rig::Read(rig.out_), err = Rig::Read(rig.err_);
-      EXPECT_NE(out.find("Device open failed!!"), std::string::npos) << out;
-      const std::string named = "in use by amidi (process 4321)";
-      EXPECT_NE((json ? out : err).find(named), std::string::npos) << out << err;
-      EXPECT_EQ(rig.devices_[1]->stats().requests, 0u);
+    const bool json = !output;  // the input's holder named in --json's message
+    SCOPED_TRACE(output ? "output" : "input json");
+    Rig rig(2);  // the second instrument's ports are the layer's index 2 and 1, its driver's 0
+    const auto busy = [&amidi](auto faults) {
+      faults.open = midi::MMSYSERR_ALLOCATED;
+      faults.holder = amidi;
+      return faults;
+    };
+    if (output) {
+      rig.drivers_[1]->SetOutFaults(0, busy(midi::OutPortFaults{}));
+    } else {
+      rig.drivers_[1]->SetInFaults(0, busy(midi::InPortFaults{}));
     }
+    std::vector<std::string> args{"update", GoodFile(), "--output", "QELMAR SIM2 OUT 1"};
+    if (json) args.push_back("--json");
+    EXPECT_EQ(rig.Run(args), kExitOpenFailed);
+    const std::string out = Rig::Read(rig.out_), err = Rig::Read(rig.err_);
+    EXPECT_NE(out.find("Device open failed!!"), std::string::npos) << out;
+    const std::string named = "in use by amidi (process 4321)";
+    EXPECT_NE((json ? out : err).find(named), std::string::npos) << out << err;
+    EXPECT_EQ(rig.devices_[1]->stats().requests, 0u);
   }
 }
 
@@ -530,18 +525,6 @@ TEST(CliWatch, EachPlugInUpdatedOnceAndRecorded) {
   EXPECT_FALSE(rig.inhibits_.back());
 }
 
-TEST(CliWatch, ABadFileEndsTheWatchBeforeAnyCardIsLookedAt) {
-  Rig rig(1);
-  bool watched = false;
-  rig.watch_cards_ = [&] {
-    watched = true;
-    return std::unique_ptr<CardSource>();
-  };
-  EXPECT_EQ(rig.Run({"watch", "/nonexistent.pgm"}), kExitFileFailed);
-  EXPECT_EQ(rig.Lines(), std::vector<std::string>{"File not found!!"});
-  EXPECT_FALSE(watched);
-}
-
 // --report with update --all: one record per instrument, its card found by its ports.
 TEST(CliUpdate, ReportRecordsEachInstrumentWithItsCard) {
   Rig rig(2);
@@ -577,49 +560,17 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
   for (const Instrument& i : instruments) pairs.push_back({i.output.index, i.input.index});
   EXPECT_EQ(pairs, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1}, {1, 0}, {2, 2}}));
 
-  Rig rig(0);  // for its output file
-  Cli cli(CliContext{midi,
-                     rig.waits_,
-                     rig.out_,
-                     rig.err_,
-                     false,
-                     nullptr,
-                     nullptr,
-                     [] { return Rig::kNow; },
-                     nullptr,
-                     {},
-                     {},
-                     {},
-                     {}});
-  EXPECT_EQ(cli.Run({"ports", "--json"}), 0);
+  Rig rig(0);
+  EXPECT_EQ(rig.Run({"ports", "--json"}, &midi), 0);
   std::vector<Json> objects;
   for (const Json& object : Objects(rig.Lines())) objects.push_back(Untimed(object));
   // The window takes the first accepted output and the first accepted input.
-  for (const Json& expected : {Json{{"type", "port"},
-                                    {"direction", "output"},
-                                    {"index", 0},
-                                    {"name", "QELMAR A OUT 1"},
-                                    {"accepted", true},
-                                    {"window", true}},
-                               Json{{"type", "port"},
-                                    {"direction", "output"},
-                                    {"index", 4},
-                                    {"name", "QELMAR D OUT 1"},
-                                    {"accepted", false},
-                                    {"window", false}},
-                               Json{{"type", "port"},
-                                    {"direction", "input"},
-                                    {"index", 0},
-                                    {"name", "QELMAR B IN 1"},
-                                    {"accepted", true},
-                                    {"window", true}},
-                               Json{{"type", "instrument"},
-                                    {"instrument", 3},
-                                    {"output", 2},
-                                    {"input", 2},
-                                    {"output_name", "QELMAR B OUT 2"},
-                                    {"input_name", "QELMAR B IN 2"},
-                                    {"window", false}}})
+  for (const Json& expected : Json::parse(R"([
+      {"type":"port","direction":"output","index":0,"name":"QELMAR A OUT 1","accepted":true,"window":true},
+      {"type":"port","direction":"output","index":4,"name":"QELMAR D OUT 1","accepted":false,"window":false},
+      {"type":"port","direction":"input","index":0,"name":"QELMAR B IN 1","accepted":true,"window":true},
+      {"type":"instrument","instrument":3,"output":2,"input":2,"output_name":"QELMAR B OUT 2",
+       "input_name":"QELMAR B IN 2","window":false}])"))
     EXPECT_NE(std::find(objects.begin(), objects.end(), expected), objects.end()) << expected;
   EXPECT_EQ(objects.back(), (Json{{"type", "exit"}, {"exit", 0}}));
 }
@@ -627,20 +578,9 @@ TEST(CliPorts, PairsOnePerInstrumentAndMarksTheWindowsPair) {
 TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   midi::SimulatedMidi none;
   Rig rig(0);
-  Cli cli(CliContext{none,
-                     rig.waits_,
-                     rig.out_,
-                     rig.err_,
-                     false,
-                     nullptr,
-                     nullptr,
-                     SecondsSinceStart,
-                     [] { return std::vector<std::string>{"no JACK server runs"}; },
-                     {},
-                     {},
-                     {},
-                     {}});
-  EXPECT_EQ(cli.Run({"ports"}), kExitOpenFailed);
+  EXPECT_EQ(
+      rig.Run({"ports"}, &none, [] { return std::vector<std::string>{"no JACK server runs"}; }),
+      kExitOpenFailed);
   EXPECT_EQ(Rig::Read(rig.out_), "output ports\ninput ports\ninstruments\n   none\n");
   EXPECT_EQ(Rig::Read(rig.err_),
             "tamblet-cli: no instrument found\ntamblet-cli: no JACK server runs\n");
