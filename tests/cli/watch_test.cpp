@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/card_identity.h"
@@ -157,26 +158,19 @@ TEST(CardIdentity, SerialElsePathFromSysfs) {
 
   EXPECT_EQ(ReadCardIdentity(sys, 4), (CardIdentity{"QS-0042", "usb 1-1"}));
   EXPECT_EQ(ReadCardIdentity(sys, 5), (CardIdentity{"", "usb 2-1.3"}));
-  EXPECT_EQ(ReadCardIdentity(sys, 5)->key(), "usb 2-1.3");
   EXPECT_EQ(ReadCardIdentity(sys, 0), (CardIdentity{"", "devices/pci0000:00/0000:00:1f.3"}));
   EXPECT_EQ(ReadCardIdentity(sys, 7), std::nullopt);  // gone
 }
 
 TEST(CardWatch, NodeNames) {
-  struct Case {
-    const char* name;
-    int card;
-    bool control;
-  };
-  for (const Case& c :
-       {Case{"controlC3", 3, true}, Case{"midiC12D0", 12, false}, Case{"controlC3x", -1, true},
-        Case{"midiC3", -1, false}, Case{"pcmC0D0p", -1, false}, Case{"seq", -1, false},
-        Case{"controlC", -1, true}}) {
-    bool control = false;
-    EXPECT_EQ(CardOfNode(c.name, &control), c.card) << c.name;
-    if (c.card >= 0) {
-      EXPECT_EQ(control, c.control) << c.name;
-    }
+  const std::tuple<const char*, int, bool> cases[] = {
+      {"controlC3", 3, true}, {"midiC12D0", 12, false}, {"controlC3x", -1, true},
+      {"midiC3", -1, false},  {"pcmC0D0p", -1, false},  {"seq", -1, false},
+      {"controlC", -1, true}};
+  for (const auto& [name, card, control] : cases) {
+    bool is_control = false;
+    EXPECT_EQ(CardOfNode(name, &is_control), card) << name;
+    EXPECT_TRUE(card < 0 || is_control == control) << name;
   }
 }
 
