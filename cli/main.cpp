@@ -21,24 +21,10 @@
 #include "midi/alsa/rawmidi_ports.h"
 #include "midi/system/system_midi.h"
 
-#ifdef TAMBLET_HAVE_JACK
-#include <jack/jack.h>
-#endif
-
 namespace {
 
-bool JackServerRuns() {
-#ifdef TAMBLET_HAVE_JACK
-  jack_set_error_function([](const char*) {});  // "cannot connect" is the answer, not news
-  jack_set_info_function([](const char*) {});
-  jack_status_t status{};
-  jack_client_t* client = jack_client_open("tamblet-cli-probe", JackNoStartServer, &status);
-  if (client != nullptr) jack_client_close(client);
-  return client != nullptr;
-#else
-  return false;
-#endif
-}
+// Asked only when no port is found, to say why.
+bool JackServerRuns() { return tamblet::midi::SystemJackServerRuns(); }
 
 // Each ALSA card's ports as the layer names them, with the card's identity.
 std::vector<tamblet::cli::CardPorts> AlsaCards() {

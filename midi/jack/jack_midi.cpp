@@ -17,17 +17,28 @@ using jack::Session;
 
 void Quiet(const char*) {}
 
+// No server is a normal case here; JACK's own complaints go nowhere.
+void SilenceJack() {
+  static std::once_flag quiet;
+  std::call_once(quiet, [] {
+    jack_set_error_function(Quiet);
+    jack_set_info_function(Quiet);
+  });
+}
+
+std::string ServerName(const JackMidiOptions& options) {
+  if (!options.server_name.empty()) return options.server_name;
+  const char* fallback = std::getenv("JACK_DEFAULT_SERVER");
+  return fallback != nullptr && fallback[0] != '\0' ? fallback : "default";
+}
+
 // What a layer's ports share: our client, opened at the first need and again
 // after the server went away once no port of the old one is open. Our client
 // has one port a direction.
 class JackClient : public std::enable_shared_from_this<JackClient> {
  public:
-  explicit JackClient(JackMidiOptions options) : options_(std::move(options)) {
-    const char* fallback = std::getenv("JACK_DEFAULT_SERVER");
-    server_ = !options_.server_name.empty()                ? options_.server_name
-              : fallback != nullptr && fallback[0] != '\0' ? fallback
-                                                           : "default";
-  }
+  explicit JackClient(JackMidiOptions options)
+      : options_(std::move(options)), server_(ServerName(options_)) {}
   ~JackClient() { jack::RetireSession(std::move(session_)); }
   JackClient(const JackClient&) = delete;
   JackClient& operator=(const JackClient&) = delete;
@@ -104,8 +115,8 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
   }
 
   const JackMidiOptions options_;
-  std::string server_;  // the server's name, for the device locks and the hung servers
-  std::mutex mutex_;    // everything below
+  const std::string server_;  // the server's name, for the device locks and the hung servers
+  std::mutex mutex_;          // everything below
   std::unique_ptr<Session> session_;
   bool open_[2] = {false, false};  // by direction: input, output
 };
@@ -115,12 +126,7 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
 std::unique_ptr<MidiLayer> CreateJackMidiLayer() { return CreateJackMidiLayer(JackMidiOptions{}); }
 
 std::unique_ptr<MidiLayer> CreateJackMidiLayer(const JackMidiOptions& options) {
-  // No server is a normal case here; JACK's own complaints go nowhere.
-  static std::once_flag quiet;
-  std::call_once(quiet, [] {
-    jack_set_error_function(Quiet);
-    jack_set_info_function(Quiet);
-  });
+  SilenceJack();
   auto client = std::make_shared<JackClient>(options);
   // The lists are taken once, at the first question, and kept: an index that
   // discovery found names the same port until the layer ends.
@@ -128,6 +134,15 @@ std::unique_ptr<MidiLayer> CreateJackMidiLayer(const JackMidiOptions& options) {
       [client](std::vector<stream::StreamPort>* outputs, std::vector<stream::StreamPort>* inputs) {
         client->List(outputs, inputs);
       });
+}
+
+bool JackServerRuns(const JackMidiOptions& options) {
+  SilenceJack();
+  std::unique_ptr<jack::Session> session =
+      jack::OpenSession(ServerName(options), options.server_name, options.client_name);
+  const bool runs = session != nullptr;
+  jack::RetireSession(std::move(session));
+  return runs;
 }
 
 }  // namespace tamblet::midi

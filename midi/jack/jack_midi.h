@@ -22,4 +22,8 @@ struct JackMidiOptions {
 std::unique_ptr<MidiLayer> CreateJackMidiLayer();
 std::unique_ptr<MidiLayer> CreateJackMidiLayer(const JackMidiOptions& options);
 
+// Whether a server answers, asked as a layer asks it: never starting one, and
+// never waiting long on one that hangs.
+bool JackServerRuns(const JackMidiOptions& options = {});
+
 }  // namespace tamblet::midi

@@ -20,4 +20,12 @@ std::unique_ptr<MidiLayer> CreateSystemMidiLayer() {
   return std::make_unique<CompositeMidiLayer>(std::move(layers));
 }
 
+bool SystemJackServerRuns() {
+#ifdef TAMBLET_HAVE_JACK
+  return JackServerRuns();
+#else
+  return false;
+#endif
+}
+
 }  // namespace tamblet::midi

@@ -10,4 +10,8 @@ namespace tamblet::midi {
 
 std::unique_ptr<MidiLayer> CreateSystemMidiLayer();
 
+// Whether the JACK server that layer would use answers; false in a build
+// without JACK.
+bool SystemJackServerRuns();
+
 }  // namespace tamblet::midi
