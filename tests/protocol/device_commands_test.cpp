@@ -172,7 +172,7 @@ TEST_F(DeviceCommandsTest, GetModelNameStoresWhatFitsTheBuffer) {
 }
 
 // Progress, and a long error or no reply to the operation or a Continue, are
-// judged in tests/sequence/load_test.cpp's full runs and fault table.
+// judged in tests/app/load_test.cpp's full runs and fault table.
 TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
   const Answer ack = Reply({0x01, 0x42, 0x01}), busy = Progress(4, 0);
   // Operation code, answers, result, frames sent (SetRange, the operation, then Continues).
@@ -222,7 +222,7 @@ TEST_F(DeviceCommandsTest, RunOperationProgressPositions) {
 }
 
 // Whole and short last frames, their bytes, and a long error or no reply after
-// acknowledgements are checked by tests/sequence/load_test.cpp through the device.
+// acknowledgements are checked by tests/app/load_test.cpp through the device.
 TEST_F(DeviceCommandsTest, WriteChunkStopsAtTheFirstRefusal) {
   const Bytes image(4 * 2048);
   const Answer ack = Reply({0x03, 0x40, 0x01});

@@ -1,6 +1,6 @@
 // The simulated device's own strictness and its faults. The device in a whole
 // update run, every fault kind included, is tested through the real program in
-// tests/sequence/load_test.cpp.
+// tests/app/load_test.cpp.
 
 #include "sim/device.h"
 
