@@ -301,8 +301,7 @@ void QtUpdateWindow::OnLoadClicked() {
   worker_ = std::thread([this, load = handlers_.load] {
     load();
     // Queued after everything the run has set, so it is handled after them.
-    QMetaObject::invokeMethod(
-        this, [this] { OnRunEnded(); }, Qt::QueuedConnection);
+    OnWindowThread([this] { OnRunEnded(); }, Qt::QueuedConnection);
   });
 }
 
