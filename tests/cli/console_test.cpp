@@ -67,20 +67,16 @@ TEST(SafeText, InvalidBytesAndControlsBecomeReplacements) {
 
 // Started with them closed, the program's own files would take their numbers.
 TEST(StandardDescriptors, ClosedOnesOpenOnDevNull) {
-  const int saved_in = ::dup(0), saved_err = ::dup(2);
-  ::close(0);
-  ::close(2);
+  const int saved[] = {::dup(0), ::dup(2)};
+  for (int fd : {0, 2}) ::close(fd);
   OpenClosedStandardDescriptors();
   struct stat null_device {
-  }, in{}, err{};
-  ASSERT_EQ(::stat("/dev/null", &null_device), 0);
-  const bool in_ok = ::fstat(0, &in) == 0 && in.st_rdev == null_device.st_rdev;
-  const bool err_ok = ::fstat(2, &err) == 0 && err.st_rdev == null_device.st_rdev;
-  ::dup2(saved_in, 0);
-  ::dup2(saved_err, 2);
-  ::close(saved_in);
-  ::close(saved_err);
-  EXPECT_TRUE(in_ok && err_ok);
+  }, got{};
+  bool on_null = ::stat("/dev/null", &null_device) == 0;
+  for (int fd : {0, 2})
+    on_null = on_null && ::fstat(fd, &got) == 0 && got.st_rdev == null_device.st_rdev;
+  for (int k : {0, 1}) ::dup2(saved[k], 2 * k), ::close(saved[k]);
+  EXPECT_TRUE(on_null);
 }
 
 std::string Drain(int fd) {
