@@ -5,6 +5,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "midi/system/composite_midi_layer.h"
 
@@ -16,7 +18,8 @@ MIDIHDR g_header;
 void Callback(PortHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}
 
 // Logs every call with its arguments into a shared log and answers with
-// `result`. Opens hand out the given handle values.
+// `result`. Opens hand out the given handle values. `during` runs once, on a
+// thread of its own, inside the next call, as a backend's callback does.
 struct Recorder final : MidiLayer {
   Recorder(std::string name, uint32_t ports, uintptr_t out, uintptr_t in, std::string& log)
       : name(name), ports(ports), out(out), in(in), log(log) {}
@@ -25,11 +28,13 @@ struct Recorder final : MidiLayer {
   uintptr_t out, in;
   std::string& log;
   MMRESULT result = MMSYSERR_NOERROR;
+  std::function<void()> during;
 
   MMRESULT Log(const char* call, uintptr_t arg, const void* ptr = nullptr) {
     log += name + " " + call + " " + std::to_string(arg);
     if (ptr) log += ptr == &g_caps || ptr == &g_header ? " ptr" : " other";
     log += ";";
+    if (during) std::thread(std::exchange(during, nullptr)).join();
     return result;
   }
   MMRESULT Open(const char* call, PortHandle* port, uintptr_t handle, uint32_t index,
@@ -132,14 +137,24 @@ TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
       {[&](MidiLayer& m) { return m.InAddBuffer(in, &g_header); }, kR, "A InAddBuffer 16 ptr;", kR},
       {[&](MidiLayer& m) { return m.InStart(in); }, kR, "A InStart 16;", kR},
       {[&](MidiLayer& m) { return m.InStop(in); }, kR, "A InStop 16;", kR},
-      {[&](MidiLayer& m) { return m.InReset(in); }, kR, "A InReset 16;", kR},
+      // A buffer re-queued from the backend's thread while the reset waits on it.
+      {[&](MidiLayer& m) {
+         ra->during = [&] { m.InAddBuffer(in, &g_header); };
+         return m.InReset(in);
+       },
+       kR, "A InReset 16;A InAddBuffer 16 ptr;", kR},
       {[&](MidiLayer& m) { return m.OutReset(nullptr); }, kR, "", MMSYSERR_INVALHANDLE},
       // A close that fails keeps the handle; one that succeeds forgets it.
       {[&](MidiLayer& m) { return m.OutClose(out); }, kR, "B OutClose 16;", kR},
       {[&](MidiLayer& m) { return m.OutClose(out); }, MMSYSERR_NOERROR, "B OutClose 16;", 0},
       {[&](MidiLayer& m) { return m.OutLongMsg(out, &g_header); }, kR, "", MMSYSERR_INVALHANDLE},
       {[&](MidiLayer& m) { return m.InStart(in); }, kR, "A InStart 16;", kR},
-      {[&](MidiLayer& m) { return m.InClose(in); }, MMSYSERR_NOERROR, "A InClose 16;", 0},
+      // The handle stays known while callbacks may still run in the close.
+      {[&](MidiLayer& m) {
+         ra->during = [&] { m.InAddBuffer(in, &g_header); };
+         return m.InClose(in);
+       },
+       MMSYSERR_NOERROR, "A InClose 16;A InAddBuffer 16 ptr;", 0},
       {[&](MidiLayer& m) { return m.InStart(in); }, kR, "", MMSYSERR_INVALHANDLE},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
