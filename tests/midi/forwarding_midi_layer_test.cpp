@@ -116,8 +116,10 @@ TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
       {[](MidiLayer& m) { return m.OutGetDevCaps(2, &g_caps); }, kR, "B OutGetDevCaps 1 ptr;", kR},
       {[](MidiLayer& m) { return m.InGetDevCaps(0, &g_caps); }, kR, "A InGetDevCaps 0 ptr;", kR},
       {[](MidiLayer& m) { return m.OutGetDevCaps(3, &g_caps); }, kR, "", MMSYSERR_BADDEVICEID},
-      {[](MidiLayer& m) { return m.OutGetHolder(1)->pid; }, kR, "B OutGetHolder 0;", kR},
-      {[](MidiLayer& m) { return m.InGetHolder(2)->pid; }, kR, "B InGetHolder 1;", kR},
+      {[](MidiLayer& m) { return m.OutGetHolder(1).value_or(PortHolder{}).pid; }, kR,
+       "B OutGetHolder 0;", kR},
+      {[](MidiLayer& m) { return m.InGetHolder(2).value_or(PortHolder{}).pid; }, kR,
+       "B InGetHolder 1;", kR},
       {[](MidiLayer& m) { return m.InGetHolder(3).value_or(PortHolder{}).pid; }, kR, "", 0},
       // B hands out 16 for an output again: refused and closed, not misrouted.
       {[&](MidiLayer& m) { return m.OutOpen(&other, 1, Callback, 9); }, MMSYSERR_NOERROR,
