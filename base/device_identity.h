@@ -18,6 +18,7 @@ inline constexpr uint16_t kDeviceInputPid = 5;   // the port it reads from
 inline constexpr size_t kPortNameBytes = 32;
 
 enum class PortDirection { kOutput, kInput };
+inline constexpr PortDirection kPortDirections[] = {PortDirection::kOutput, PortDirection::kInput};
 
 // A USB card's short name is its product string and its long name begins with
 // the manufacturer string: either may carry the maker's word.

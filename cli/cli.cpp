@@ -219,17 +219,20 @@ int Cli::Ports(bool json) {
   using Slot = size_t;
   constexpr Slot kNone = Console::kNoSlot;
 
-  auto in_window = [&window](bool output, const PortEntry& port) {
-    return window && (output ? window->output.index : window->input.index) == port.index;
+  auto in_window = [&window](PortDirection direction, const PortEntry& port) {
+    if (!window) return false;
+    const PortEntry& ours = direction == PortDirection::kOutput ? window->output : window->input;
+    return ours.index == port.index;
   };
-  for (const bool output : {true, false}) {
-    const char* direction = output ? "output" : "input";
-    if (!json) console.Line(std::string(direction) + " ports");
+  for (const PortDirection direction : kPortDirections) {
+    const bool output = direction == PortDirection::kOutput;
+    const char* word = output ? "output" : "input";
+    if (!json) console.Line(std::string(word) + " ports");
     for (const PortEntry& port : output ? ports.outputs : ports.inputs) {
-      const bool picked = in_window(output, port);
+      const bool picked = in_window(direction, port);
       if (json) {
         console.Object(kNone, "port",
-                       {{"direction", direction},
+                       {{"direction", word},
                         {"index", port.index},
                         {"name", port.name},
                         {"accepted", port.accepted},

@@ -39,10 +39,16 @@ void StoppableWaits::Sleep(uint32_t ms) {
   }
 }
 
-std::optional<uint32_t> InstrumentLayer::Inner(uint32_t index, PortDirection direction) {
-  if (!pair_) return index;
-  const bool output = direction == PortDirection::kOutput;
+uint32_t InstrumentLayer::Count(PortDirection direction) {
+  if (pair_) return 1;
+  return direction == PortDirection::kOutput ? inner_.OutGetNumDevs() : inner_.InGetNumDevs();
+}
+
+std::optional<midi::ForwardingMidiLayer::Target> InstrumentLayer::Locate(PortDirection direction,
+                                                                         uint32_t index) {
+  if (!pair_) return Target{&inner_, index};
   if (index != 0) return std::nullopt;
+  const bool output = direction == PortDirection::kOutput;
   const uint32_t listed = output ? pair_->out : pair_->in;
   const std::string& name = output ? pair_->out_name : pair_->in_name;
   auto name_at = [this, output](uint32_t i) {
@@ -51,56 +57,29 @@ std::optional<uint32_t> InstrumentLayer::Inner(uint32_t index, PortDirection dir
         output ? inner_.OutGetDevCaps(i, &caps) : inner_.InGetDevCaps(i, &caps);
     return result == midi::MMSYSERR_NOERROR ? PortName(caps) : std::string();
   };
-  if (name_at(listed) == name) return listed;
+  if (name_at(listed) == name) return Target{&inner_, listed};
   const uint32_t count = output ? inner_.OutGetNumDevs() : inner_.InGetNumDevs();
   for (uint32_t i = 0; i < count; ++i)
-    if (name_at(i) == name) return i;
+    if (name_at(i) == name) return Target{&inner_, i};
   return std::nullopt;
-}
-
-uint32_t InstrumentLayer::OutGetNumDevs() { return pair_ ? 1 : inner_.OutGetNumDevs(); }
-uint32_t InstrumentLayer::InGetNumDevs() { return pair_ ? 1 : inner_.InGetNumDevs(); }
-
-midi::MMRESULT InstrumentLayer::OutGetDevCaps(uint32_t index, midi::MidiCaps* caps) {
-  const auto inner = Inner(index, PortDirection::kOutput);
-  return inner ? inner_.OutGetDevCaps(*inner, caps) : midi::MMSYSERR_BADDEVICEID;
-}
-
-midi::MMRESULT InstrumentLayer::InGetDevCaps(uint32_t index, midi::MidiCaps* caps) {
-  const auto inner = Inner(index, PortDirection::kInput);
-  return inner ? inner_.InGetDevCaps(*inner, caps) : midi::MMSYSERR_BADDEVICEID;
 }
 
 midi::MMRESULT InstrumentLayer::OutOpen(midi::PortHandle* port, uint32_t index,
                                         midi::MidiCallback callback, uintptr_t instance) {
-  const auto inner = Inner(index, PortDirection::kOutput);
-  if (!inner) return midi::MMSYSERR_BADDEVICEID;
   if (stop_.forced()) return midi::MMSYSERR_ERROR;
-  return inner_.OutOpen(port, *inner, callback, instance);
+  return ForwardingMidiLayer::OutOpen(port, index, callback, instance);
 }
 
 midi::MMRESULT InstrumentLayer::InOpen(midi::PortHandle* port, uint32_t index,
                                        midi::MidiCallback callback, uintptr_t instance) {
-  const auto inner = Inner(index, PortDirection::kInput);
-  if (!inner) return midi::MMSYSERR_BADDEVICEID;
   if (stop_.forced()) return midi::MMSYSERR_ERROR;
-  return inner_.InOpen(port, *inner, callback, instance);
-}
-
-std::optional<midi::PortHolder> InstrumentLayer::OutGetHolder(uint32_t index) {
-  const auto inner = Inner(index, PortDirection::kOutput);
-  return inner ? inner_.OutGetHolder(*inner) : std::nullopt;
-}
-
-std::optional<midi::PortHolder> InstrumentLayer::InGetHolder(uint32_t index) {
-  const auto inner = Inner(index, PortDirection::kInput);
-  return inner ? inner_.InGetHolder(*inner) : std::nullopt;
+  return ForwardingMidiLayer::InOpen(port, index, callback, instance);
 }
 
 midi::MMRESULT InstrumentLayer::OutLongMsg(midi::PortHandle port, midi::MIDIHDR* header) {
   // Refused, so no MOM_DONE comes and the port pair gives the request up at once.
   if (stop_.forced()) return midi::MMSYSERR_ERROR;
-  return inner_.OutLongMsg(port, header);
+  return ForwardingMidiLayer::OutLongMsg(port, header);
 }
 
 }  // namespace tamblet::cli

@@ -13,7 +13,7 @@
 
 #include "base/device_identity.h"
 #include "base/wait_policy.h"
-#include "midi/midi_layer.h"
+#include "midi/forwarding_midi_layer.h"
 
 namespace tamblet::cli {
 
@@ -54,7 +54,7 @@ class StoppableWaits final : public WaitPolicy {
 // refused once the stop is forced. Handles pass through unchanged. A port is
 // found again by its name when the layer's list has shifted since it was
 // listed (JACK lists the ports of clients that came later, ours included).
-class InstrumentLayer final : public midi::MidiLayer {
+class InstrumentLayer final : public midi::ForwardingMidiLayer {
  public:
   struct Pair {
     uint32_t out;
@@ -65,44 +65,16 @@ class InstrumentLayer final : public midi::MidiLayer {
   InstrumentLayer(midi::MidiLayer& inner, std::optional<Pair> pair, const StopSwitch& stop)
       : inner_(inner), pair_(pair), stop_(stop) {}
 
-  uint32_t OutGetNumDevs() override;
-  midi::MMRESULT OutGetDevCaps(uint32_t index, midi::MidiCaps* caps) override;
-  uint32_t InGetNumDevs() override;
-  midi::MMRESULT InGetDevCaps(uint32_t index, midi::MidiCaps* caps) override;
-
   midi::MMRESULT OutOpen(midi::PortHandle* port, uint32_t index, midi::MidiCallback callback,
                          uintptr_t instance) override;
-  midi::MMRESULT OutPrepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
-    return inner_.OutPrepareHeader(port, header);
-  }
-  midi::MMRESULT OutUnprepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
-    return inner_.OutUnprepareHeader(port, header);
-  }
-  midi::MMRESULT OutLongMsg(midi::PortHandle port, midi::MIDIHDR* header) override;
-  midi::MMRESULT OutReset(midi::PortHandle port) override { return inner_.OutReset(port); }
-  midi::MMRESULT OutClose(midi::PortHandle port) override { return inner_.OutClose(port); }
-
   midi::MMRESULT InOpen(midi::PortHandle* port, uint32_t index, midi::MidiCallback callback,
                         uintptr_t instance) override;
-  midi::MMRESULT InPrepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
-    return inner_.InPrepareHeader(port, header);
-  }
-  midi::MMRESULT InUnprepareHeader(midi::PortHandle port, midi::MIDIHDR* header) override {
-    return inner_.InUnprepareHeader(port, header);
-  }
-  midi::MMRESULT InAddBuffer(midi::PortHandle port, midi::MIDIHDR* header) override {
-    return inner_.InAddBuffer(port, header);
-  }
-  midi::MMRESULT InStart(midi::PortHandle port) override { return inner_.InStart(port); }
-  midi::MMRESULT InStop(midi::PortHandle port) override { return inner_.InStop(port); }
-  midi::MMRESULT InReset(midi::PortHandle port) override { return inner_.InReset(port); }
-  midi::MMRESULT InClose(midi::PortHandle port) override { return inner_.InClose(port); }
-  std::optional<midi::PortHolder> OutGetHolder(uint32_t index) override;
-  std::optional<midi::PortHolder> InGetHolder(uint32_t index) override;
+  midi::MMRESULT OutLongMsg(midi::PortHandle port, midi::MIDIHDR* header) override;
 
  private:
-  // The inner index of our port `index`, if there is one.
-  std::optional<uint32_t> Inner(uint32_t index, PortDirection direction);
+  uint32_t Count(PortDirection direction) override;
+  std::optional<Target> Locate(PortDirection direction, uint32_t index) override;
+  midi::MidiLayer* Owner(PortDirection, midi::PortHandle) override { return &inner_; }
 
   midi::MidiLayer& inner_;
   const std::optional<Pair> pair_;

@@ -100,7 +100,8 @@ std::optional<Instrument> WindowPair(const PortList& ports) {
 std::vector<PortEntry> UnpairedPorts(const PortList& ports,
                                      const std::vector<Instrument>& instruments) {
   std::vector<PortEntry> unpaired;
-  for (const bool output : {true, false}) {
+  for (const PortDirection direction : kPortDirections) {
+    const bool output = direction == PortDirection::kOutput;
     for (const PortEntry* port : Accepted(output ? ports.outputs : ports.inputs)) {
       const bool taken = std::any_of(instruments.begin(), instruments.end(), [&](const auto& i) {
         return (output ? i.output.index : i.input.index) == port->index;

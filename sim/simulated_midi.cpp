@@ -13,6 +13,9 @@ namespace {
 // callback are the driver's business, not the program's next step.
 thread_local int t_callback_depth = 0;
 
+constexpr PortDirection kOut = PortDirection::kOutput;
+constexpr PortDirection kIn = PortDirection::kInput;
+
 }  // namespace
 
 struct SimulatedMidi::FaultCounter {
@@ -20,7 +23,7 @@ struct SimulatedMidi::FaultCounter {
 };
 
 struct SimulatedMidi::Port {
-  bool input = false;
+  PortDirection direction = kOut;
   uint32_t index = 0;
   MidiCallback callback = nullptr;
   uintptr_t instance = 0;
@@ -171,24 +174,24 @@ std::vector<std::vector<uint8_t>> SimulatedMidi::Sent(uint32_t out_index) const 
 
 size_t SimulatedMidi::QueuedBuffers(uint32_t in_index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  const Port* port = OpenPort(true, in_index);
+  const Port* port = OpenPort(kIn, in_index);
   return port ? port->queued.size() : 0;
 }
 
 size_t SimulatedMidi::OutstandingSends(uint32_t out_index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  const Port* port = OpenPort(false, out_index);
+  const Port* port = OpenPort(kOut, out_index);
   return port ? port->sends_pending + port->stalled.size() : 0;
 }
 
 bool SimulatedMidi::IsOutOpen(uint32_t index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return OpenPort(false, index) != nullptr;
+  return OpenPort(kOut, index) != nullptr;
 }
 
 bool SimulatedMidi::IsInOpen(uint32_t index) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return OpenPort(true, index) != nullptr;
+  return OpenPort(kIn, index) != nullptr;
 }
 
 uint64_t SimulatedMidi::delivered() const {
@@ -260,7 +263,7 @@ void SimulatedMidi::ProcessMessage(std::unique_lock<std::mutex>& lock, Work& wor
     waits_.WaitFor(cv_, lock, work.message.delay_ms, [this] { return stop_; });
     if (stop_) return;
   }
-  Port* port = OpenPort(true, work.in_index);
+  Port* port = OpenPort(kIn, work.in_index);
   if (port == nullptr || !port->started || !AcquireCallback(lock, port)) return;
   const std::vector<uint8_t>& bytes = work.message.bytes;
   if (work.message.kind == sim::Reply::Kind::kShortData) {
@@ -331,14 +334,14 @@ std::unique_lock<std::mutex> SimulatedMidi::Enter(const char* name, uint32_t arg
   return lock;
 }
 
-SimulatedMidi::Port* SimulatedMidi::OpenPort(bool input, uint32_t index) const {
-  if (input) return index < ports_->in.size() ? ports_->in[index].open : nullptr;
+SimulatedMidi::Port* SimulatedMidi::OpenPort(PortDirection direction, uint32_t index) const {
+  if (direction == kIn) return index < ports_->in.size() ? ports_->in[index].open : nullptr;
   return index < ports_->out.size() ? ports_->out[index].open : nullptr;
 }
 
-SimulatedMidi::Port* SimulatedMidi::Live(PortHandle handle, bool input) {
+SimulatedMidi::Port* SimulatedMidi::Live(PortHandle handle, PortDirection direction) {
   if (handle == nullptr) return nullptr;
-  if (input) {
+  if (direction == kIn) {
     for (auto& entry : ports_->in) {
       if (entry.open != nullptr && reinterpret_cast<PortHandle>(entry.open) == handle) {
         return entry.open;
@@ -401,15 +404,15 @@ MMRESULT SimulatedMidi::InGetDevCaps(uint32_t index, MidiCaps* caps) {
 }
 
 template <typename Entries>
-MMRESULT SimulatedMidi::Open(Entries& entries, bool input, PortHandle* handle, uint32_t index,
-                             MidiCallback callback, uintptr_t instance) {
+MMRESULT SimulatedMidi::Open(Entries& entries, PortDirection direction, PortHandle* handle,
+                             uint32_t index, MidiCallback callback, uintptr_t instance) {
   if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
   if (index >= entries.size()) return MMSYSERR_BADDEVICEID;
   auto& entry = entries[index];
   if (entry.faults.open != MMSYSERR_NOERROR) return entry.faults.open;
   if (entry.open != nullptr) return MMSYSERR_ALLOCATED;
   auto port = std::make_unique<Port>();
-  port->input = input;
+  port->direction = direction;
   port->index = index;
   port->callback = callback;
   port->instance = instance;
@@ -422,12 +425,12 @@ MMRESULT SimulatedMidi::Open(Entries& entries, bool input, PortHandle* handle, u
 MMRESULT SimulatedMidi::OutOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
                                 uintptr_t instance) {
   auto lock = Enter("OutOpen", index);
-  return Open(ports_->out, false, handle, index, callback, instance);
+  return Open(ports_->out, kOut, handle, index, callback, instance);
 }
 
 MMRESULT SimulatedMidi::OutPrepareHeader(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("OutPrepareHeader");
-  Port* port = Live(handle, false);
+  Port* port = Live(handle, kOut);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   if (header == nullptr || header->lpData == nullptr) return MMSYSERR_INVALPARAM;
   if (MMRESULT r = Check(ports_->out[port->index].prepare, ports_->out[port->index].faults.prepare))
@@ -437,13 +440,13 @@ MMRESULT SimulatedMidi::OutPrepareHeader(PortHandle handle, MIDIHDR* header) {
 
 MMRESULT SimulatedMidi::OutUnprepareHeader(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("OutUnprepareHeader");
-  if (Live(handle, false) == nullptr) return MMSYSERR_INVALHANDLE;
+  if (Live(handle, kOut) == nullptr) return MMSYSERR_INVALHANDLE;
   return UnprepareHeader(header);
 }
 
 MMRESULT SimulatedMidi::OutLongMsg(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("OutLongMsg");
-  Port* port = Live(handle, false);
+  Port* port = Live(handle, kOut);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   if (MMRESULT r = CheckQueueable(header)) return r;
   auto& entry = ports_->out[port->index];
@@ -465,7 +468,7 @@ MMRESULT SimulatedMidi::OutLongMsg(PortHandle handle, MIDIHDR* header) {
 
 MMRESULT SimulatedMidi::OutReset(PortHandle handle) {
   auto lock = Enter("OutReset");
-  Port* port = Live(handle, false);
+  Port* port = Live(handle, kOut);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   std::vector<MIDIHDR*> abandoned(port->stalled.begin(), port->stalled.end());
   port->stalled.clear();
@@ -492,7 +495,7 @@ MMRESULT SimulatedMidi::OutReset(PortHandle handle) {
 
 MMRESULT SimulatedMidi::OutClose(PortHandle handle) {
   auto lock = Enter("OutClose");
-  Port* port = Live(handle, false);
+  Port* port = Live(handle, kOut);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   if (port->sends_pending != 0 || !port->stalled.empty()) return MIDIERR_STILLPLAYING;
   port->open = false;
@@ -505,12 +508,12 @@ MMRESULT SimulatedMidi::OutClose(PortHandle handle) {
 MMRESULT SimulatedMidi::InOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
                                uintptr_t instance) {
   auto lock = Enter("InOpen", index);
-  return Open(ports_->in, true, handle, index, callback, instance);
+  return Open(ports_->in, kIn, handle, index, callback, instance);
 }
 
 MMRESULT SimulatedMidi::InPrepareHeader(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("InPrepareHeader");
-  Port* port = Live(handle, true);
+  Port* port = Live(handle, kIn);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
     return MMSYSERR_INVALPARAM;
@@ -522,13 +525,13 @@ MMRESULT SimulatedMidi::InPrepareHeader(PortHandle handle, MIDIHDR* header) {
 
 MMRESULT SimulatedMidi::InUnprepareHeader(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("InUnprepareHeader");
-  if (Live(handle, true) == nullptr) return MMSYSERR_INVALHANDLE;
+  if (Live(handle, kIn) == nullptr) return MMSYSERR_INVALHANDLE;
   return UnprepareHeader(header);
 }
 
 MMRESULT SimulatedMidi::InAddBuffer(PortHandle handle, MIDIHDR* header) {
   auto lock = Enter("InAddBuffer");
-  Port* port = Live(handle, true);
+  Port* port = Live(handle, kIn);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   if (MMRESULT r = CheckQueueable(header)) return r;
   auto& entry = ports_->in[port->index];
@@ -541,7 +544,7 @@ MMRESULT SimulatedMidi::InAddBuffer(PortHandle handle, MIDIHDR* header) {
 
 MMRESULT SimulatedMidi::InStart(PortHandle handle) {
   auto lock = Enter("InStart");
-  Port* port = Live(handle, true);
+  Port* port = Live(handle, kIn);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   auto& entry = ports_->in[port->index];
   if (MMRESULT r = Check(entry.start, entry.faults.start)) return r;
@@ -551,7 +554,7 @@ MMRESULT SimulatedMidi::InStart(PortHandle handle) {
 
 MMRESULT SimulatedMidi::InStop(PortHandle handle) {
   auto lock = Enter("InStop");
-  Port* port = Live(handle, true);
+  Port* port = Live(handle, kIn);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   port->started = false;
   return MMSYSERR_NOERROR;
@@ -559,7 +562,7 @@ MMRESULT SimulatedMidi::InStop(PortHandle handle) {
 
 MMRESULT SimulatedMidi::InReset(PortHandle handle) {
   auto lock = Enter("InReset");
-  Port* port = Live(handle, true);
+  Port* port = Live(handle, kIn);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   auto& entry = ports_->in[port->index];
   if (MMRESULT r = Check(entry.reset, entry.faults.reset)) return r;
@@ -580,7 +583,7 @@ MMRESULT SimulatedMidi::InReset(PortHandle handle) {
 
 MMRESULT SimulatedMidi::InClose(PortHandle handle) {
   auto lock = Enter("InClose");
-  Port* port = Live(handle, true);
+  Port* port = Live(handle, kIn);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
   if (!port->queued.empty()) return MIDIERR_STILLPLAYING;
   port->open = false;

@@ -180,10 +180,10 @@ class SimulatedMidi final : public MidiLayer {
   std::unique_lock<std::mutex> Enter(const char* name, uint32_t arg = UINT32_MAX);
   void DeliverHeld(std::unique_lock<std::mutex>& lock);
   void WaitIdle(std::unique_lock<std::mutex>& lock);
-  Port* Live(PortHandle handle, bool input);
-  Port* OpenPort(bool input, uint32_t index) const;
+  Port* Live(PortHandle handle, PortDirection direction);
+  Port* OpenPort(PortDirection direction, uint32_t index) const;
   template <typename Entries>
-  MMRESULT Open(Entries& entries, bool input, PortHandle* handle, uint32_t index,
+  MMRESULT Open(Entries& entries, PortDirection direction, PortHandle* handle, uint32_t index,
                 MidiCallback callback, uintptr_t instance);
   MMRESULT Check(FaultCounter& counter, const Fault& fault);
   void Queue(uint32_t in_index, sim::Reply message, Corruption corruption);

@@ -54,13 +54,14 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
       return;
     }
     const JackEndpoints endpoints = NameJackPorts(*infos);
-    for (bool output : {true, false}) {
+    for (const PortDirection direction : kPortDirections) {
+      const bool output = direction == PortDirection::kOutput;
       for (const JackEndpoint& endpoint : output ? endpoints.outputs : endpoints.inputs) {
         (output ? outputs : inputs)
             ->push_back({endpoint.caps,
-                         [self = shared_from_this(), output, target = endpoint.jack_name](
+                         [self = shared_from_this(), direction, target = endpoint.jack_name](
                              std::unique_ptr<stream::ByteStream>* stream) {
-                           return self->Open(output, target, stream);
+                           return self->Open(direction, target, stream);
                          },
                          {},
                          "jack " + server_ + " " + endpoint.jack_name});
@@ -69,32 +70,34 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
   }
 
  private:
-  MMRESULT Open(bool output, const std::string& target,
+  MMRESULT Open(PortDirection direction, const std::string& target,
                 std::unique_ptr<stream::ByteStream>* stream) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (open_[output]) return MMSYSERR_ALLOCATED;
+    bool& open = open_[static_cast<size_t>(direction)];
+    if (open) return MMSYSERR_ALLOCATED;
     Session* session = EnsureSession();
     if (session == nullptr) return MMSYSERR_NODRIVER;
     auto result = std::make_shared<MMRESULT>(MMSYSERR_ERROR);
-    if (!session->calls.Run([result, session, output,
-                             target] { *result = jack::ConnectPort(*session, output, target); },
+    if (!session->calls.Run([result, session, direction,
+                             target] { *result = jack::ConnectPort(*session, direction, target); },
                             jack::kServerWait + std::chrono::seconds(2))) {
       session->MarkDead();
       return MMSYSERR_NODRIVER;
     }
     if (*result != MMSYSERR_NOERROR) return *result;
-    open_[output] = true;
-    auto closed = [self = shared_from_this(), output] { self->Closed(output); };
-    *stream =
-        output ? jack::MakeOutputStream(*session, closed) : jack::MakeInputStream(*session, closed);
+    open = true;
+    auto closed = [self = shared_from_this(), direction] { self->Closed(direction); };
+    *stream = direction == PortDirection::kOutput ? jack::MakeOutputStream(*session, closed)
+                                                  : jack::MakeInputStream(*session, closed);
     return MMSYSERR_NOERROR;
   }
 
-  void Closed(bool output) {
+  void Closed(PortDirection direction) {
     std::lock_guard<std::mutex> lock(mutex_);
-    open_[output] = false;
+    open_[static_cast<size_t>(direction)] = false;
     Session& session = *session_;
-    jack_port_t* ours = (output ? session.out_port : session.in_port).load();
+    jack_port_t* ours =
+        (direction == PortDirection::kOutput ? session.out_port : session.in_port).load();
     if (ours == nullptr || session.dead.load(std::memory_order_acquire)) return;
     jack_client_t* client = session.client;
     if (!session.calls.Run([client, ours] { jack_port_disconnect(client, ours); },
@@ -118,7 +121,7 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
   const std::string server_;  // the server's name, for the device locks and the hung servers
   std::mutex mutex_;          // everything below
   std::unique_ptr<Session> session_;
-  bool open_[2] = {false, false};  // by direction: input, output
+  bool open_[2] = {false, false};  // by PortDirection
 };
 
 }  // namespace

@@ -246,7 +246,8 @@ void WaitConnected(Session& session, jack_port_t* ours, const std::string& targe
 
 }  // namespace
 
-MMRESULT ConnectPort(Session& session, bool output, const std::string& target) {
+MMRESULT ConnectPort(Session& session, PortDirection direction, const std::string& target) {
+  const bool output = direction == PortDirection::kOutput;
   if (jack_port_by_name(session.client, target.c_str()) == nullptr) {
     return MMSYSERR_BADDEVICEID;  // gone since it was listed
   }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/device_identity.h"
 #include "midi/jack/jack_port_names.h"
 #include "midi/jack/jack_ring.h"
 #include "midi/jack/jack_server_calls.h"
@@ -83,7 +84,7 @@ std::unique_ptr<Session> OpenSession(const std::string& server, const std::strin
 std::vector<JackPortInfo> ListPorts(Session& session);
 // Our port of that direction, made and connected to `target`, the connection
 // in effect; MMSYSERR_BADDEVICEID when `target` is gone.
-MMRESULT ConnectPort(Session& session, bool output, const std::string& target);
+MMRESULT ConnectPort(Session& session, PortDirection direction, const std::string& target);
 
 // Closes the client, after which no callback runs, and frees the session; or
 // abandons it when the server does not answer.
