@@ -23,7 +23,6 @@ struct SimulatedMidi::FaultCounter {
 };
 
 struct SimulatedMidi::Port {
-  PortDirection direction = kOut;
   uint32_t index = 0;
   MidiCallback callback = nullptr;
   uintptr_t instance = 0;
@@ -341,20 +340,15 @@ SimulatedMidi::Port* SimulatedMidi::OpenPort(PortDirection direction, uint32_t i
 
 SimulatedMidi::Port* SimulatedMidi::Live(PortHandle handle, PortDirection direction) {
   if (handle == nullptr) return nullptr;
-  if (direction == kIn) {
-    for (auto& entry : ports_->in) {
+  const auto find = [handle](auto& entries) -> Port* {
+    for (auto& entry : entries) {
       if (entry.open != nullptr && reinterpret_cast<PortHandle>(entry.open) == handle) {
         return entry.open;
       }
     }
-  } else {
-    for (auto& entry : ports_->out) {
-      if (entry.open != nullptr && reinterpret_cast<PortHandle>(entry.open) == handle) {
-        return entry.open;
-      }
-    }
-  }
-  return nullptr;
+    return nullptr;
+  };
+  return direction == kIn ? find(ports_->in) : find(ports_->out);
 }
 
 MMRESULT SimulatedMidi::Check(FaultCounter& counter, const Fault& fault) {
@@ -404,15 +398,14 @@ MMRESULT SimulatedMidi::InGetDevCaps(uint32_t index, MidiCaps* caps) {
 }
 
 template <typename Entries>
-MMRESULT SimulatedMidi::Open(Entries& entries, PortDirection direction, PortHandle* handle,
-                             uint32_t index, MidiCallback callback, uintptr_t instance) {
+MMRESULT SimulatedMidi::Open(Entries& entries, PortHandle* handle, uint32_t index,
+                             MidiCallback callback, uintptr_t instance) {
   if (handle == nullptr || callback == nullptr) return MMSYSERR_INVALPARAM;
   if (index >= entries.size()) return MMSYSERR_BADDEVICEID;
   auto& entry = entries[index];
   if (entry.faults.open != MMSYSERR_NOERROR) return entry.faults.open;
   if (entry.open != nullptr) return MMSYSERR_ALLOCATED;
   auto port = std::make_unique<Port>();
-  port->direction = direction;
   port->index = index;
   port->callback = callback;
   port->instance = instance;
@@ -425,7 +418,7 @@ MMRESULT SimulatedMidi::Open(Entries& entries, PortDirection direction, PortHand
 MMRESULT SimulatedMidi::OutOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
                                 uintptr_t instance) {
   auto lock = Enter("OutOpen", index);
-  return Open(ports_->out, kOut, handle, index, callback, instance);
+  return Open(ports_->out, handle, index, callback, instance);
 }
 
 MMRESULT SimulatedMidi::OutPrepareHeader(PortHandle handle, MIDIHDR* header) {
@@ -508,7 +501,7 @@ MMRESULT SimulatedMidi::OutClose(PortHandle handle) {
 MMRESULT SimulatedMidi::InOpen(PortHandle* handle, uint32_t index, MidiCallback callback,
                                uintptr_t instance) {
   auto lock = Enter("InOpen", index);
-  return Open(ports_->in, kIn, handle, index, callback, instance);
+  return Open(ports_->in, handle, index, callback, instance);
 }
 
 MMRESULT SimulatedMidi::InPrepareHeader(PortHandle handle, MIDIHDR* header) {

@@ -183,8 +183,8 @@ class SimulatedMidi final : public MidiLayer {
   Port* Live(PortHandle handle, PortDirection direction);
   Port* OpenPort(PortDirection direction, uint32_t index) const;
   template <typename Entries>
-  MMRESULT Open(Entries& entries, PortDirection direction, PortHandle* handle, uint32_t index,
-                MidiCallback callback, uintptr_t instance);
+  MMRESULT Open(Entries& entries, PortHandle* handle, uint32_t index, MidiCallback callback,
+                uintptr_t instance);
   MMRESULT Check(FaultCounter& counter, const Fault& fault);
   void Queue(uint32_t in_index, sim::Reply message, Corruption corruption);
 
