@@ -6,17 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <new>
-#include <span>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include "protocol/frame.h"
-#include "sim/simulated_midi.h"
-#include "tests/support/settled_waits.h"
+#include "tests/support/simulated_instrument.h"
 
 // Lets a test make the next nothrow new[] fail. The commands allocate their
 // buffers with it; the port made its own when it was built.
@@ -98,13 +92,7 @@ struct RecordingDisplay : Display {
 
 class DeviceCommandsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const uint32_t out =
-        driver.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
-    const uint32_t in = driver.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
-    driver.Connect(&peer, out, in);
-    ASSERT_TRUE(port.Open(out, in));
-  }
+  void SetUp() override { ASSERT_TRUE(port.Open(driver.out, driver.in)); }
   void TearDown() override { allocations_until_failure = -1; }
   // The answers to the next requests; forgets what was sent and shown so far.
   void Script(const std::vector<Answer>& answers) {
@@ -115,9 +103,8 @@ class DeviceCommandsTest : public ::testing::Test {
   const std::vector<Bytes>& Sent() const { return peer.sent; }
 
   ScriptedPeer peer;
-  midi::SimulatedMidi driver;  // outlives the port
-  test::SettledWaits waits{[this] { driver.Drain(); }};
-  CSysExPort port{driver, waits};
+  test::InstrumentDriver driver{peer};  // outlives the port
+  CSysExPort port{driver.midi, driver.waits};
   RecordingDisplay display;
   DeviceCommands commands{port, display};
 };
