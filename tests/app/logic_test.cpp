@@ -15,7 +15,6 @@
 #include "app/version_preview.h"
 #include "base/display.h"
 #include "midi/system/composite_midi_layer.h"
-#include "sim/simulated_midi.h"
 #include "tests/support/recording_window.h"
 
 namespace tamblet {

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "protocol/frame.h"
+#include "tests/support/recording_window.h"
 #include "tests/support/simulated_instrument.h"
 
 // Lets a test make the next nothrow new[] fail. The commands allocate their
@@ -74,22 +75,6 @@ struct ScriptedPeer : midi::Peer {
   std::vector<Bytes> sent;
 };
 
-// Progress as " R<max>" (from 0), " P<position>", "+" (a step of one) or " ?".
-struct RecordingDisplay : Display {
-  void SetStatusText(const char* text) override { texts.emplace_back(text); }
-  void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
-    if (msg == PBM_SETRANGE && (lparam & 0xFFFF) == 0) {
-      progress += " R" + std::to_string(lparam >> 16);
-    } else if (msg == PBM_SETPOS && lparam == 0) {
-      progress += " P" + std::to_string(wparam);
-    } else {
-      progress += msg == PBM_DELTAPOS && wparam == 1 && lparam == 0 ? "+" : " ?";
-    }
-  }
-  std::vector<std::string> texts;
-  std::string progress;
-};
-
 class DeviceCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(port.Open(driver.out, driver.in)); }
@@ -98,14 +83,14 @@ class DeviceCommandsTest : public ::testing::Test {
   void Script(const std::vector<Answer>& answers) {
     peer.script.assign(answers.begin(), answers.end());
     peer.sent.clear();
-    display = RecordingDisplay();
+    display.ClearTrace();
   }
   const std::vector<Bytes>& Sent() const { return peer.sent; }
 
   ScriptedPeer peer;
   test::InstrumentDriver driver{peer};  // outlives the port
   CSysExPort port{driver.midi, driver.waits};
-  RecordingDisplay display;
+  test::RecordingWindow display;  // its trace: see recording_window.h
   DeviceCommands commands{port, display};
 };
 
@@ -132,7 +117,7 @@ TEST_F(DeviceCommandsTest, SingleExchangeCommandsJudgeTheirReplies) {
       Script({cases[i].first});
       EXPECT_EQ(run(commands), cases[i].second);
       EXPECT_EQ(Sent(), std::vector<Bytes>{request});
-      EXPECT_TRUE(display.texts.empty() && display.progress.empty());
+      EXPECT_EQ(display.Trace(), "");
     }
   }
 }
@@ -177,7 +162,7 @@ TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
     Script(answers);
     EXPECT_EQ(commands.RunOperation(code, 0, 0x4000, 0x1000), result);
     EXPECT_EQ(Sent().size(), sent);
-    EXPECT_TRUE(display.texts.empty());
+    EXPECT_EQ(display.Trace().find('['), std::string::npos);  // no text
   }
 }
 
@@ -198,14 +183,14 @@ TEST_F(DeviceCommandsTest, RunOperationProgressPositions) {
     answers.push_back(Reply({0x02, 0x41, 0x01}));
     Script(answers);
     EXPECT_EQ(commands.RunOperation(kOpCopy, start, count, chunk_size), 0);
-    EXPECT_EQ(display.progress, progress);
+    EXPECT_EQ(display.Trace(), progress);
     ASSERT_EQ(Sent().size(), 2 + addresses.size());
     EXPECT_EQ(ParseHex(Sent()[0].data() + 15, 8), count);
   }
   // A chunk size of 0 is refused before anything is shown or sent.
   Script({});
   EXPECT_EQ(commands.RunOperation(kOpCopy, 0, 0x1000, 0), 1);
-  EXPECT_TRUE(Sent().empty() && display.progress.empty() && display.texts.empty());
+  EXPECT_TRUE(Sent().empty() && display.Trace().empty());
 }
 
 // Whole and short last frames, their bytes, and a long error or no reply after
@@ -227,8 +212,9 @@ TEST_F(DeviceCommandsTest, WriteChunkStopsAtTheFirstRefusal) {
     EXPECT_EQ(Sent().size(), frames);
     // One step per acknowledged frame.
     const std::string range = std::to_string(count / 2048 % 65536);  // it keeps 16 bits
-    EXPECT_EQ(display.progress, " R" + range + " P0" + std::string(frames - result, '+'));
-    EXPECT_TRUE(display.texts.empty());
+    std::string steps;
+    for (uint32_t k = result; k < frames; ++k) steps += " D";
+    EXPECT_EQ(display.Trace(), " R" + range + " P0" + steps);
   }
 }
 
@@ -249,8 +235,8 @@ TEST_F(DeviceCommandsTest, FailedAllocationShowsTextAndSendsNothing) {
       allocations_until_failure = which;
       EXPECT_EQ(runs[i](commands), 1);
       allocations_until_failure = -1;
-      EXPECT_EQ(display.texts, std::vector<std::string>{kOutOfMemoryText});
-      EXPECT_TRUE(display.progress.empty() && Sent().empty());
+      EXPECT_EQ(display.Trace(), "[" + std::string(kOutOfMemoryText) + "]");
+      EXPECT_TRUE(Sent().empty());
     }
   }
 }
