@@ -14,6 +14,7 @@
 #include "app/port_discovery.h"
 #include "app/version_preview.h"
 #include "base/display.h"
+#include "midi/midi_header.h"
 #include "midi/system/composite_midi_layer.h"
 #include "tests/support/recording_window.h"
 
