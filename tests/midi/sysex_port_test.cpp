@@ -143,7 +143,7 @@ TEST_F(PortPairTest, OpenAndCloseInOrderAndDropWhatArrivesOutsideAnExchange) {
   port_.Close();
   EXPECT_EQ(midi_.Calls(), close);
   EXPECT_EQ(midi_.delivered(), delivered + 4);
-  EXPECT_FALSE(port_.IsOpen() || midi_.IsOutOpen(0) || midi_.IsInOpen(0));
+  EXPECT_FALSE(port_.IsOpen() || !driver_.Closed());
   EXPECT_TRUE(Holds(slot_.data(), {}));
   Exchange();  // on a closed pair: nothing leaves
   EXPECT_FALSE(port_.AwaitReply(kTimeout));
@@ -169,7 +169,7 @@ TEST_F(PortPairTest, FailedOpenLeavesBothPortsClosedAndTheNextOpenWorks) {
     c.set(faults);
     midi_.SetInFaults(0, faults);
     EXPECT_FALSE(port_.Open(0, 0));
-    EXPECT_FALSE(port_.IsOpen() || midi_.IsOutOpen(0) || midi_.IsInOpen(0));
+    EXPECT_FALSE(port_.IsOpen() || !driver_.Closed());
     midi_.SetInFaults(0, {});
     ASSERT_TRUE(port_.Open(0, 0));
     EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
@@ -282,7 +282,7 @@ TEST_F(PortPairTest, StressEveryExchangeHoldsItsOwnReplyOrNothing) {
            midi_.Inject(pick(0, 4) == 0 ? LongError(kOther, delay) : Long(kOther, delay));
          }
          port_.Close();
-         EXPECT_FALSE(midi_.IsInOpen(0) || midi_.IsOutOpen(0));
+         EXPECT_TRUE(driver_.Closed());
          midi_.ReleaseHeld();
          EXPECT_TRUE(port_.Open(0, 0));
          midi_.Drain();
