@@ -23,8 +23,7 @@ struct Recorder : midi::stream::MessageSink {
   void OnSysEx(std::span<const uint8_t> m) override { events.push_back("L" + Hex(m)); }
   void OnSysExError(std::span<const uint8_t> r) override { events.push_back("E" + Hex(r)); }
   void OnShort(uint32_t m) override {
-    events.push_back("S" +
-                     Hex(std::vector<uint8_t>{uint8_t(m), uint8_t(m >> 8), uint8_t(m >> 16)}));
+    events.push_back("S" + Hex(std::vector<uint8_t>{uint8_t(m), uint8_t(m >> 8), uint8_t(m >> 16)}));
   }
   std::vector<std::string> events;
 };
