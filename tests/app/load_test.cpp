@@ -1,42 +1,23 @@
 // Load from the file to the last status text, through the real dialog logic,
 // port pair and in-process driver, against the simulated device.
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "app/update_dlg.h"
 #include "midi/device_lock.h"
+#include "tests/support/failing_new.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/simulated_instrument.h"
 #include "tests/support/update_files.h"
 #include "update/update_sequence.h"
 
-// Lets a test make the n-th next nothrow new[] fail: the file stage allocates
-// its read buffer and then the image with it.
-namespace {
-std::atomic<int> allocations_until_failure{-1};  // negative: never fail
-}  // namespace
-
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
-  // Otherwise the allocator's own: a request beyond any memory fails as it
-  // would there, also under AddressSanitizer, whose throwing new aborts.
-  using NothrowNew = void* (*)(std::size_t, const std::nothrow_t&);
-  static const auto next = reinterpret_cast<NothrowNew>(::dlsym(RTLD_NEXT, "_ZnamRKSt9nothrow_t"));
-  return next(size, tag);
-}
-
-// Under a sanitizer, a nothrow new[] beyond its largest size returns null only
-// with this (here and for the tool below); without it the 8 TiB file aborts.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+// The file stage allocates its read buffer and then the image with nothrow
+// new[], which failing_new.h can make fail.
 
 namespace tamblet {
 namespace {
@@ -279,9 +260,9 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     LoadRig rig;
     rig.midi.SetOutFaults(rig.out, c.out);
     rig.midi.SetInFaults(rig.in, c.in);
-    allocations_until_failure = c.failing_allocation;
+    test::allocations_until_failure = c.failing_allocation;
     rig.Load(c.path, c.discover);
-    allocations_until_failure = -1;
+    test::allocations_until_failure = -1;
     // The companion tool reads with Load's reader and judges alike.
     if (!c.path.empty() && c.failing_allocation < 0 && !c.trace_end.starts_with("[Device")) {
       EXPECT_EQ(ToolVerdict(c.path), rig.window.GetWindowText(IDC_STATUS));

@@ -2,31 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <new>
 #include <tuple>
 
 #include "protocol/frame.h"
+#include "tests/support/failing_new.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/simulated_instrument.h"
 
-// Lets a test make the next nothrow new[] fail. The commands allocate their
-// buffers with it; the port made its own when it was built.
-namespace {
-std::atomic<int> allocations_until_failure{-1};  // negative: never fail
-}  // namespace
-
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
-  try {
-    return ::operator new[](size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+// The commands allocate their buffers with nothrow new[]; the port made its
+// own when it was built.
 
 namespace tamblet {
 namespace {
@@ -78,7 +65,7 @@ struct ScriptedPeer : midi::Peer {
 class DeviceCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(port.Open(driver.out, driver.in)); }
-  void TearDown() override { allocations_until_failure = -1; }
+  void TearDown() override { test::allocations_until_failure = -1; }
   // The answers to the next requests; forgets what was sent and shown so far.
   void Script(const std::vector<Answer>& answers) {
     peer.script.assign(answers.begin(), answers.end());
@@ -232,9 +219,9 @@ TEST_F(DeviceCommandsTest, FailedAllocationShowsTextAndSendsNothing) {
     for (size_t i = 0; i < std::size(runs); ++i) {
       SCOPED_TRACE("command " + std::to_string(i) + (which == 0 ? " request" : " slot"));
       Script({});
-      allocations_until_failure = which;
+      test::allocations_until_failure = which;
       EXPECT_EQ(runs[i](commands), 1);
-      allocations_until_failure = -1;
+      test::allocations_until_failure = -1;
       EXPECT_EQ(display.Trace(), "[" + std::string(kOutOfMemoryText) + "]");
       EXPECT_TRUE(Sent().empty());
     }
