@@ -303,7 +303,7 @@ TEST(CliUpdate, SecondCtrlCOrSigtermStopsAfterClosingThePorts) {
                                                : presses == 2 ? kExitStopped
                                                               : kExitTerminated);
     EXPECT_TRUE(presses == 1 || requests == 6) << "a request after the stop";
-    EXPECT_FALSE(!rig[0].Closed()) << "left open";
+    EXPECT_TRUE(rig[0].Closed()) << "left open";
     const std::string notes = Rig::Read(rig.err_);
     EXPECT_EQ(notes.find("Press Ctrl-C again within 3 s") != std::string::npos, presses > 0);
     EXPECT_EQ(notes.find("stopped;") != std::string::npos, presses == 2);
@@ -422,7 +422,7 @@ TEST(CliWatch, EachPlugInUpdatedOnceAndRecorded) {
             std::string::npos)
       << err;
   EXPECT_EQ(err.find("QELMAR SIM1 (SER-10): unplug"), std::string::npos) << err;
-  EXPECT_FALSE(!rig[0].Closed() || !rig[1].Closed()) << "left open";
+  EXPECT_TRUE(rig[0].Closed() && rig[1].Closed()) << "left open";
   ASSERT_FALSE(rig.inhibits_.empty());
   EXPECT_TRUE(rig.inhibits_.front());
   EXPECT_FALSE(rig.inhibits_.back());
