@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "midi/sysex_port.h"
-#include "sim/simulated_midi.h"
+#include "tests/support/simulated_instrument.h"
 
 namespace tamblet {
 namespace {
@@ -26,13 +26,10 @@ class EchoPeer : public midi::Peer {
 };
 
 void BM_PortPairExchange(benchmark::State& state) {
-  midi::SimulatedMidi midi;
-  const uint32_t out = midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
-  const uint32_t in = midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
   EchoPeer peer;
-  midi.Connect(&peer, out, in);
-  CSysExPort port(midi);
-  if (!port.Open(out, in)) {
+  test::InstrumentDriver driver(peer, {"QELMAR SIM", {}, true});
+  CSysExPort port(driver.midi);
+  if (!port.Open(driver.out, driver.in)) {
     state.SkipWithError("open failed");
     return;
   }

@@ -6,17 +6,11 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <vector>
-
 #include "app/update_dlg.h"
 #include "bench/update_rig.h"
-#include "sim/device.h"
-#include "sim/simulated_midi.h"
 #include "tests/support/recording_window.h"
+#include "tests/support/simulated_instrument.h"
+#include "tests/support/update_files.h"
 
 namespace tamblet {
 namespace {
@@ -25,25 +19,14 @@ constexpr uint32_t kImageSize = 4u << 20;
 
 void BM_FullUpdate(benchmark::State& state) {
   const std::string path =
-      bench::WriteSampleFile("tamblet_update_bench.pgm", kImageSize, {0, kImageSize / 2},
-                             {kImageSize / 2, kImageSize / 2});
+      bench::SampleFile(kImageSize, {0, kImageSize / 2}, {kImageSize / 2, kImageSize / 2});
   for (auto _ : state) {
     state.PauseTiming();
-    sim::DeviceConfig config;
-    config.model_name = "BENCH-1";
-    config.flash_size = kImageSize;
-    config.progress_step = 0x10000;
-    sim::Device device(config);
-    midi::PeerFor<sim::Device> peer(device);
-    midi::SimulatedMidi midi;
-    const uint32_t out =
-        midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
-    const uint32_t in =
-        midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
-    midi.Connect(&peer, out, in);
+    test::BasicInstrument<midi::PeerFor<sim::Device>> rig(bench::SampleDevice(kImageSize),
+                                                          {"QELMAR SIM", {}, true});
     bench::NoOpenWait waits;
     test::RecordingWindow window;
-    CUpdateDlg dlg(window, midi, waits);
+    CUpdateDlg dlg(window, rig.midi, waits);
     dlg.OnInitDialog();
     window.AnswerFileDialog(path);
     dlg.OnBrowse();

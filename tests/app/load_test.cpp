@@ -1,50 +1,23 @@
 // Load from the file to the last status text, through the real dialog logic,
 // port pair and in-process driver, against the simulated device.
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <new>
-#include <string>
-#include <vector>
 
 #include "app/update_dlg.h"
 #include "midi/device_lock.h"
-#include "sim/device.h"
-#include "sim/simulated_midi.h"
-#include "tests/support/endless_device.h"
-#include "tests/support/fast_waits.h"
+#include "tests/support/failing_new.h"
 #include "tests/support/recording_window.h"
-#include "tests/support/settled_waits.h"
+#include "tests/support/simulated_instrument.h"
+#include "tests/support/update_files.h"
 #include "update/update_sequence.h"
-#include "update/update_writer.h"
 
-// Lets a test make the n-th next nothrow new[] fail: the file stage allocates
-// its read buffer and then the image with it.
-namespace {
-std::atomic<int> allocations_until_failure{-1};  // negative: never fail
-}  // namespace
-
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
-  // Otherwise the allocator's own: a request beyond any memory fails as it
-  // would there, also under AddressSanitizer, whose throwing new aborts.
-  using NothrowNew = void* (*)(std::size_t, const std::nothrow_t&);
-  static const auto next = reinterpret_cast<NothrowNew>(::dlsym(RTLD_NEXT, "_ZnamRKSt9nothrow_t"));
-  return next(size, tag);
-}
-
-// Under a sanitizer, a nothrow new[] beyond its largest size returns null only
-// with this (here and for the tool below); without it the 8 TiB file aborts.
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
-extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
+// The file stage allocates its read buffer and then the image with nothrow
+// new[], which failing_new.h can make fail.
 
 namespace tamblet {
 namespace {
@@ -52,59 +25,34 @@ namespace {
 constexpr uint32_t kImageSize = 0x20000;
 using C = sim::Command;
 
-UpdateHeader TestHeader(Region r0, Region r1, uint32_t chunk = 0x4000) {
-  return {"MODEL-X", {}, 2, chunk, kImageSize, {r0, r1}};
-}
-
-std::vector<uint8_t> TestImage() {
-  std::vector<uint8_t> image(kImageSize);
-  uint32_t x = 12345;
-  for (auto& b : image) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 16);
-  return image;
-}
-
-std::string WriteTemp(const std::vector<uint8_t>& file, const std::string& suffix = "") {
-  const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name() + suffix;
-  const auto path = std::filesystem::path(testing::TempDir()) / (name + ".pgm");
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(file.data()), std::streamsize(file.size()));
-  return path.string();
+// Chunks of 0x4000 unless told, target 2.
+std::string TestFile(Region r0, Region r1, uint32_t chunk = 0x4000) {
+  return test::TempUpdateFile({"MODEL-X", {}, 2, chunk, kImageSize, {r0, r1}},
+                              test::SampleImage(kImageSize));
 }
 
 // 128 KiB of erased flash, a progress reply every 32 KiB.
 sim::DeviceConfig Config() { return {"MODEL-X", kImageSize, 0xFF, {}, 0x8000}; }
 
-// One dialog wired to the simulated device, as the program wires it to a real one.
-struct LoadRig {
-  LoadRig() {
-    midi_.AddOutPort(midi::MakeCaps(1, 1, "Other synth OUT 1"));
-    const uint32_t out =
-        midi_.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
-    const uint32_t in =
-        midi_.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
-    midi_.Connect(&peer_, out, in);
-    midi_.SetLateAfter(kReplyTimeoutMs);
+// One dialog wired to the simulated device, as the program wires it to a real
+// one; another program's output is listed first.
+struct LoadRig : test::SimulatedInstrument {
+  LoadRig()
+      : test::SimulatedInstrument(Config(),
+                                  {"QELMAR SIM", {test::OtherOutput("Other synth OUT 1")}}) {
+    midi.SetLateAfter(kReplyTimeoutMs);
   }
-
   // Discovery (if asked), Browse to `path`, then Load; returns the last status text.
   std::string Load(const std::string& path, bool discover = true) {
-    EXPECT_TRUE(!discover || dlg_.OnInitDialog());
-    window_.AnswerFileDialog(path);
-    dlg_.OnBrowse();
-    window_.ClearTrace();
-    dlg_.OnLoad();
-    return window_.GetWindowText(IDC_STATUS);
+    EXPECT_TRUE(!discover || dlg.OnInitDialog());
+    window.AnswerFileDialog(path);
+    dlg.OnBrowse();
+    window.ClearTrace();
+    dlg.OnLoad();
+    return window.GetWindowText(IDC_STATUS);
   }
-
-  bool PortsClosed() const { return !midi_.IsOutOpen(1) && !midi_.IsInOpen(0); }
-
-  sim::Device device_{Config()};
-  midi::PeerFor<sim::Device> peer_{device_};
-  test::FastWaits driver_waits_;
-  midi::SimulatedMidi midi_{driver_waits_};
-  test::SettledWaits waits_{[this] { midi_.Drain(); }};
-  test::RecordingWindow window_;
-  CUpdateDlg dlg_{window_, midi_, waits_};
+  test::RecordingWindow window;
+  CUpdateDlg dlg{window, midi, waits};
 };
 
 // Each used region is written in pieces, uninstalled, installed and verified,
@@ -122,14 +70,13 @@ TEST(Load, RegionsLandInTheDevice) {
       {0x4000, {0x10, 0}, {0x100, 0x80}, "  0,", " R1 P0 D"},  // smaller than a frame
       {0x1000, {0, 0x1001}, {0, 0}, "  0, 99,", " R2 P0 D D"},
   };
-  const auto image = TestImage();
+  const auto image = test::SampleImage(kImageSize);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.loading);
-    const UpdateHeader header = TestHeader(c.r0, c.r1, c.chunk);
     LoadRig rig;
-    ASSERT_EQ(rig.Load(WriteTemp(WriteUpdateFile(header, image, BlockChoice::kAll))), "Complete!");
+    ASSERT_EQ(rig.Load(TestFile(c.r0, c.r1, c.chunk)), "Complete!");
     std::string loading;
-    const std::string trace = rig.window_.Trace();
+    const std::string trace = rig.window.Trace();
     // The percentage after each "[Loading.... (" (at is one past the bracket).
     for (size_t at = 0; (at = trace.find("[Loading.... (", at) + 1) != 0;)
       loading += trace.substr(at + 13, 3) + ",";
@@ -138,30 +85,30 @@ TEST(Load, RegionsLandInTheDevice) {
     // Every step is told once, in order, whether or not it shows a text.
     std::vector<LoadStep> steps;
     for (int s = 0; s <= int(LoadStep::kComplete); ++s) steps.push_back(LoadStep(s));
-    EXPECT_EQ(rig.window_.Steps(), steps);
-    EXPECT_EQ(rig.dlg_.last_outcome(), (LoadOutcome{LoadStep::kComplete, "Complete!"}));
+    EXPECT_EQ(rig.window.Steps(), steps);
+    EXPECT_EQ(rig.dlg.last_outcome(), (LoadOutcome{LoadStep::kComplete, "Complete!"}));
     // Copy over the image, then Uninstall and Install per used region, each run to its end.
     std::vector<std::tuple<C, uint32_t, uint32_t, bool>> ops,
         expected{{C::kCopy, 0, kImageSize, true}};
     std::vector<uint8_t> flash(kImageSize, 0xFF);
-    for (const Region& r : header.regions)
+    for (const Region& r : {c.r0, c.r1})
       std::copy_n(image.begin() + r.address, r.size, flash.begin() + r.address);
     for (C command : {C::kUninstall, C::kInstall})
-      for (const Region& r : header.regions)
+      for (const Region& r : {c.r0, c.r1})
         if (r.size != 0) expected.emplace_back(command, r.address, r.size, true);
-    for (const auto& op : rig.device_.operations())
+    for (const auto& op : rig.device.operations())
       ops.emplace_back(op.command, op.start, op.count, op.completed);
     EXPECT_EQ(ops, expected);
-    EXPECT_TRUE(rig.device_.flash() == flash);
-    const sim::DeviceStats stats = rig.device_.stats();
+    EXPECT_TRUE(rig.device.flash() == flash);
+    const sim::DeviceStats stats = rig.device.stats();
     EXPECT_EQ(stats.refusals + stats.ignored + stats.sum_mismatches, 0u);
     EXPECT_EQ(stats.bytes_written, c.r0.size + c.r1.size);
-    EXPECT_EQ(rig.device_.selected_target(), 2);
-    EXPECT_EQ(std::ranges::count(rig.device_.log(), C::kVerifySum, &sim::RequestRecord::command),
+    EXPECT_EQ(rig.device.selected_target(), 2);
+    EXPECT_EQ(std::ranges::count(rig.device.log(), C::kVerifySum, &sim::RequestRecord::command),
               std::ranges::count(c.verify, 'D'));
-    EXPECT_TRUE(rig.PortsClosed());
-    EXPECT_EQ(rig.waits_.sleeps(), std::vector<uint32_t>(5, 1000));
-    for (uint32_t ms : rig.waits_.waits()) EXPECT_EQ(ms, kReplyTimeoutMs);
+    EXPECT_TRUE(rig.Closed());
+    EXPECT_EQ(rig.waits.sleeps(), std::vector<uint32_t>(5, 1000));
+    for (uint32_t ms : rig.waits.waits()) EXPECT_EQ(ms, kReplyTimeoutMs);
   }
 }
 
@@ -193,8 +140,7 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
       {C::kModeOff, 1, "no-reply", "Mode off error!!", S::kModeOff},
       {C::kModeOff, 1, nullptr, "Complete!", S::kComplete},  // nothing left to stop
   };
-  const std::string file = WriteTemp(
-      WriteUpdateFile(TestHeader({0, 0x9000}, {0x10000, 0x6001}), TestImage(), BlockChoice::kAll));
+  const std::string file = TestFile({0, 0x9000}, {0x10000, 0x6001});
   // A clean Load of it: file stage; open and five waits; Copy of 0x20000 in
   // chunks of 0x4000 with progress every 0x8000; pieces of eight frames, the
   // range counting whole frames only; Uninstall, Install and Verify per region.
@@ -211,32 +157,30 @@ TEST(Load, FaultsAndStopsEndTheRunAtThatExchange) {
                              (c.fault ? c.fault : "stop");
     SCOPED_TRACE(rule);
     LoadRig rig;
-    test::EndlessDevice device(rig.device_);
-    device.endless = !c.fault && c.at == C::kContinue;
-    rig.midi_.Connect(&device, 1, 0);
+    rig.peer.endless = !c.fault && c.at == C::kContinue;
     int seen = 0;
-    device.on_request = [&](C command) {
-      if (!c.fault && command == c.at && ++seen == c.n) rig.dlg_.RequestStop();
+    rig.peer.on_request = [&](C command) {
+      if (!c.fault && command == c.at && ++seen == c.n) rig.dlg.RequestStop();
     };
     const auto fault = sim::ParseFaultRule(rule);
-    ASSERT_TRUE(!c.fault || (fault && rig.device_.InjectFault(*fault)));
+    ASSERT_TRUE(!c.fault || (fault && rig.device.InjectFault(*fault)));
     EXPECT_EQ(rig.Load(file), c.text);
-    EXPECT_EQ(rig.dlg_.last_outcome(), (LoadOutcome{c.step, c.text}));
-    EXPECT_EQ(rig.window_.Steps().back(), c.step);
-    const auto commands = device.commands();
+    EXPECT_EQ(rig.dlg.last_outcome(), (LoadOutcome{c.step, c.text}));
+    EXPECT_EQ(rig.window.Steps().back(), c.step);
+    const auto commands = rig.peer.commands();
     EXPECT_EQ(commands.back(), c.at);
     EXPECT_EQ(std::ranges::count(commands, c.at), c.n);
-    EXPECT_TRUE(rig.PortsClosed());
+    EXPECT_TRUE(rig.Closed());
     // A held late reply was handed over at the pair's Close at the latest, after
     // its slot was released; ASan would see a write into it.
-    rig.midi_.ReleaseHeld();
-    rig.midi_.Drain();
+    rig.midi.ReleaseHeld();
+    rig.midi.Drain();
     sim::Device fresh(Config());
     midi::PeerFor<sim::Device> peer(fresh);
-    rig.midi_.Connect(&peer, 1, 0);
+    rig.Connect(peer);
     rig.Load(file, false);
-    EXPECT_EQ(rig.window_.Trace(), clean);
-    EXPECT_TRUE(rig.dlg_.last_outcome().complete());
+    EXPECT_EQ(rig.window.Trace(), clean);
+    EXPECT_TRUE(rig.dlg.last_outcome().complete());
   }
 }
 
@@ -254,9 +198,8 @@ std::string ToolVerdict(const std::string& path) {
 }
 
 TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
-  const auto good =
-      WriteUpdateFile(TestHeader({0, 0x1000}, {0, 0}), TestImage(), BlockChoice::kAll);
-  auto bad = good;
+  auto bad = WriteUpdateFile({"MODEL-X", {}, 2, 0x4000, kImageSize, {{0, 0x1000}, {}}},
+                             test::SampleImage(kImageSize), BlockChoice::kAll);
   bad[200] ^= 1;  // a block's checksum no longer holds
   const midi::PortHolder amidi{4321, "amidi"}, other{99, "other"};
   using Out = midi::OutPortFaults;
@@ -266,15 +209,14 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   };
   constexpr midi::MMRESULT kBusy = midi::MMSYSERR_ALLOCATED;
   // Paths that are no update file, whatever their name says.
-  const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / "load_paths";
-  std::filesystem::remove_all(dir);
+  const std::filesystem::path dir = test::TempPath();
   std::filesystem::create_directories(dir / "folder");
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   std::filesystem::create_symlink("/dev/zero", dir / "zero");
   std::ofstream(dir / "sparse").close();
   std::filesystem::resize_file(dir / "sparse", uint64_t{8} << 40);  // far beyond any memory
 
-  const std::string d = dir.string() + "/", g = WriteTemp(good),
+  const std::string d = dir.string() + "/", g = TestFile({0, 0x1000}, {0, 0}),
                     opened = " R2 P0[File reading....]";
   const std::string not_found = opened + "[File not found!!]",
                     no_memory = "[Not enough memory! try closing some applications",
@@ -298,7 +240,7 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
       // sysfs measures its files as 4096 bytes and reads a few.
       {"/sys/devices/system/cpu/online", opened + "[File read error!!]", S::kReadFile},
       {g, " P1" + no_memory + "]", S::kCheckFile, {}, {}, true, 1},  // the image's allocation
-      {WriteTemp(bad, "bad"), " P1[File format error!!]", S::kCheckFile},
+      {test::WriteTempFile(bad), " P1[File format error!!]", S::kCheckFile},
       {g, open_failed, S::kOpenPorts, {}, {}, false},  // ports never found
       {g, open_failed, S::kOpenPorts, held(Out{}, kBusy, {})},
       // The box names who holds the port that failed, after the status text.
@@ -316,20 +258,19 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     SCOPED_TRACE(c.path + " " + c.trace_end);
     if (c.path.starts_with("/sys/") && !std::filesystem::exists(c.path)) continue;  // no sysfs
     LoadRig rig;
-    rig.midi_.SetOutFaults(1, c.out);
-    rig.midi_.SetInFaults(0, c.in);
-    allocations_until_failure = c.failing_allocation;
+    rig.midi.SetOutFaults(rig.out, c.out);
+    rig.midi.SetInFaults(rig.in, c.in);
+    test::allocations_until_failure = c.failing_allocation;
     rig.Load(c.path, c.discover);
-    allocations_until_failure = -1;
+    test::allocations_until_failure = -1;
     // The companion tool reads with Load's reader and judges alike.
     if (!c.path.empty() && c.failing_allocation < 0 && !c.trace_end.starts_with("[Device")) {
-      EXPECT_EQ(ToolVerdict(c.path), rig.window_.GetWindowText(IDC_STATUS));
+      EXPECT_EQ(ToolVerdict(c.path), rig.window.GetWindowText(IDC_STATUS));
     }
-    EXPECT_TRUE(rig.window_.Trace().ends_with(c.trace_end)) << rig.window_.Trace();
-    EXPECT_EQ(rig.dlg_.last_outcome(),
-              (LoadOutcome{c.step, rig.window_.GetWindowText(IDC_STATUS)}));
-    EXPECT_TRUE(rig.device_.log().empty());
-    EXPECT_TRUE(rig.PortsClosed());
+    EXPECT_TRUE(rig.window.Trace().ends_with(c.trace_end)) << rig.window.Trace();
+    EXPECT_EQ(rig.dlg.last_outcome(), (LoadOutcome{c.step, rig.window.GetWindowText(IDC_STATUS)}));
+    EXPECT_TRUE(rig.device.log().empty());
+    EXPECT_TRUE(rig.Closed());
   }
 }
 

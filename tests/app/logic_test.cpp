@@ -2,11 +2,9 @@
 // enumeration, Browse and its version preview.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string_view>
 #include <tuple>
@@ -14,9 +12,10 @@
 #include "app/port_discovery.h"
 #include "app/version_preview.h"
 #include "base/display.h"
+#include "midi/midi_header.h"
 #include "midi/system/composite_midi_layer.h"
-#include "sim/simulated_midi.h"
 #include "tests/support/recording_window.h"
+#include "tests/support/update_files.h"
 
 namespace tamblet {
 namespace {
@@ -194,12 +193,8 @@ TEST(BrowseTest, PreviewOnlyFromA128ByteHeader) {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
   const auto open_before = descriptors();
-  const std::string dir = testing::TempDir() + "tamblet-browse-" + std::to_string(getpid());
+  const std::string dir = test::TempPath(), fifo = test::TempPath(".pgm");
   std::filesystem::create_directory(dir);
-  const auto write = [&](const char* name, const std::vector<uint8_t>& bytes) {
-    std::ofstream(dir + name, std::ios::binary).write((const char*)bytes.data(), bytes.size());
-    return dir + name;
-  };
   test::RecordingWindow window;
   const auto browse = [&](const std::string& answer) {
     window.AnswerFileDialog(answer);
@@ -207,18 +202,16 @@ TEST(BrowseTest, PreviewOnlyFromA128ByteHeader) {
     EXPECT_EQ(window.GetWindowText(IDC_FILE_NAME), answer);
     return window.Trace();
   };
-  EXPECT_EQ(browse(write("/a.pgm", Header("1.02X"))), "[Load Version 1.02]");
+  EXPECT_EQ(browse(test::WriteTempFile(Header("1.02X"))), "[Load Version 1.02]");
   // A short file, Cancel, a missing file, a directory, a FIFO (which must not
   // block): the status line stays as it was.
-  const std::string fifo = dir + "/pipe.pgm";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& path :
-       {write("/b.pgm", Header("WXYZ", 127)), std::string(), dir + "/gone.pgm", dir, fifo})
+       {test::WriteTempFile(Header("WXYZ", 127)), std::string(), dir + "/gone.pgm", dir, fifo})
     EXPECT_EQ(browse(path), "[Load Version 1.02]") << path;
-  EXPECT_EQ(browse(write("/c.pgm", Header(std::string("V1\0ZZ", 5), 5000))),
+  EXPECT_EQ(browse(test::WriteTempFile(Header(std::string("V1\0ZZ", 5), 5000))),
             "[Load Version 1.02][Load Version V1]");  // up to a NUL
-  std::filesystem::remove_all(dir);
-  EXPECT_EQ(descriptors(), open_before);  // every path closed what it opened
+  EXPECT_EQ(descriptors(), open_before);              // every path closed what it opened
 }
 
 }  // namespace

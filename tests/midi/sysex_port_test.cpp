@@ -14,9 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/simulated_midi.h"
-#include "tests/support/fast_waits.h"
-#include "tests/support/settled_waits.h"
+#include "tests/support/simulated_instrument.h"
 
 namespace tamblet::test {
 namespace {
@@ -92,11 +90,8 @@ class PortWaits : public SettledWaits {
 class PortPairTest : public ::testing::Test {
  protected:
   PortPairTest() {
-    midi_.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
-    midi_.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
-    midi_.Connect(&peer_, 0, 0);
-    midi_.SetLateAfter(kTimeout);  // a longer device delay arrives after the time-out
-  }
+    midi_.SetLateAfter(kTimeout);
+  }  // a longer device delay comes after the time-out
   // Sends with a fresh slot, from a frame that goes as soon as Send returns.
   void Exchange() {
     std::fill(slot_.begin(), slot_.end(), kCanary);
@@ -112,10 +107,10 @@ class PortPairTest : public ::testing::Test {
     EXPECT_TRUE(Holds(slot_.data(), answer));
   }
 
-  FastWaits driver_waits_;
-  SimulatedMidi midi_{driver_waits_};
-  PortWaits waits_{midi_};
   ScriptPeer peer_;
+  InstrumentDriver driver_{peer_};
+  SimulatedMidi& midi_ = driver_.midi;
+  PortWaits waits_{midi_};
   Bytes slot_ = Bytes(kSlot + kGuard);
   CSysExPort port_{midi_, waits_};
 };
@@ -148,7 +143,7 @@ TEST_F(PortPairTest, OpenAndCloseInOrderAndDropWhatArrivesOutsideAnExchange) {
   port_.Close();
   EXPECT_EQ(midi_.Calls(), close);
   EXPECT_EQ(midi_.delivered(), delivered + 4);
-  EXPECT_FALSE(port_.IsOpen() || midi_.IsOutOpen(0) || midi_.IsInOpen(0));
+  EXPECT_FALSE(port_.IsOpen() || !driver_.Closed());
   EXPECT_TRUE(Holds(slot_.data(), {}));
   Exchange();  // on a closed pair: nothing leaves
   EXPECT_FALSE(port_.AwaitReply(kTimeout));
@@ -174,7 +169,7 @@ TEST_F(PortPairTest, FailedOpenLeavesBothPortsClosedAndTheNextOpenWorks) {
     c.set(faults);
     midi_.SetInFaults(0, faults);
     EXPECT_FALSE(port_.Open(0, 0));
-    EXPECT_FALSE(port_.IsOpen() || midi_.IsOutOpen(0) || midi_.IsInOpen(0));
+    EXPECT_FALSE(port_.IsOpen() || !driver_.Closed());
     midi_.SetInFaults(0, {});
     ASSERT_TRUE(port_.Open(0, 0));
     EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
@@ -287,7 +282,7 @@ TEST_F(PortPairTest, StressEveryExchangeHoldsItsOwnReplyOrNothing) {
            midi_.Inject(pick(0, 4) == 0 ? LongError(kOther, delay) : Long(kOther, delay));
          }
          port_.Close();
-         EXPECT_FALSE(midi_.IsInOpen(0) || midi_.IsOutOpen(0));
+         EXPECT_TRUE(driver_.Closed());
          midi_.ReleaseHeld();
          EXPECT_TRUE(port_.Open(0, 0));
          midi_.Drain();

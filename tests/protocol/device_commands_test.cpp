@@ -2,36 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <functional>
-#include <new>
-#include <span>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include "protocol/frame.h"
-#include "sim/simulated_midi.h"
-#include "tests/support/settled_waits.h"
+#include "tests/support/failing_new.h"
+#include "tests/support/recording_window.h"
+#include "tests/support/simulated_instrument.h"
 
-// Lets a test make the next nothrow new[] fail. The commands allocate their
-// buffers with it; the port made its own when it was built.
-namespace {
-std::atomic<int> allocations_until_failure{-1};  // negative: never fail
-}  // namespace
-
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (allocations_until_failure.fetch_sub(1) == 0) return nullptr;
-  try {
-    return ::operator new[](size);
-  } catch (...) {
-    return nullptr;
-  }
-}
+// The commands allocate their buffers with nothrow new[]; the port made its
+// own when it was built.
 
 namespace tamblet {
 namespace {
@@ -80,45 +62,22 @@ struct ScriptedPeer : midi::Peer {
   std::vector<Bytes> sent;
 };
 
-// Progress as " R<max>" (from 0), " P<position>", "+" (a step of one) or " ?".
-struct RecordingDisplay : Display {
-  void SetStatusText(const char* text) override { texts.emplace_back(text); }
-  void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
-    if (msg == PBM_SETRANGE && (lparam & 0xFFFF) == 0) {
-      progress += " R" + std::to_string(lparam >> 16);
-    } else if (msg == PBM_SETPOS && lparam == 0) {
-      progress += " P" + std::to_string(wparam);
-    } else {
-      progress += msg == PBM_DELTAPOS && wparam == 1 && lparam == 0 ? "+" : " ?";
-    }
-  }
-  std::vector<std::string> texts;
-  std::string progress;
-};
-
 class DeviceCommandsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const uint32_t out =
-        driver.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR OUT 1"));
-    const uint32_t in = driver.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR IN 1"));
-    driver.Connect(&peer, out, in);
-    ASSERT_TRUE(port.Open(out, in));
-  }
-  void TearDown() override { allocations_until_failure = -1; }
+  void SetUp() override { ASSERT_TRUE(port.Open(driver.out, driver.in)); }
+  void TearDown() override { test::allocations_until_failure = -1; }
   // The answers to the next requests; forgets what was sent and shown so far.
   void Script(const std::vector<Answer>& answers) {
     peer.script.assign(answers.begin(), answers.end());
     peer.sent.clear();
-    display = RecordingDisplay();
+    display.ClearTrace();
   }
   const std::vector<Bytes>& Sent() const { return peer.sent; }
 
   ScriptedPeer peer;
-  midi::SimulatedMidi driver;  // outlives the port
-  test::SettledWaits waits{[this] { driver.Drain(); }};
-  CSysExPort port{driver, waits};
-  RecordingDisplay display;
+  test::InstrumentDriver driver{peer};  // outlives the port
+  CSysExPort port{driver.midi, driver.waits};
+  test::RecordingWindow display;  // its trace: see recording_window.h
   DeviceCommands commands{port, display};
 };
 
@@ -145,7 +104,7 @@ TEST_F(DeviceCommandsTest, SingleExchangeCommandsJudgeTheirReplies) {
       Script({cases[i].first});
       EXPECT_EQ(run(commands), cases[i].second);
       EXPECT_EQ(Sent(), std::vector<Bytes>{request});
-      EXPECT_TRUE(display.texts.empty() && display.progress.empty());
+      EXPECT_EQ(display.Trace(), "");
     }
   }
 }
@@ -190,7 +149,7 @@ TEST_F(DeviceCommandsTest, RunOperationJudgesEveryReply) {
     Script(answers);
     EXPECT_EQ(commands.RunOperation(code, 0, 0x4000, 0x1000), result);
     EXPECT_EQ(Sent().size(), sent);
-    EXPECT_TRUE(display.texts.empty());
+    EXPECT_EQ(display.Trace().find('['), std::string::npos);  // no text
   }
 }
 
@@ -211,14 +170,14 @@ TEST_F(DeviceCommandsTest, RunOperationProgressPositions) {
     answers.push_back(Reply({0x02, 0x41, 0x01}));
     Script(answers);
     EXPECT_EQ(commands.RunOperation(kOpCopy, start, count, chunk_size), 0);
-    EXPECT_EQ(display.progress, progress);
+    EXPECT_EQ(display.Trace(), progress);
     ASSERT_EQ(Sent().size(), 2 + addresses.size());
     EXPECT_EQ(ParseHex(Sent()[0].data() + 15, 8), count);
   }
   // A chunk size of 0 is refused before anything is shown or sent.
   Script({});
   EXPECT_EQ(commands.RunOperation(kOpCopy, 0, 0x1000, 0), 1);
-  EXPECT_TRUE(Sent().empty() && display.progress.empty() && display.texts.empty());
+  EXPECT_TRUE(Sent().empty() && display.Trace().empty());
 }
 
 // Whole and short last frames, their bytes, and a long error or no reply after
@@ -240,8 +199,9 @@ TEST_F(DeviceCommandsTest, WriteChunkStopsAtTheFirstRefusal) {
     EXPECT_EQ(Sent().size(), frames);
     // One step per acknowledged frame.
     const std::string range = std::to_string(count / 2048 % 65536);  // it keeps 16 bits
-    EXPECT_EQ(display.progress, " R" + range + " P0" + std::string(frames - result, '+'));
-    EXPECT_TRUE(display.texts.empty());
+    std::string steps;
+    for (uint32_t k = result; k < frames; ++k) steps += " D";
+    EXPECT_EQ(display.Trace(), " R" + range + " P0" + steps);
   }
 }
 
@@ -259,11 +219,11 @@ TEST_F(DeviceCommandsTest, FailedAllocationShowsTextAndSendsNothing) {
     for (size_t i = 0; i < std::size(runs); ++i) {
       SCOPED_TRACE("command " + std::to_string(i) + (which == 0 ? " request" : " slot"));
       Script({});
-      allocations_until_failure = which;
+      test::allocations_until_failure = which;
       EXPECT_EQ(runs[i](commands), 1);
-      allocations_until_failure = -1;
-      EXPECT_EQ(display.texts, std::vector<std::string>{kOutOfMemoryText});
-      EXPECT_TRUE(display.progress.empty() && Sent().empty());
+      test::allocations_until_failure = -1;
+      EXPECT_EQ(display.Trace(), "[" + std::string(kOutOfMemoryText) + "]");
+      EXPECT_TRUE(Sent().empty());
     }
   }
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The simulated device behind a peer that can keep an operation running: while
-// `endless` holds, every Continue is answered with the operation's last
+// The simulated device behind a peer that can keep an operation running: once
+// `endless` is set, every Continue is answered with the operation's last
 // progress reply again, up to kRepeats times, so that a program that never
 // stops fails its test instead of hanging it. `on_request` sees each request's
 // command first, on the driver's thread.
@@ -47,7 +47,7 @@ class EndlessDevice : public midi::Peer {
     return commands_;
   }
 
-  std::atomic<bool> endless = true;
+  std::atomic<bool> endless = false;
   std::function<void(sim::Command)> on_request;  // set before the run
 
  private:

@@ -1,7 +1,18 @@
 #pragma once
 // A window layer for tests: it keeps every control text, traces status texts,
 // message boxes and progress messages in the order they came, and answers the
-// file dialog with the path it was given.
+// file dialog with the path it was given. It is also the display that the
+// device commands drive on their own.
+//
+// The trace, in call order:
+//   [text]    the status text became `text`
+//   {text}    a message box showed `text`
+//    R<max>   the bar's range became 0..max (R<min>..<max> if min is not 0)
+//    P<pos>   the bar was set to pos
+//    D        the bar moved on one step (D<n>: n steps)
+//    ?        any other progress message, or one with a stray parameter
+// So " R2 P0[File reading....] P1" is a bar of two steps, empty, then the file
+// stage's text, then one step done. Other controls' texts are not traced.
 
 #include <map>
 #include <mutex>
@@ -14,8 +25,9 @@
 
 namespace tamblet::test {
 
-class RecordingWindow : public WindowLayer {
+class RecordingWindow : public WindowLayer, public LoadDisplay {
  public:
+  void SetStatusText(const char* text) override { SetWindowText(IDC_STATUS, text); }
   void SetWindowText(int control, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_[control] = text;
@@ -27,9 +39,16 @@ class RecordingWindow : public WindowLayer {
   }
   void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (msg == PBM_SETRANGE) trace_ += " R" + std::to_string(lparam >> 16);
-    if (msg == PBM_SETPOS) trace_ += " P" + std::to_string(wparam);
-    if (msg == PBM_DELTAPOS) trace_ += " D";
+    const uint32_t min = lparam & 0xFFFF;
+    if (msg == PBM_SETRANGE && wparam == 0) {
+      trace_ += " R" + (min ? std::to_string(min) + ".." : "") + std::to_string(lparam >> 16);
+    } else if (msg == PBM_SETPOS && lparam == 0) {
+      trace_ += " P" + std::to_string(wparam);
+    } else if (msg == PBM_DELTAPOS && lparam == 0) {
+      trace_ += " D" + (wparam == 1 ? "" : std::to_string(wparam));
+    } else {
+      trace_ += " ?";
+    }
   }
   void SetStep(LoadStep step) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -50,8 +69,7 @@ class RecordingWindow : public WindowLayer {
     file_dialog_answer_ = path;
   }
 
-  // Status texts as "[text]", message boxes as "{text}", progress messages as
-  // R<max>, P<pos> and D (a step), in the order they came.
+  // See the top of this file.
   std::string Trace() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return trace_;

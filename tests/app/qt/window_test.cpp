@@ -22,19 +22,13 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "app/qt/termination_signals.h"
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "app/version_preview.h"
-#include "sim/device.h"
-#include "sim/simulated_midi.h"
-#include "tests/support/endless_device.h"
-#include "tests/support/fast_waits.h"
-#include "tests/support/settled_waits.h"
-#include "update/update_writer.h"
+#include "tests/support/simulated_instrument.h"
+#include "tests/support/update_files.h"
 
 namespace tamblet {
 namespace {
@@ -57,30 +51,21 @@ T* Get(QtUpdateWindow& window, int id) {
 // The whole program in one process: the window, the dialog logic, the
 // in-process driver and a simulated device that never ends its Copy, with an
 // update file that Browse is answered with.
-struct EndlessRun {
-  QTemporaryDir dir;
-  const std::string path = (dir.path() + "/w.pgm").toStdString();
-  sim::Device flash{{"MODEL-W", 0x8000, 0xFF, {}}};  // as much erased flash as the image
-  test::EndlessDevice device{flash};
-  test::FastWaits driver_waits;
-  midi::SimulatedMidi midi{driver_waits};
-  test::SettledWaits waits{[this] { midi.Drain(); }};
-  std::unique_ptr<QtUpdateWindow> window = MakeWindow();
-  CUpdateDlg dlg{*window, midi, waits};
-  int dialogs = 0;
-  EndlessRun() {
-    const UpdateHeader header{"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000,
-                              0x8000,    {{0, 0x8000}, {}}};
-    const auto file = WriteUpdateFile(header, std::vector<uint8_t>(0x8000), BlockChoice::kAll);
-    std::ofstream(path, std::ios::binary).write((const char*)file.data(), file.size());
-    midi.Connect(&device,
-                 midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1")),
-                 midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1")));
+struct EndlessRun : test::SimulatedInstrument {
+  EndlessRun() : test::SimulatedInstrument({"MODEL-W", 0x8000, 0xFF, {}}) {  // flash = the image
+    peer.endless = true;
     window->SetHandlers(
         {[this] { dlg.OnBrowse(); }, [this] { dlg.OnLoad(); }, [this] { dlg.RequestStop(); }});
     window->SetFileDialogHook([this](QWidget*) { return ++dialogs, path; });
   }
-  long continues() const { return std::ranges::count(device.commands(), sim::Command::kContinue); }
+  long continues() const { return std::ranges::count(peer.commands(), sim::Command::kContinue); }
+
+  const std::string path =
+      test::TempUpdateFile({"MODEL-W", {'1', '.', '0', '7'}, 0, 0x4000, 0x8000, {{0, 0x8000}, {}}},
+                           std::vector<uint8_t>(0x8000));
+  std::unique_ptr<QtUpdateWindow> window = MakeWindow();
+  CUpdateDlg dlg{*window, midi, waits};
+  int dialogs = 0;
 };
 
 }  // namespace
@@ -264,7 +249,6 @@ class WindowTest : public QObject {
       {
         EndlessRun run;
         auto& window = run.window;
-        auto& midi = run.midi;
         const TerminationSignals ending(*window);
         QSignalSpy closed(window.get(), &QDialog::finished);
         window->PlaceInitialFocus(run.dlg.OnInitDialog());
@@ -277,12 +261,12 @@ class WindowTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 20000);
         QVERIFY2(!window->IsRunning(), name);
         QCOMPARE(Get<QLabel>(*window, IDC_STATUS)->text(), QStringLiteral("Copy failed!!"));
-        QVERIFY2(!midi.IsOutOpen(0) && !midi.IsInOpen(0), name);
-        for (const auto& frame : midi.Sent(0)) {
+        QVERIFY2(run.Closed(), name);
+        for (const auto& frame : run.midi.Sent(run.out)) {
           QVERIFY2(frame.size() >= 2 && frame.front() == 0xF0 && frame.back() == 0xF7, name);
           QVERIFY2(std::ranges::count_if(frame, [](uint8_t b) { return b >= 0x80; }) == 2, name);
         }
-        QVERIFY2(std::ranges::count(run.device.commands(), sim::Command::kUnknown) == 0, name);
+        QVERIFY2(std::ranges::count(run.peer.commands(), sim::Command::kUnknown) == 0, name);
       }
 
       // Outside a run, with the About box open over the window.

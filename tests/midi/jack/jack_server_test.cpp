@@ -24,6 +24,7 @@
 #include "protocol/device_commands.h"
 #include "sim/devsim/jack_device_host.h"
 #include "sim/simulated_midi.h"
+#include "tests/support/recording_window.h"
 
 namespace tamblet::test {
 namespace {
@@ -83,10 +84,7 @@ std::optional<std::pair<uint32_t, uint32_t>> DevicePair(MidiLayer& layer) {
 
 // The model name the device behind `port` gives; "" when the exchange fails.
 std::string AskName(CSysExPort& port) {
-  struct : Display {
-    void SetStatusText(const char*) override {}
-    void SendProgressMessage(uint32_t, uint32_t, uint32_t) override {}
-  } display;
+  RecordingWindow display;
   char model[kModelNameSize] = {};
   if (DeviceCommands(port, display).GetModelName(model) != 0) return "";
   return std::string(model, strnlen(model, sizeof model));
