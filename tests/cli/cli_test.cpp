@@ -322,6 +322,31 @@ TEST(CliUpdate, SecondCtrlCOrSigtermStopsAfterClosingThePorts) {
   EXPECT_EQ(stop.Interrupt(t0 + std::chrono::milliseconds(6000)), StopSwitch::Press::kForced);
 }
 
+// Once the stop is forced, opens and sends are refused before the layer below
+// sees them; a port opened before it is used for the send.
+TEST(CliUpdate, AForcedStopRefusesOpensAndSends) {
+  midi::SimulatedMidi midi;
+  midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
+  midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
+  StopSwitch stop;
+  InstrumentLayer layer(midi, std::nullopt, stop);
+  const midi::MidiCallback ignore = [](midi::PortHandle, uint32_t, uintptr_t, uintptr_t,
+                                       uintptr_t) {};
+  midi::PortHandle out = nullptr, port = nullptr;
+  ASSERT_EQ(layer.OutOpen(&out, 0, ignore, 0), midi::MMSYSERR_NOERROR);
+  stop.Force();
+  midi.RecordCalls(true);
+  midi::MIDIHDR header{};
+  const std::pair<const char*, std::function<midi::MMRESULT()>> calls[] = {
+      {"OutOpen", [&] { return layer.OutOpen(&port, 0, ignore, 0); }},
+      {"InOpen", [&] { return layer.InOpen(&port, 0, ignore, 0); }},
+      {"OutLongMsg", [&] { return layer.OutLongMsg(out, &header); }},
+  };
+  for (const auto& [name, call] : calls) EXPECT_EQ(call(), midi::MMSYSERR_ERROR) << name;
+  EXPECT_EQ(midi.Calls(), std::vector<std::string>{});
+  EXPECT_EQ(layer.OutClose(out), midi::MMSYSERR_NOERROR);
+}
+
 // Cards as the test announces them, from inside the watch's own loop.
 class ScriptedCards final : public CardSource {
  public:
