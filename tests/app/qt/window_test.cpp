@@ -85,10 +85,10 @@ class WindowTest : public QObject {
     QCOMPARE(window->actions().front()->text(), QStringLiteral("&About...."));
   }
 
-  // After a failed discovery no control has the focus, so Enter does nothing;
-  // the close box ends the program. Enter in the file-name box and Escape are
-  // heard ending it in the accessibility test.
-  void closeRequests() {
+  // After a failed discovery no control has the focus, so Enter does nothing.
+  // Enter in the file-name box and Escape are heard ending the program in the
+  // accessibility test, the close box ending it below, during a run.
+  void enterWithoutFocus() {
     auto window = MakeWindow();
     int browsed = 0;
     window->SetHandlers({[&browsed] { ++browsed; }, {}, {}});
@@ -98,9 +98,6 @@ class WindowTest : public QObject {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QCOMPARE(browsed, 0);
     QVERIFY(window->isVisible());
-    QSignalSpy closed(window.get(), &QDialog::finished);
-    window->close();
-    QCOMPARE(closed.count(), 1);
   }
 
   // Positions are kept inside the range, as by the control the program was made for.
