@@ -29,15 +29,14 @@ std::string A(size_t n) { return std::string(n, 'A'); }
 
 TEST(AcceptPortTest, Cases) {
   // Manufacturer, product, name (32 bytes: no NUL at all), direction, accepted.
+  // Names the device's ports take are accepted in the next test.
   const std::tuple<uint16_t, uint16_t, std::string, PortDirection, bool> cases[] = {
-      {37, 4, "QELMAR ABC OUT 1", kOut, true},
       {37, 4, "QELMAR  OUT 1", kOut, true},  // empty model word
       {37, 4, "QELMAR ABC OUT", kOut, false},
       {37, 4, "QELMAR ABC DEF OUT 1", kOut, false},  // only the first space counts
       {37, 4, "QELMAr ABC OUT 1", kOut, false},
       {37, 4, std::string("QELMAR AB\0 OUT 1", 16), kOut, false},
       {37 + 256, 4, "QELMAR ABC OUT 1", kOut, false},
-      {37, 5, "QELMAR ABC IN 1", kIn, true},
       {37, 5, "QELMAR ABC INPUT", kIn, false},
       {37, 4, "QELMAR ABC IN 1", kIn, false},
       {37, 4, "QELMAR " + A(20) + " OUT ", kOut, true},

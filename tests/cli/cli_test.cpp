@@ -102,7 +102,6 @@ std::vector<Json> Objects(const std::vector<std::string>& lines) {
 TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   const std::string good = GoodFile(), unreadable = test::TempPath();
   std::filesystem::create_directory(unreadable);
-  const std::string busy = "tamblet-cli: " + BusyPortText({4321, "amidi"}) + "\n";
   // Outputs: 0 foreign, then SIM1, SIM2; inputs: SIM1, SIM2.
   const struct {
     const char* name;
@@ -111,8 +110,7 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
     int exit;
     const char* last_line;  // "" when nothing runs
     int updated = -1;       // the device asked; the others get no request
-    std::string err = "";   // the whole error stream
-    const char* busy = "";  // "out" or "in": that port of SIM2 is held by amidi
+    std::string err = "";  // the whole error stream
   } cases[] = {
       // clang-format off
       {"complete", 2, {"update", "GOOD"}, 0, "Complete!", 0},
@@ -135,9 +133,6 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
       {"foreign port", 1, {"update", "GOOD", "--output", "0"}, 4, "", -1,
        "tamblet-cli: not an instrument's port: Other synth\n"},
       {"all, none", 0, {"update", "GOOD", "--all"}, 4, "", -1, "tamblet-cli: no instrument found\n"},
-      // The holder is asked through the instrument's own layer, either way.
-      {"busy output", 2, {"update", "GOOD", "--instrument=2"}, 4, "Device open failed!!", -1, busy, "out"},
-      {"busy input", 2, {"update", "GOOD", "--instrument=2"}, 4, "Device open failed!!", -1, busy, "in"},
       {"help after the command", 1, {"update", "--help"}, 0,
        "SIGTERM stops every update before its next request; SIGHUP is ignored."},
       {"no file given", 1, {"update"}, 2, ""},
@@ -154,12 +149,6 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.instruments);
-    const auto held = [](auto faults) {
-      return faults.open = midi::MMSYSERR_ALLOCATED, faults.holder = {{4321, "amidi"}}, faults;
-    };
-    if (c.busy == std::string("out"))
-      rig[1].midi.SetOutFaults(rig[1].out, held(midi::OutPortFaults{}));
-    if (c.busy == std::string("in")) rig[1].midi.SetInFaults(rig[1].in, held(midi::InPortFaults{}));
     std::vector<std::string> args = c.args;
     for (auto& arg : args)
       if (arg == "GOOD") arg = good;
@@ -320,6 +309,31 @@ TEST(CliUpdate, SecondCtrlCOrSigtermStopsAfterClosingThePorts) {
   EXPECT_EQ(stop.Interrupt(t0), StopSwitch::Press::kWarned);
   EXPECT_EQ(stop.Interrupt(t0 + std::chrono::milliseconds(3001)), StopSwitch::Press::kWarned);
   EXPECT_EQ(stop.Interrupt(t0 + std::chrono::milliseconds(6000)), StopSwitch::Press::kForced);
+}
+
+// Once the stop is forced, opens and sends are refused before the layer below
+// sees them; a port opened before it is used for the send.
+TEST(CliUpdate, AForcedStopRefusesOpensAndSends) {
+  midi::SimulatedMidi midi;
+  midi.AddOutPort(midi::MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR SIM OUT 1"));
+  midi.AddInPort(midi::MakeCaps(kMakerMid, kDeviceInputPid, "QELMAR SIM IN 1"));
+  StopSwitch stop;
+  InstrumentLayer layer(midi, std::nullopt, stop);
+  const midi::MidiCallback ignore = [](midi::PortHandle, uint32_t, uintptr_t, uintptr_t,
+                                       uintptr_t) {};
+  midi::PortHandle out = nullptr, port = nullptr;
+  ASSERT_EQ(layer.OutOpen(&out, 0, ignore, 0), midi::MMSYSERR_NOERROR);
+  stop.Force();
+  midi.RecordCalls(true);
+  midi::MIDIHDR header{};
+  const std::pair<const char*, std::function<midi::MMRESULT()>> calls[] = {
+      {"OutOpen", [&] { return layer.OutOpen(&port, 0, ignore, 0); }},
+      {"InOpen", [&] { return layer.InOpen(&port, 0, ignore, 0); }},
+      {"OutLongMsg", [&] { return layer.OutLongMsg(out, &header); }},
+  };
+  for (const auto& [name, call] : calls) EXPECT_EQ(call(), midi::MMSYSERR_ERROR) << name;
+  EXPECT_EQ(midi.Calls(), std::vector<std::string>{});
+  EXPECT_EQ(layer.OutClose(out), midi::MMSYSERR_NOERROR);
 }
 
 // Cards as the test announces them, from inside the watch's own loop.

@@ -42,9 +42,9 @@ TEST(ConsoleBar, FitsTheTerminalWidth) {
 
 TEST(SafeText, InvalidBytesAndControlsBecomeReplacements) {
   const std::string r = kReplacement;
-  // Text, as valid UTF-8, as printable text.
+  // Text, as valid UTF-8, as printable text. A name with bytes that are not
+  // UTF-8 is cli_test's.
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {"QELMAR \xff\xfeZ", "QELMAR " + r + r + "Z", "QELMAR " + r + r + "Z"},
       {"\x01\x1b[31mX\x7f", "\x01\x1b[31mX\x7f", r + r + "[31mX" + r},
       {"\xc2\x9b"
        "1m",
