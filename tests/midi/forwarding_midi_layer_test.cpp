@@ -85,9 +85,10 @@ struct Recorder final : MidiLayer {
   }
 };
 
-// Every operation, in order, on a composite of A (one port a direction) and B
-// (two). B's output and A's input are open, and both handles are 16: only the
-// direction tells them apart. The layers answer kR unless told otherwise; each
+// Every operation, in order, on a composite of A (one port a direction), E
+// (none) and B (two). B's output and A's input are open, and both handles are
+// 16: only the direction tells them apart. A port that A gains later shifts
+// nothing: the counts are taken once. The layers answer kR unless told otherwise; each
 // call is checked for what it returns (a holder as its pid, none as 0) and the
 // log it leaves.
 TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
@@ -98,12 +99,14 @@ TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
   Recorder *ra = a.get(), *rb = b.get();
   std::vector<std::unique_ptr<MidiLayer>> layers;
   layers.push_back(std::move(a));
+  layers.push_back(std::make_unique<Recorder>("E", 0, 0, 0, log));
   layers.push_back(std::move(b));
   CompositeMidiLayer midi(std::move(layers));
   PortHandle out = nullptr, in = nullptr, other = nullptr;
   ASSERT_EQ(midi.OutOpen(&out, 2, Callback, 7), MMSYSERR_NOERROR);
   ASSERT_EQ(midi.InOpen(&in, 0, Callback, 7), MMSYSERR_NOERROR);
   ASSERT_EQ(out, in);
+  ra->ports = 3;
   log.clear();
   ra->result = rb->result = kR;
   const auto check = [&](uint32_t returned, uint32_t returns, const std::string& expected) {
