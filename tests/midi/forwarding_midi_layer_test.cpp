@@ -87,10 +87,9 @@ struct Recorder final : MidiLayer {
 
 // Every operation, in order, on a composite of A (one port a direction), E
 // (none) and B (two). B's output and A's input are open, and both handles are
-// 16: only the direction tells them apart. A port that A gains later shifts
-// nothing: the counts are taken once. The layers answer kR unless told otherwise; each
-// call is checked for what it returns (a holder as its pid, none as 0) and the
-// log it leaves.
+// 16: only the direction tells them apart. The layers answer kR unless told
+// otherwise; each call is checked for what it returns (a holder as its pid,
+// none as 0) and the log it leaves.
 TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
   constexpr MMRESULT kR = 0x77;  // a result no layer makes up
   std::string log;
@@ -106,7 +105,7 @@ TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
   ASSERT_EQ(midi.OutOpen(&out, 2, Callback, 7), MMSYSERR_NOERROR);
   ASSERT_EQ(midi.InOpen(&in, 0, Callback, 7), MMSYSERR_NOERROR);
   ASSERT_EQ(out, in);
-  ra->ports = 3;
+  ra->ports = 3;  // ports A gains later shift nothing: the counts are taken once
   log.clear();
   ra->result = rb->result = kR;
   const auto check = [&](uint32_t returned, uint32_t returns, const std::string& expected) {
