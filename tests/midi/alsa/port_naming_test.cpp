@@ -1,5 +1,4 @@
-// How ports are described and listed: the rawmidi naming rule, open errors, and
-// the combined list of every backend's ports.
+// How rawmidi ports are named, judged by the rule that finds the device's.
 
 #include "midi/alsa/port_naming.h"
 
@@ -9,8 +8,6 @@
 #include <tuple>
 
 #include "app/port_discovery.h"
-#include "midi/system/composite_midi_layer.h"
-#include "sim/simulated_midi.h"
 
 namespace tamblet::midi::alsa {
 namespace {
@@ -64,43 +61,6 @@ TEST(RawmidiPortNaming, TableThroughTheAcceptanceRule) {
     EXPECT_EQ(AcceptPort(caps, out ? kOut : kIn), c.ours);
     EXPECT_FALSE(AcceptPort(caps, out ? kIn : kOut));
   }
-}
-
-// The combined list is each layer's ports in turn, empty layers skipped.
-TEST(CompositeIndexMapping, Table) {
-  const struct {
-    std::vector<uint32_t> counts;
-    uint32_t index;
-    std::optional<LocalIndex> expected;
-  } cases[] = {
-      {{2, 3}, 1, LocalIndex{0, 1}}, {{2, 3}, 2, LocalIndex{1, 0}},
-      {{2, 3}, 4, LocalIndex{1, 2}}, {{2, 3}, 5, std::nullopt},
-      {{0, 2}, 0, LocalIndex{1, 0}}, {{2, 0, 1}, 2, LocalIndex{2, 0}},
-      {{}, 0, std::nullopt},         {{3}, 0xFFFFFFFF, std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(MapGlobalIndex(c.counts, c.index), c.expected) << c.index;
-}
-
-// An index means the port it meant when counted: a port that a layer gains
-// later does not shift the ports of the layers after it.
-TEST(CompositeIndexMapping, KeepsTheCountsItFirstGave) {
-  auto first = std::make_unique<SimulatedMidi>(), second = std::make_unique<SimulatedMidi>();
-  SimulatedMidi *grows = first.get(), *device = second.get();
-  grows->AddOutPort(MakeCaps(1, 1, "synth"));
-  device->AddOutPort(MakeCaps(kMakerMid, kDeviceOutputPid, "QELMAR A OUT 1"));
-  std::vector<std::unique_ptr<MidiLayer>> layers;
-  layers.push_back(std::move(first));
-  layers.push_back(std::move(second));
-  CompositeMidiLayer system(std::move(layers));
-  ASSERT_EQ(system.OutGetNumDevs(), 2u);
-  grows->AddOutPort(MakeCaps(1, 1, "late"));
-  EXPECT_EQ(system.OutGetNumDevs(), 2u);
-  PortHandle port = nullptr;
-  ASSERT_EQ(system.OutOpen(
-                &port, 1, [](PortHandle, uint32_t, uintptr_t, uintptr_t, uintptr_t) {}, 0),
-            MMSYSERR_NOERROR);
-  EXPECT_TRUE(device->IsOutOpen(0));
-  system.OutClose(port);
 }
 
 }  // namespace
