@@ -23,16 +23,6 @@
 
 namespace {
 
-// Asked only when no port is found, to say why. A build without JACK offers no
-// JACK ports, so there a missing server is no reason.
-bool JackServerRunsOrUnused() {
-#ifdef TAMBLET_HAVE_JACK
-  return tamblet::midi::SystemJackServerRuns();
-#else
-  return true;
-#endif
-}
-
 // Each ALSA card's ports as the layer names them, with the card's identity.
 std::vector<tamblet::cli::CardPorts> AlsaCards() {
   std::vector<tamblet::cli::CardPorts> cards;
@@ -87,7 +77,11 @@ int main(int argc, char** argv) {
              Qt::QueuedConnection);
        },
        tamblet::cli::SecondsSinceStart,
-       [] { return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd", JackServerRunsOrUnused()); },
+       // Asked only when no port is found, to say why.
+       [] {
+         return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd",
+                                         !tamblet::midi::SystemJackServerMissing());
+       },
        AlsaCards, [] { return tamblet::cli::WatchDevSnd(); },
        tamblet::midi::CreateAlsaCardMidiLayer,
        [](int card) { return tamblet::cli::ReadCardIdentity("/sys", card); }});

@@ -20,9 +20,9 @@ std::unique_ptr<MidiLayer> CreateSystemMidiLayer() {
   return std::make_unique<CompositeMidiLayer>(std::move(layers));
 }
 
-bool SystemJackServerRuns() {
+bool SystemJackServerMissing() {
 #ifdef TAMBLET_HAVE_JACK
-  return JackServerRuns();
+  return !JackServerRuns();
 #else
   return false;
 #endif

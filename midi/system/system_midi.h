@@ -10,8 +10,8 @@ namespace tamblet::midi {
 
 std::unique_ptr<MidiLayer> CreateSystemMidiLayer();
 
-// Whether the JACK server that layer would use answers; false in a build
-// without JACK.
-bool SystemJackServerRuns();
+// Whether that layer looks for JACK ports and finds no server answering; never
+// in a build without JACK, which offers none.
+bool SystemJackServerMissing();
 
 }  // namespace tamblet::midi
