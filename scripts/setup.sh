@@ -18,6 +18,8 @@ packages=(
   libasound2-dev libjack-jackd2-dev jackd2
   # the test JACK server script finds the server behind its time limit
   procps
+  # the programs' bash completions, tried by the tests
+  bash-completion
   # running the window without a desktop, and driving it from outside
   xvfb xauth xdotool dbus dbus-x11 at-spi2-core python3-pyatspi python3-gi
   # checking the desktop entry, the AppStream metainfo and the manual pages
@@ -42,12 +44,33 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+# True while another program holds one of apt's or dpkg's locks (fcntl locks,
+# which /proc/locks lists by inode).
+locked() {
+  local f ino
+  for f in /var/lib/dpkg/lock-frontend /var/lib/dpkg/lock /var/lib/apt/lists/lock \
+    /var/cache/apt/archives/lock; do
+    ino=$(stat -c %i "$f" 2>/dev/null) || continue
+    grep -qE "[0-9a-f]+:[0-9a-f]+:$ino " /proc/locks 2>/dev/null && return 0
+  done
+  return 1
+}
+
 if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Right after boot, unattended upgrades may hold apt's and dpkg's locks for
+  # minutes: wait for them rather than fail. apt-get waits for dpkg's lock by
+  # itself when asked, but not for the package lists' lock, hence the loop.
+  waited=0
+  while locked && ((waited < 300)); do
+    ((waited)) || echo "setup: apt or dpkg is busy; waiting up to five minutes for its lock"
+    sleep 2
+    waited=$((waited + 2))
+  done
+  $sudo apt-get -o DPkg::Lock::Timeout=$((300 - waited)) update -qq
+  $sudo apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"
 fi
 echo "setup: all dependencies present"
