@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "app/update_dlg.h"
-#include "cli/instrument_ports.h"
-#include "cli/plug_tracker.h"
 #include "cli/safe_text.h"
 #include "cli/system_hints.h"
+#include "instruments/instrument_ports.h"
+#include "instruments/plug_tracker.h"
 #include "update/file_reader.h"
 #include "update/update_file.h"
 #include "update/update_sequence.h"
