@@ -21,23 +21,26 @@ work=$(mktemp -d)
 child=
 cleanup() {
   [[ -n $child ]] && kill -KILL "$child" 2>/dev/null && wait "$child" 2>/dev/null
-  rm -rf --one-file-system "$work"
+  rmdir "$work"
   echo "fresh: $(($(date +%s) - start)) s in all (root $made)"
 }
 trap cleanup EXIT
 trap 'exit 143' TERM INT
+
+# --kill-child: the namespace's init, and with it everything started inside,
+# ends when this script does, whichever way it ends; its memory-backed scratch
+# space (the installed packages, the copy and its build) goes with its mounts.
+unshare --mount --pid --fork --kill-child --propagation private \
+  bash -s -- "$root" "$work" "$archives" "$tree" <<'INNER' &
+set -euo pipefail
+root=$1 work=$2 archives=$3 tree=$4
+merged=$work/merged
+mount -t tmpfs -o size=16g tmpfs "$work"
 mkdir -p "$work"/{upper,scratch,merged,tree}
+# The tree as git has it, uncommitted changes included, no build folders.
 git -C "$tree" ls-files -z --cached --others --exclude-standard |
   (cd "$tree" && xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
   tar -C "$tree" --null -T - -cf - | tar -C "$work/tree" -xf -
-
-# --kill-child: the namespace's init, and with it everything started inside,
-# ends when this script does, whichever way it ends.
-unshare --mount --pid --fork --kill-child --propagation private \
-  bash -s -- "$root" "$work" "$archives" <<'INNER' &
-set -euo pipefail
-root=$1 work=$2 archives=$3
-merged=$work/merged
 mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$merged"
 mount -t proc proc "$merged/proc"
 mount --rbind /dev "$merged/dev"
