@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <filesystem>
@@ -74,6 +75,11 @@ class DevSndWatch final : public CardSource {
       dir_watch_ = -1;
       Rescan(events);
     }
+    // Nodes are deleted in the file system's own order (a tmpfs lists the
+    // newest first): cards that went or came together are told in card order,
+    // as `ports` lists them, each card's events kept in the order they came.
+    std::stable_sort(events.begin(), events.end(),
+                     [](const CardEvent& a, const CardEvent& b) { return a.card < b.card; });
     return events;
   }
 

@@ -22,8 +22,8 @@ struct CardEvent {
 class CardSource {
  public:
   virtual ~CardSource() = default;
-  // What changed, waiting at most `timeout_ms` for it; the first call reports
-  // the cards already there.
+  // What changed, waiting at most `timeout_ms` for it, in card order; the first
+  // call reports the cards already there.
   virtual std::vector<CardEvent> Next(int timeout_ms) = 0;
 };
 

@@ -2,14 +2,13 @@
 # Installs the given packages into a bare Debian 12 root (debootstrap's minbase)
 # with `apt-get install ./*.deb` alone, then checks there that the programs run
 # and that the manual pages and the desktop files are where they are looked for.
-# The root is made once, beside the virtual machine's kernel
-# ($TAMBLET_VM_CACHE or ${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm), and remade
-# when missing; each run installs into a throw-away overlay of it, so it stays bare.
+# The root is made once (bare-root-lib.sh); each run installs into a throw-away
+# overlay of it, so it stays bare.
 # Needs root (asks sudo otherwise) and Debian's package mirror.
 #   bare-root.sh DEB...
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
-cache=${TAMBLET_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tamblet-vm}
+source "$(dirname "$0")/bare-root-lib.sh"
 debs=()
 for deb in "$@"; do debs+=("$(realpath "$deb")"); done
 ((${#debs[@]})) || { echo "usage: bare-root.sh DEB..." >&2; exit 2; }
@@ -18,38 +17,16 @@ if (($(id -u) != 0)); then
 fi
 
 start=$(date +%s)
-made=cached
-root=$cache/bookworm-minbase
-# The mirrors this machine's apt uses, so the root is fetched from the same place.
-mirror() {
-  apt-cache policy | awk -v suite="$1/main" '$3 == suite && $2 ~ /^https?:/ { print $2; exit }'
-}
-if [[ ! -f $root.ready || ! -d $root ]]; then
-  main=$(mirror bookworm)
-  security=$(mirror bookworm-security)
-  main=${main:-http://deb.debian.org/debian}
-  security=${security:-http://deb.debian.org/debian-security}
-  echo "bare root: making a Debian 12 minbase root from $main"
-  rm -rf --one-file-system "$root" "$root.ready" "$root.new"
-  # man-db only for `man -w`; nothing that the packages need is added.
-  debootstrap --variant=minbase --include=man-db bookworm "$root.new" "$main" >"$cache/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$cache/debootstrap.log" >&2; echo "bare root: debootstrap failed" >&2; exit 1; }
-  printf '%s\n' "deb $main bookworm main" "deb $main bookworm-updates main" \
-    "deb $security bookworm-security main" >"$root.new/etc/apt/sources.list"
-  rm -rf "$root.new/var/cache/apt/archives"/*.deb
-  mv "$root.new" "$root"
-  touch "$root.ready"
-  made=made
-fi
+make_bare_root
 
 work=$(mktemp -d)
 trap 'rm -rf --one-file-system "$work"; echo "bare root: $(($(date +%s) - start)) s (root $made)"' EXIT
-mkdir -p "$work"/{upper,scratch,merged,debs} "$cache/bookworm-archives/partial"
+mkdir -p "$work"/{upper,scratch,merged,debs}
 cp "${debs[@]}" "$work/debs/"
 
 # Everything mounted here goes away with this mount namespace.
 status=0
-unshare --mount --propagation private bash -s -- "$root" "$work" "$cache/bookworm-archives" <<'EOF' || status=$?
+unshare --mount --propagation private bash -s -- "$root" "$work" "$archives" <<'EOF' || status=$?
 set -euo pipefail
 root=$1 work=$2 archives=$3
 merged=$work/merged

@@ -2,10 +2,14 @@
 # Makes the README's pictures: the real program under a virtual X server
 # against the simulated device on a private JACK server, the main window and
 # then the About box (F1), each cut from the server's frame buffer.
-#   scripts/screenshots.sh [BUILD_DIR [OUT_DIR]]   (default build/dev, docs/screenshots)
+#   scripts/screenshots.sh [BUILD_DIR [OUT_DIR]]   (default build/release, docs/screenshots)
+# Sets up and configures the build folder when it has not been yet.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/dev} out=${2:-docs/screenshots}
+build=${1:-build/release} out=${2:-docs/screenshots}
+bash scripts/setup.sh >/dev/null
+[[ -f $build/CMakeCache.txt ]] ||
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target tamblet tamblet-devsim tamblet-pgm >/dev/null
 work=$(mktemp -d /tmp/tamblet-shots.XXXXXX)
 pids=()
@@ -16,6 +20,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT
 
 scripts/jack-test-server.sh start "$work/jack.state" >/dev/null
 read -r server _ <"$work/jack.state"

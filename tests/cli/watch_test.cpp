@@ -201,7 +201,8 @@ TEST(CardWatch, CardsComeAndGoWithTheirNodes) {
   touch("controlC1");  // back under the same number
   EXPECT_EQ(watch->Next(1000), (std::vector<CardEvent>{{true, 1}}));
 
-  // The whole folder goes (the sound modules unloaded) and comes back.
+  // The whole folder goes (the sound modules unloaded) and comes back; its cards
+  // are told in card order whichever node the file system deletes first.
   fs::remove_all(snd);
   std::vector<CardEvent> gone;
   for (int k = 0; k < 5 && gone.size() < 2; ++k)
