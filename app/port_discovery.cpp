@@ -1,72 +1,23 @@
 #include "app/port_discovery.h"
 
-#include <cstring>
-#include <string_view>
-
 #include "base/display.h"
 
 namespace tamblet {
-namespace {
-
-constexpr size_t kNameSize = sizeof(midi::MidiCaps::szPname);
-constexpr std::string_view kOutputWord = "OUT ";
-constexpr std::string_view kInputWord = "IN ";
-
-// True when `word` lies whole inside the name at `pos`.
-bool NameHas(const char (&name)[kNameSize], size_t pos, std::string_view word) {
-  return pos + word.size() <= kNameSize && std::memcmp(name + pos, word.data(), word.size()) == 0;
-}
-
-}  // namespace
-
-bool AcceptPort(const midi::MidiCaps& caps, PortDirection direction) {
-  const bool output = direction == PortDirection::kOutput;
-  if (caps.wMid != kMakerMid) return false;
-  if (caps.wPid != (output ? kDeviceOutputPid : kDeviceInputPid)) return false;
-  if (!NameHas(caps.szPname, 0, kMakerPrefix)) return false;
-
-  // The model word runs from the prefix to the first space; it may be empty.
-  size_t space = kMakerPrefix.size();
-  while (space < kNameSize && caps.szPname[space] != ' ') {
-    if (caps.szPname[space] == '\0') return false;
-    ++space;
-  }
-  if (space == kNameSize) return false;
-  // Only the text after that first space counts; no later space is tried.
-  return NameHas(caps.szPname, space + 1, output ? kOutputWord : kInputWord);
-}
-
-std::string PortName(const midi::MidiCaps& caps) {
-  const char* end = static_cast<const char*>(std::memchr(caps.szPname, '\0', kNameSize));
-  return std::string(caps.szPname, end ? end : caps.szPname + kNameSize);
-}
-
-std::optional<FoundPort> FindPort(midi::MidiLayer& midi, PortDirection direction) {
-  const bool output = direction == PortDirection::kOutput;
-  const uint32_t count = output ? midi.OutGetNumDevs() : midi.InGetNumDevs();
-  for (uint32_t i = 0; i < count; ++i) {
-    midi::MidiCaps caps;
-    const midi::MMRESULT result =
-        output ? midi.OutGetDevCaps(i, &caps) : midi.InGetDevCaps(i, &caps);
-    // A failed query leaves no record worth judging.
-    if (result != midi::MMSYSERR_NOERROR) continue;
-    if (AcceptPort(caps, direction)) return FoundPort{i, PortName(caps)};
-  }
-  return std::nullopt;
-}
 
 DiscoveryResult DiscoverPortPair(midi::MidiLayer& midi, WindowLayer& window) {
   window.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, kInitialProgressMax));
   window.SendProgressMessage(PBM_SETPOS, 0, 0);
 
+  LayerPorts ports(midi);
+  const WindowChoice choice = ChooseWindowPair(ports);
   DiscoveryResult result;
-  if (auto out = FindPort(midi, PortDirection::kOutput)) {
-    window.SetWindowText(IDC_OUTPUT_PORT, out->name);
-    result.output_index = out->index;
-    if (auto in = FindPort(midi, PortDirection::kInput)) {
-      window.SetWindowText(IDC_INPUT_PORT, in->name);
-      result.input_index = in->index;
-    }
+  if (choice.output) {
+    window.SetWindowText(IDC_OUTPUT_PORT, choice.output->name);
+    result.output_index = choice.output->index;
+  }
+  if (choice.input) {
+    window.SetWindowText(IDC_INPUT_PORT, choice.input->name);
+    result.input_index = choice.input->index;
   }
   if (!result.found()) {
     window.MessageBox(kDriverNotFoundText);

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/port_discovery.h"
 #include "bench/roundtrip.h"
+#include "instruments/port_rule.h"
 #include "midi/alsa/alsa_midi.h"
 
 namespace tamblet {

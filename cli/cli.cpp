@@ -13,11 +13,11 @@
 #include <thread>
 
 #include "app/version_preview.h"
-#include "cli/instrument_ports.h"
 #include "cli/instrument_view.h"
-#include "cli/plug_tracker.h"
 #include "cli/safe_text.h"
 #include "cli/system_hints.h"
+#include "instruments/instrument_ports.h"
+#include "instruments/plug_tracker.h"
 #include "update/update_run.h"
 
 namespace tamblet::cli {

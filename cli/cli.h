@@ -15,12 +15,12 @@
 #include "base/load_outcome.h"
 #include "base/stop_token.h"
 #include "base/wait_policy.h"
-#include "cli/card_identity.h"
-#include "cli/card_watch.h"
 #include "cli/console.h"
 #include "cli/forced_stop.h"
-#include "cli/instrument_ports.h"
 #include "cli/update_report.h"
+#include "instruments/card_identity.h"
+#include "instruments/card_watch.h"
+#include "instruments/instrument_ports.h"
 #include "midi/midi_layer.h"
 
 namespace tamblet::cli {

@@ -1,6 +1,6 @@
 #include "cli/forced_stop.h"
 
-#include "app/port_discovery.h"
+#include "instruments/port_rule.h"
 
 namespace tamblet::cli {
 

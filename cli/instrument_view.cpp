@@ -1,22 +1,25 @@
 #include "cli/instrument_view.h"
 
 #include "app/port_discovery.h"
+#include "instruments/instrument_ports.h"
 
 namespace tamblet::cli {
 
 PortPair InstrumentView::Discover(midi::MidiLayer& midi) {
   OnProgress({BarChange::Range(kInitialProgressMax)});
   OnProgress({BarChange::Position(0)});
+  LayerPorts listed(midi);
+  const WindowChoice choice = ChooseWindowPair(listed);
   PortPair pair;
-  if (auto out = FindPort(midi, PortDirection::kOutput)) {
-    pair.output = out->index;
-    pair.output_name = output_port_ = out->name;
-    console_.Field(slot_, "Output Port", "output_port", out->name);
-    if (auto in = FindPort(midi, PortDirection::kInput)) {
-      pair.input = in->index;
-      pair.input_name = input_port_ = in->name;
-      console_.Field(slot_, "Input Port", "input_port", in->name);
-    }
+  if (choice.output) {
+    pair.output = choice.output->index;
+    pair.output_name = output_port_ = choice.output->name;
+    console_.Field(slot_, "Output Port", "output_port", choice.output->name);
+  }
+  if (choice.input) {
+    pair.input = choice.input->index;
+    pair.input_name = input_port_ = choice.input->name;
+    console_.Field(slot_, "Input Port", "input_port", choice.input->name);
   }
   if (!pair.output || !pair.input) {
     Message(kDriverNotFoundText);

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/port_discovery.h"
 #include "app/qt/sleep_inhibitor.h"
 #include "base/standard_descriptors.h"
-#include "cli/card_identity.h"
-#include "cli/card_watch.h"
 #include "cli/cli.h"
 #include "cli/system_hints.h"
+#include "instruments/card_identity.h"
+#include "instruments/card_watch.h"
+#include "instruments/port_rule.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa/rawmidi_ports.h"
 #include "midi/system/system_midi.h"
@@ -24,17 +24,16 @@
 namespace {
 
 // Each ALSA card's ports as the layer names them, with the card's identity.
-std::vector<tamblet::cli::CardPorts> AlsaCards() {
-  std::vector<tamblet::cli::CardPorts> cards;
+std::vector<tamblet::CardPorts> AlsaCards() {
+  std::vector<tamblet::CardPorts> cards;
   const auto found = tamblet::midi::alsa::EnumerateRawmidiPorts();
-  auto card_of = [&cards](int number) -> tamblet::cli::CardPorts& {
+  auto card_of = [&cards](int number) -> tamblet::CardPorts& {
     for (auto& card : cards)
       if (card.card == number) return card;
-    cards.push_back(
-        {number,
-         tamblet::cli::ReadCardIdentity("/sys", number).value_or(tamblet::cli::CardIdentity{}),
-         {},
-         {}});
+    cards.push_back({number,
+                     tamblet::ReadCardIdentity("/sys", number).value_or(tamblet::CardIdentity{}),
+                     {},
+                     {}});
     return cards.back();
   };
   for (const auto& port : found.outputs)
@@ -82,9 +81,8 @@ int main(int argc, char** argv) {
          return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd",
                                          !tamblet::midi::SystemJackServerMissing());
        },
-       AlsaCards, [] { return tamblet::cli::WatchDevSnd(); },
-       tamblet::midi::CreateAlsaCardMidiLayer,
-       [](int card) { return tamblet::cli::ReadCardIdentity("/sys", card); }});
+       AlsaCards, [] { return tamblet::WatchDevSnd(); }, tamblet::midi::CreateAlsaCardMidiLayer,
+       [](int card) { return tamblet::ReadCardIdentity("/sys", card); }});
 
   std::thread watcher([&cli, &stops] {
     int signal_number = 0;

@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "cli/card_identity.h"
+#include "instruments/card_identity.h"
 
 namespace tamblet::cli {
 

@@ -63,12 +63,12 @@ lap() { echo "fresh: $1 in $(($(date +%s) - phase)) s"; phase=$(date +%s); }
 in_root bash /tmp/tamblet/scripts/test.sh normal
 lap "set-up, normal build and tests"
 out=$work/run.log
-if ! in_root bash /tmp/tamblet/scripts/run.sh </dev/null >"$out" 2>&1 || ! grep -qx 'Complete!' "$out"; then
+if ! in_root bash /tmp/tamblet/scripts/run.sh </dev/null >"$out" 2>&1 || ! grep -qx 'status: Complete!' "$out"; then
   cat "$out"
   echo "FAIL: scripts/run.sh did not reach Complete! on a fresh machine"
   exit 1
 fi
-grep -x 'Complete!' "$out"
+grep -x 'status: Complete!' "$out"
 lap "scripts/run.sh without a display"
 INNER
 child=$!

@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "app/port_discovery.h"
+#include "instruments/port_rule.h"
 
 namespace tamblet::midi::alsa {
 namespace {

@@ -1,8 +1,8 @@
-#include "cli/plug_tracker.h"
+#include "instruments/plug_tracker.h"
 
 #include <algorithm>
 
-namespace tamblet::cli {
+namespace tamblet {
 
 PlugTracker::Plugged PlugTracker::Plug(int card, const CardIdentity& identity,
                                        const std::string& name, bool instrument, uint64_t* id) {
@@ -62,4 +62,4 @@ size_t PlugTracker::running() const {
   }));
 }
 
-}  // namespace tamblet::cli
+}  // namespace tamblet

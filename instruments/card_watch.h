@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace tamblet::cli {
+namespace tamblet {
 
 struct CardEvent {
   bool added;  // else removed
@@ -34,4 +34,4 @@ std::unique_ptr<CardSource> WatchDevSnd(const std::string& dev_snd = "/dev/snd")
 // The card number of a node name ("controlC3", "midiC3D0"); -1 for others.
 int CardOfNode(const std::string& name, bool* control);
 
-}  // namespace tamblet::cli
+}  // namespace tamblet

@@ -8,9 +8,9 @@
 #include <map>
 #include <string>
 
-#include "cli/card_identity.h"
+#include "instruments/card_identity.h"
 
-namespace tamblet::cli {
+namespace tamblet {
 
 class PlugTracker {
  public:
@@ -45,4 +45,4 @@ class PlugTracker {
   uint64_t next_ = 1;
 };
 
-}  // namespace tamblet::cli
+}  // namespace tamblet

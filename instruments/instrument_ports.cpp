@@ -1,31 +1,13 @@
-#include "cli/instrument_ports.h"
+#include "instruments/instrument_ports.h"
 
 #include <algorithm>
 #include <charconv>
 #include <map>
 
-#include "app/port_discovery.h"
+#include "instruments/port_rule.h"
 
-namespace tamblet::cli {
+namespace tamblet {
 namespace {
-
-std::vector<PortEntry> ListDirection(midi::MidiLayer& midi, PortDirection direction) {
-  const bool output = direction == PortDirection::kOutput;
-  const uint32_t count = output ? midi.OutGetNumDevs() : midi.InGetNumDevs();
-  std::vector<PortEntry> entries;
-  for (uint32_t i = 0; i < count; ++i) {
-    midi::MidiCaps caps;
-    const midi::MMRESULT result =
-        output ? midi.OutGetDevCaps(i, &caps) : midi.InGetDevCaps(i, &caps);
-    PortEntry entry{i, {}, false};
-    if (result == midi::MMSYSERR_NOERROR) {
-      entry.name = PortName(caps);
-      entry.accepted = AcceptPort(caps, direction);
-    }
-    entries.push_back(std::move(entry));
-  }
-  return entries;
-}
 
 std::vector<const PortEntry*> Accepted(const std::vector<PortEntry>& entries) {
   std::vector<const PortEntry*> out;
@@ -45,10 +27,61 @@ const PortEntry* Find(const std::vector<PortEntry>& entries, const std::string& 
   return nullptr;
 }
 
+// Ports read once already.
+class ListedPorts final : public PortSource {
+ public:
+  explicit ListedPorts(const PortList& ports) : ports_(ports) {}
+  uint32_t Count(PortDirection direction) override { return uint32_t(Of(direction).size()); }
+  PortEntry Read(PortDirection direction, uint32_t index) override { return Of(direction)[index]; }
+
+ private:
+  const std::vector<PortEntry>& Of(PortDirection direction) const {
+    return direction == PortDirection::kOutput ? ports_.outputs : ports_.inputs;
+  }
+  const PortList& ports_;
+};
+
+std::optional<PortEntry> FirstAccepted(PortSource& ports, PortDirection direction) {
+  const uint32_t count = ports.Count(direction);
+  for (uint32_t i = 0; i < count; ++i) {
+    PortEntry entry = ports.Read(direction, i);
+    if (entry.accepted) return entry;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
+uint32_t LayerPorts::Count(PortDirection direction) {
+  return direction == PortDirection::kOutput ? midi_.OutGetNumDevs() : midi_.InGetNumDevs();
+}
+
+PortEntry LayerPorts::Read(PortDirection direction, uint32_t index) {
+  const bool output = direction == PortDirection::kOutput;
+  midi::MidiCaps caps;
+  const midi::MMRESULT result =
+      output ? midi_.OutGetDevCaps(index, &caps) : midi_.InGetDevCaps(index, &caps);
+  // A failed query leaves no record worth judging.
+  if (result != midi::MMSYSERR_NOERROR) return {index, {}, false};
+  return {index, PortName(caps), AcceptPort(caps, direction)};
+}
+
 PortList ListPorts(midi::MidiLayer& midi) {
-  return {ListDirection(midi, PortDirection::kOutput), ListDirection(midi, PortDirection::kInput)};
+  LayerPorts layer(midi);
+  PortList list;
+  for (const PortDirection direction : kPortDirections) {
+    auto& entries = direction == PortDirection::kOutput ? list.outputs : list.inputs;
+    const uint32_t count = layer.Count(direction);
+    for (uint32_t i = 0; i < count; ++i) entries.push_back(layer.Read(direction, i));
+  }
+  return list;
+}
+
+WindowChoice ChooseWindowPair(PortSource& ports) {
+  WindowChoice choice;
+  choice.output = FirstAccepted(ports, PortDirection::kOutput);
+  if (choice.output) choice.input = FirstAccepted(ports, PortDirection::kInput);
+  return choice;
 }
 
 std::map<uint32_t, CardPorts> MatchCards(const PortList& ports,
@@ -91,10 +124,10 @@ std::vector<Instrument> PairInstruments(const PortList& ports) {
 }
 
 std::optional<Instrument> WindowPair(const PortList& ports) {
-  const auto outs = Accepted(ports.outputs);
-  const auto ins = Accepted(ports.inputs);
-  if (outs.empty() || ins.empty()) return std::nullopt;
-  return Instrument{*outs.front(), *ins.front(), outs.front()->name};
+  ListedPorts listed(ports);
+  const WindowChoice choice = ChooseWindowPair(listed);
+  if (!choice.output || !choice.input) return std::nullopt;
+  return Instrument{*choice.output, *choice.input, choice.output->name};
 }
 
 std::vector<PortEntry> UnpairedPorts(const PortList& ports,
@@ -150,4 +183,4 @@ std::optional<Instrument> ChooseInstrument(const PortList& ports, uint32_t numbe
   return std::nullopt;
 }
 
-}  // namespace tamblet::cli
+}  // namespace tamblet

@@ -1,28 +1,36 @@
-// What `watch` and `--report` are built from: the plug-in state machine, a
-// card's identity from a sysfs tree, cards seen through inotify on a folder
-// of nodes, the report's lines, and which card each listed port belongs to.
+// The instruments library: the acceptance rule on capability records, the
+// names the device's ports take, pairing; the plug-in state machine, a card's
+// identity from a sysfs tree, cards seen through inotify on a folder of nodes,
+// and which card each listed port belongs to.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "cli/card_identity.h"
-#include "cli/card_watch.h"
-#include "cli/instrument_ports.h"
-#include "cli/plug_tracker.h"
-#include "cli/update_report.h"
+#include "instruments/card_identity.h"
+#include "instruments/card_watch.h"
+#include "instruments/instrument_ports.h"
+#include "instruments/plug_tracker.h"
+#include "instruments/port_rule.h"
+#include "midi/midi_header.h"
 
-namespace tamblet::cli {
+namespace tamblet {
 namespace {
 
 namespace fs = std::filesystem;
+using midi::MidiCaps;
+constexpr auto Caps = &midi::MakeCaps;
+constexpr auto kOut = PortDirection::kOutput;
+constexpr auto kIn = PortDirection::kInput;
+std::string A(size_t n) { return std::string(n, 'A'); }
 
 fs::path Scratch() {
   const fs::path dir =
@@ -31,6 +39,120 @@ fs::path Scratch() {
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
+}
+
+TEST(AcceptPortTest, Cases) {
+  // Manufacturer, product, name (32 bytes: no NUL at all), direction, accepted.
+  // Names the device's ports take are accepted in the next test.
+  const std::tuple<uint16_t, uint16_t, std::string, PortDirection, bool> cases[] = {
+      {37, 4, "QELMAR  OUT 1", kOut, true},  // empty model word
+      {37, 4, "QELMAR ABC OUT", kOut, false},
+      {37, 4, "QELMAR ABC DEF OUT 1", kOut, false},  // only the first space counts
+      {37, 4, "QELMAr ABC OUT 1", kOut, false},
+      {37, 4, std::string("QELMAR AB\0 OUT 1", 16), kOut, false},
+      {37 + 256, 4, "QELMAR ABC OUT 1", kOut, false},
+      {37, 5, "QELMAR ABC INPUT", kIn, false},
+      {37, 4, "QELMAR ABC IN 1", kIn, false},
+      {37, 4, "QELMAR " + A(20) + " OUT ", kOut, true},
+      {37, 4, "QELMAR " + A(21) + " OUT", kOut, false},
+      {37, 4, "QELMAR " + A(24) + " ", kOut, false},
+      {37, 4, "QELMAR " + A(25), kOut, false},
+  };
+  for (const auto& [mid, pid, name, direction, accepted] : cases) {
+    // On the heap at its exact size, so that reading past the name is caught.
+    auto caps = std::make_unique<MidiCaps>(Caps(mid, pid, name));
+    EXPECT_EQ(AcceptPort(*caps, direction), accepted) << "'" << name << "'";
+  }
+}
+
+// Long models, in ASCII and in characters of 2 to 4 bytes started at every
+// offset: both ports of a device keep one device part, cut between characters;
+// each name fits the record whole and is accepted; the model is kept as far as
+// the room for " OUT 99" allows.
+TEST(DevicePortNameTest, BothDirectionsShareTheDevicePart) {
+  const std::string units[] = {"A", "\xC3\xA9", "\xC3\xA9 ", "\xE2\x82\xAC", "\xF0\x9F\x8E\xB9"};
+  constexpr size_t kModelRoom = 31 - 7 - 7;
+  for (const std::string& unit : units) {
+    for (size_t bytes = 17; bytes <= 40; ++bytes) {
+      std::string model(bytes % unit.size(), 'x');
+      while (model.size() < bytes) model += unit;
+      std::string shown = model;
+      std::replace(shown.begin(), shown.end(), ' ', '-');
+      const std::string product = "QELMAR " + model;
+      const std::string part = "QELMAR " + shown;
+      SCOPED_TRACE(product);
+      const std::string first(DevicePartOf(DevicePortName(product, kOut, 1)));
+      EXPECT_TRUE(part.starts_with(first));
+      if (bytes <= kModelRoom) {
+        EXPECT_EQ(first, part);
+      }
+      EXPECT_GT(first.size() + unit.size(), 7 + std::min(bytes, kModelRoom));
+      for (const uint32_t number : {1u, 9u, 10u, 99u, 100u, 4294967295u}) {
+        const std::string out = DevicePortName(product, kOut, number);
+        const std::string in = DevicePortName(product, kIn, number);
+        SCOPED_TRACE(out + " / " + in);
+        EXPECT_EQ(DevicePartOf(out), DevicePartOf(in));
+        if (number <= 99) {
+          EXPECT_EQ(DevicePartOf(out), first);
+        }
+        for (const auto& [name, direction] : {std::pair(out, kOut), std::pair(in, kIn)}) {
+          const std::string_view device = DevicePartOf(name);
+          EXPECT_TRUE(part.starts_with(device));
+          EXPECT_EQ(Utf8PrefixLength(part, device.size()), device.size());
+          const auto caps =
+              std::make_unique<MidiCaps>(midi::DeviceCaps(product, direction, number));
+          EXPECT_EQ(PortName(*caps), name);  // NUL included, nothing cut by the record
+          EXPECT_LT(name.size(), kPortNameBytes);
+          EXPECT_TRUE(AcceptPort(*caps, direction));
+          EXPECT_FALSE(AcceptPort(*caps, direction == kOut ? kIn : kOut));
+        }
+      }
+    }
+  }
+}
+
+// Names cut to a length end between characters; bytes that are not UTF-8 are
+// characters of one byte.
+TEST(DevicePortNameTest, CutsBetweenCharacters) {
+  const std::tuple<std::string, size_t, size_t> cases[] = {
+      {"abc", 5, 3},
+      {"ab\xC3\xA9", 3, 2},
+      {"ab\xC3\xA9", 4, 4},
+      {"a\xF0\x9F\x8E\xB9", 4, 1},
+      {"a\xF0\x9F\x8E\xB9z", 5, 5},
+      {"a\xE2\x82"
+       "b",
+       2, 1},
+      {"\xC3\xA9\xA9\xA9", 2, 2},
+      {"a\x80\x80\x80\x80\x80", 4, 4},
+      {"\xFF\xFE", 1, 1},
+      {"\xFF\x80\x80", 2, 2},
+  };
+  for (const auto& [text, max, length] : cases)
+    EXPECT_EQ(Utf8PrefixLength(text, max), length) << text << " " << max;
+  // A foreign name is cut between characters too, so its record ends in a NUL.
+  const MidiCaps caps = Caps(0, 0, A(31) + "\xC3\xA9");
+  EXPECT_EQ(PortName(caps), A(31));
+}
+
+// The k-th accepted output of a card pairs with its k-th accepted input,
+// whatever order the inputs come in; two clients of one name are told apart.
+TEST(PairInstrumentsTest, KthOutputOfACardWithItsKthInput) {
+  PortList ports;
+  for (const char* name : {"QELMAR A OUT 1", "QELMAR B OUT 1", "QELMAR B OUT 2", "QELMAR C OUT 1",
+                           "QELMAR S OUT 1", "QELMAR S OUT 1"})
+    ports.outputs.push_back({uint32_t(ports.outputs.size()), name, true});
+  for (const char* name :
+       {"QELMAR B IN 1", "QELMAR A IN 1", "QELMAR B IN 2", "QELMAR S IN 1", "QELMAR S IN 1"})
+    ports.inputs.push_back({uint32_t(ports.inputs.size()), name, true});
+  std::vector<std::tuple<uint32_t, uint32_t, std::string>> got;
+  for (const Instrument& i : PairInstruments(ports))
+    got.emplace_back(i.output.index, i.input.index, i.label);
+  EXPECT_EQ(got, (decltype(got){{0, 1, "QELMAR A OUT 1"},
+                                {1, 0, "QELMAR B OUT 1"},
+                                {2, 2, "QELMAR B OUT 2"},
+                                {4, 3, "QELMAR S OUT 1 #4"},
+                                {5, 4, "QELMAR S OUT 1 #5"}}));
 }
 
 // One step of a plug-in table: what happens, and what the machine must answer.
@@ -215,44 +337,6 @@ TEST(CardWatch, CardsComeAndGoWithTheirNodes) {
   EXPECT_EQ(back, (std::vector<CardEvent>{{true, 2}}));
 }
 
-TEST(UpdateReport, OneWholeLinePerUpdateAppended) {
-  // The hash and the times are checked in the line below.
-  const std::string abc = "abc";
-  const std::vector<uint8_t> bytes(abc.begin(), abc.end());
-  EXPECT_EQ(Sha256Hex({}), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-
-  const fs::path file = Scratch() / "report.jsonl";
-  std::ofstream(file) << "{\"earlier\":1}\n";  // a report kept from another day
-  const FileFacts facts{"fw.pgm", 3, Sha256Hex(bytes), "1.02"};
-  {
-    UpdateReport report;
-    ASSERT_EQ(report.Open(file.string()), "");
-    EXPECT_TRUE(report.Append(facts, {{"SER-A", "usb 1-1"},
-                                      "QELMAR SIM",
-                                      "QELMAR SIM OUT 1",
-                                      "QELMAR SIM IN 1",
-                                      1796642403250,
-                                      1796642413000,
-                                      "Complete!",
-                                      0}));
-    EXPECT_TRUE(
-        report.Append(facts, {{"", "usb 1-2"}, "QELMAR \xff", "", "", 0, 0, "Verify error!!", 1}));
-  }
-  std::ifstream in(file);
-  std::vector<nlohmann::ordered_json> lines;
-  for (std::string line; std::getline(in, line);)
-    lines.push_back(nlohmann::ordered_json::parse(line));
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[1], nlohmann::ordered_json::parse(R"({"instrument":"SER-A","serial":"SER-A",
-    "usb_path":"usb 1-1","card":"QELMAR SIM","output_port":"QELMAR SIM OUT 1",
-    "input_port":"QELMAR SIM IN 1","file":"fw.pgm","size":3,
-    "sha256":"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
-    "version":"1.02","start":"2026-12-07T11:20:03.250Z","end":"2026-12-07T11:20:13.000Z",
-    "final":"Complete!","exit":0})"));
-  // A card without a serial, and a report that cannot be opened: cli_test.
-  EXPECT_EQ(lines[2]["card"], "QELMAR \xef\xbf\xbd");
-}
-
 TEST(MatchCards, ALsaPortsFollowCardByCardUntilTheListDiffers) {
   PortList ports;
   for (const char* name : {"A OUT 1", "A OUT 2", "B OUT 1", "JACK OUT"})
@@ -272,4 +356,4 @@ TEST(MatchCards, ALsaPortsFollowCardByCardUntilTheListDiffers) {
 }
 
 }  // namespace
-}  // namespace tamblet::cli
+}  // namespace tamblet

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace tamblet::cli {
+namespace tamblet {
 
 struct CardIdentity {
   std::string serial;  // empty: the device has none
@@ -21,4 +21,4 @@ struct CardIdentity {
 // Nothing when the card is not in sysfs (it went away).
 std::optional<CardIdentity> ReadCardIdentity(const std::filesystem::path& sysfs, int card);
 
-}  // namespace tamblet::cli
+}  // namespace tamblet

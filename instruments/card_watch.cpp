@@ -1,4 +1,4 @@
-#include "cli/card_watch.h"
+#include "instruments/card_watch.h"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <set>
 
-namespace tamblet::cli {
+namespace tamblet {
 
 int CardOfNode(const std::string& name, bool* control) {
   std::string_view rest;
@@ -142,4 +142,4 @@ std::unique_ptr<CardSource> WatchDevSnd(const std::string& dev_snd) {
   return std::make_unique<DevSndWatch>(dev_snd);
 }
 
-}  // namespace tamblet::cli
+}  // namespace tamblet

@@ -1,9 +1,9 @@
-#include "cli/card_identity.h"
+#include "instruments/card_identity.h"
 
 #include <fstream>
 #include <system_error>
 
-namespace tamblet::cli {
+namespace tamblet {
 namespace {
 
 // The first line of a sysfs attribute, without its newline; nothing when absent.
@@ -41,4 +41,4 @@ std::optional<CardIdentity> ReadCardIdentity(const std::filesystem::path& sysfs,
   return CardIdentity{"", device.lexically_relative(root).string()};
 }
 
-}  // namespace tamblet::cli
+}  // namespace tamblet
