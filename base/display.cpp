@@ -4,6 +4,18 @@
 
 namespace tamblet {
 
+uint32_t BarChange::Message() const {
+  switch (kind) {
+    case Kind::kRange:
+      return PBM_SETRANGE;
+    case Kind::kPosition:
+      return PBM_SETPOS;
+    case Kind::kAdvance:
+      return PBM_DELTAPOS;
+  }
+  return PBM_SETPOS;
+}
+
 bool ProgressState::Apply(uint32_t msg, uint32_t wparam, uint32_t lparam) {
   const ProgressState before = *this;
   int64_t wanted = position;

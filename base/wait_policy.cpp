@@ -32,6 +32,26 @@ class RealTime final : public WaitPolicy {
 
 }  // namespace
 
+bool WaitPolicy::WaitUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                            uint32_t ms, const std::function<bool()>& ready,
+                            const std::function<bool()>& stop) {
+  for (uint32_t left = ms; !stop();) {
+    const uint32_t slice = std::min(left, kStopSliceMs);
+    if (WaitFor(cv, lock, slice, ready)) return true;
+    left -= slice;
+    if (left == 0) return false;
+  }
+  return ready();
+}
+
+void WaitPolicy::SleepUnless(uint32_t ms, const std::function<bool()>& stop) {
+  for (uint32_t left = ms; left != 0 && !stop();) {
+    const uint32_t slice = std::min(left, kStopSliceMs);
+    Sleep(slice);
+    left -= slice;
+  }
+}
+
 WaitPolicy& RealTimeWaits() {
   static RealTime waits;
   return waits;

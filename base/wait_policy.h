@@ -18,6 +18,14 @@ class WaitPolicy {
   virtual bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
                        const std::function<bool()>& ready) = 0;
   virtual void Sleep(uint32_t ms) = 0;
+
+  // As above, ending early once `stop()` holds. Unless a policy knows better,
+  // the time is taken in slices of kStopSliceMs and `stop` asked between them.
+  static constexpr uint32_t kStopSliceMs = 100;
+  virtual bool WaitUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                          uint32_t ms, const std::function<bool()>& ready,
+                          const std::function<bool()>& stop);
+  virtual void SleepUnless(uint32_t ms, const std::function<bool()>& stop);
 };
 
 // Real time: what the program itself uses.

@@ -1,6 +1,5 @@
 #include "cli/cli.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -13,14 +12,13 @@
 #include <optional>
 #include <thread>
 
-#include "app/update_dlg.h"
+#include "app/version_preview.h"
+#include "cli/instrument_view.h"
 #include "cli/safe_text.h"
 #include "cli/system_hints.h"
 #include "instruments/instrument_ports.h"
 #include "instruments/plug_tracker.h"
-#include "update/file_reader.h"
-#include "update/update_file.h"
-#include "update/update_sequence.h"
+#include "update/update_run.h"
 
 namespace tamblet::cli {
 
@@ -46,13 +44,22 @@ struct Cli::Outcome {
   std::string output_port, input_port;
 };
 
+// The update file, read, checked and described once per command: every
+// instrument is sent exactly these bytes, and the report describes them.
+struct Cli::File {
+  FileStageEvents stage;  // told again on each instrument's lines
+  std::optional<LoadOutcome> failure;
+  CheckedUpdate update;
+  std::optional<std::string> preview;  // what Browse shows of it
+  FileFacts facts;
+};
+
 struct Cli::LoadJob {
   Console& console;
   midi::MidiLayer& midi;
   std::optional<InstrumentLayer::Pair> pair;
   size_t slot;
-  std::string file;
-  const OverallProgress& overall;
+  const File& file;
   bool json;
 };
 
@@ -79,28 +86,16 @@ void WriteText(int fd, const std::string& text) {
   if (::write(fd, clean.data(), clean.size()) < 0) return;  // nowhere else to report it
 }
 
-// What the report records of the file; nothing of its bytes when unreadable.
-FileFacts FactsOf(const std::string& path) {
+// The file's bytes read once: checked, and described when a report wants them.
+void ReadOnce(const std::string& path, bool describe, Cli::File& file) {
+  file.facts.name = path;
   FileBytes bytes;
-  uint64_t length = 0;
-  if (ReadWholeFile(path, bytes, length) != ReadStatus::kOk) return {path, 0, "", ""};
-  return DescribeFile(path, {bytes.data.get(), static_cast<size_t>(bytes.length)});
-}
-
-// The checked bytes in a file of this process's own, so that every instrument
-// gets what was checked and recorded even if the file changes on disk.
-int KeepBytes(std::span<const uint8_t> bytes) {
-  const int fd = memfd_create("tamblet-update", MFD_CLOEXEC);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) {
-      ::close(fd);
-      return -1;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return fd;
+  file.failure = ReadUpdateFile(path, bytes, file.stage);
+  if (file.failure) return;
+  const std::span<const uint8_t> all(bytes.data.get(), static_cast<size_t>(bytes.length));
+  if (all.size() >= kPreviewSize) file.preview = FormatVersionPreview(all.first<kPreviewSize>());
+  if (describe) file.facts = DescribeFile(path, all);
+  file.failure = CheckUpdateFile(all, file.update, file.stage);
 }
 
 // The program's words as options; the status to end with when they ask for no
@@ -286,29 +281,6 @@ int Cli::Ports(bool json) {
   return status;
 }
 
-// Terminated: the fixed waits end at once too, but a reply under way is still
-// awaited, so each update stops between two exchanges.
-class TerminableWaits final : public WaitPolicy {
- public:
-  TerminableWaits(WaitPolicy& inner, const std::atomic<bool>& terminated)
-      : inner_(inner), terminated_(terminated) {}
-  bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
-               const std::function<bool()>& ready) override {
-    return inner_.WaitFor(cv, lock, ms, ready);
-  }
-  void Sleep(uint32_t ms) override {
-    for (uint32_t left = ms; left != 0 && !terminated_.load();) {
-      const uint32_t slice = std::min(left, StoppableWaits::kSliceMs);
-      inner_.Sleep(slice);
-      left -= slice;
-    }
-  }
-
- private:
-  WaitPolicy& inner_;
-  const std::atomic<bool>& terminated_;
-};
-
 Console::Mode Cli::ModeOf(const Options& options) const {
   if (options.json) return Console::Mode::kJson;
   return context_.terminal ? Console::Mode::kTerminal : Console::Mode::kPlain;
@@ -357,36 +329,30 @@ int Cli::Update(const Options& options) {
     jobs.push_back({std::nullopt, console.AddSlot(options.json && window ? window->label : "")});
   }
 
-  // The regions' sizes, for the overall share; Load reads and checks the file itself.
-  std::array<uint8_t, kHeaderSize> header_bytes{};
-  const bool header_read = ReadFileStart(options.file, header_bytes);
-  const OverallProgress overall =
-      header_read ? OverallProgress(ParseHeader(header_bytes)) : OverallProgress();
-
   // The report: what is recorded of the file, the card each instrument is.
   UpdateReport report;
-  FileFacts facts;
   std::map<uint32_t, CardPorts> cards;
   if (options.report) {
     if (const std::string why = report.Open(*options.report); !why.empty()) {
       console.Diagnostic(*options.report + ": " + why);
       return finish(kExitUsage);
     }
-    facts = FactsOf(options.file);
     if (context_.alsa_cards) cards = MatchCards(ports, context_.alsa_cards());
   }
+  File file;
+  ReadOnce(options.file, report.open(), file);
 
   std::vector<Outcome> outcomes(jobs.size());
   auto run = [&](size_t k) {
     std::unique_ptr<midi::MidiLayer> own;
     if (jobs.size() > 1 && context_.open_layer) own = context_.open_layer();
-    outcomes[k] = Load({console, own ? *own : context_.midi, jobs[k].pair, jobs[k].slot,
-                        options.file, overall, options.json});
+    outcomes[k] =
+        Load({console, own ? *own : context_.midi, jobs[k].pair, jobs[k].slot, file, options.json});
     if (report.open()) {
       const auto window = jobs[k].pair ? std::nullopt : WindowPair(ports);
       const uint32_t out = jobs[k].pair ? jobs[k].pair->out : window ? window->output.index : ~0u;
       const auto card = cards.find(out);
-      Record(report, facts, outcomes[k],
+      Record(report, file.facts, outcomes[k],
              card == cards.end() ? CardIdentity{} : card->second.identity,
              CardOf(outcomes[k].output_port));
     }
@@ -460,44 +426,27 @@ int Cli::Watch(const Options& options) {
     return status;
   };
 
-  // The file is checked once, as Load checks it; a bad one ends the watch at once.
-  FileBytes bytes;
-  uint64_t length = 0;
-  const ReadStatus read = ReadWholeFile(options.file, bytes, length);
-  const std::span<const uint8_t> file(bytes.data.get(), static_cast<size_t>(bytes.length));
-  const char* failure =
-      read == ReadStatus::kOk ? CheckAndAssemble(file).failure : ReadFailureText(read);
-  if (failure != nullptr) {
-    console.Status(console.AddSlot(""), failure, Overall{});
-    if (read == ReadStatus::kNotFound) {
+  // The file is checked once; a bad one ends the watch at once.
+  File file;
+  ReadOnce(options.file, true, file);
+  if (file.failure) {
+    console.Status(console.AddSlot(""), file.failure->text, Overall{});
+    if (file.failure->text == kFileNotFoundText) {
       const std::string why = WhyUnreadable(options.file);
       if (!why.empty()) console.Diagnostic(options.file + ": " + why);
     }
     return finish(kExitFileFailed);
   }
-  const FileFacts facts = DescribeFile(options.file, file);
-  const int kept = KeepBytes(file);
-  if (kept < 0) {
-    console.Diagnostic(std::string("cannot keep the update file: ") + std::strerror(errno));
-    return finish(kExitFileFailed);
-  }
-  const std::string kept_path = "/proc/self/fd/" + std::to_string(kept);
-  std::array<uint8_t, kHeaderSize> header{};
-  std::copy_n(file.begin(), kHeaderSize, header.begin());
-  const OverallProgress overall{ParseHeader(header)};
-  bytes.data.reset();  // each Load reads the kept copy
 
   UpdateReport report;
   if (options.report) {
     if (const std::string why = report.Open(*options.report); !why.empty()) {
       console.Diagnostic(*options.report + ": " + why);
-      ::close(kept);
       return finish(kExitUsage);
     }
   }
   if (!context_.watch_cards || !context_.open_card_layer) {
     console.Diagnostic("watching needs ALSA's cards, which this build does not reach");
-    ::close(kept);
     return finish(kExitOpenFailed);
   }
   const std::unique_ptr<CardSource> cards = context_.watch_cards();
@@ -543,8 +492,8 @@ int Cli::Watch(const Options& options) {
     auto body = [&, id, slot, identity, layer = std::move(layer),
                  pair = InstrumentLayer::Pair{pair.output.index, pair.input.index, pair.output.name,
                                               pair.input.name}]() {
-      Outcome outcome = Load({console, *layer, pair, slot, kept_path, overall, options.json});
-      if (report.open()) Record(report, facts, outcome, identity, CardOf(pair.out_name));
+      Outcome outcome = Load({console, *layer, pair, slot, file, options.json});
+      if (report.open()) Record(report, file.facts, outcome, identity, CardOf(pair.out_name));
       std::lock_guard<std::mutex> lock(finished_mutex);
       finished.push_back({id, std::move(outcome)});
     };
@@ -567,14 +516,14 @@ int Cli::Watch(const Options& options) {
                      Seconds(outcome.seconds) + ")");
       }
       const auto after = tracker.End(end.id, outcome.exit == kExitComplete);
-      if (after == PlugTracker::Ended::kUnplugToRetry && !stop_.forced() && !terminated_)
+      if (after == PlugTracker::Ended::kUnplugToRetry && !stop_.requested())
         console.Diagnostic(run.label + ": unplug it and plug it in to try again");
       running.erase(end.id);
     }
   };
 
-  while (!stop_.forced() && !terminated_.load()) {
-    for (const CardEvent& event : cards->Next(static_cast<int>(StoppableWaits::kSliceMs))) {
+  while (!stop_.requested()) {
+    for (const CardEvent& event : cards->Next(static_cast<int>(WaitPolicy::kStopSliceMs))) {
       if (!event.added) {
         tracker.Unplug(event.card);
         continue;
@@ -610,7 +559,6 @@ int Cli::Watch(const Options& options) {
     watching_ = false;
   }
   console.Finish();
-  ::close(kept);
   const int status = terminated_.load() ? kExitTerminated : kExitStopped;
   console.Diagnostic(status == kExitTerminated ? "terminated; every port is closed"
                                                : "stopped; every port is closed");
@@ -618,36 +566,29 @@ int Cli::Watch(const Options& options) {
 }
 
 Cli::Outcome Cli::Load(const LoadJob& run) {
-  InstrumentLayer layer(run.midi, run.pair, stop_);
-  StoppableWaits stoppable(context_.waits, stop_);
-  TerminableWaits waits(stoppable, terminated_);
-  ConsoleWindow window(run.console, run.slot, run.file, run.overall);
-  CUpdateDlg dlg(window, layer, waits);
-  {
-    std::lock_guard<std::mutex> lock(console_mutex_);
-    dialogs_.insert(&dlg);
-    ++loads_;
-    if (terminated_.load()) dlg.RequestStop();
-  }
-  dlg.OnInitDialog();
-  dlg.OnBrowse();
+  InstrumentLayer layer(run.midi, run.pair);
+  InstrumentView view(run.console, run.slot);
+  ++loads_;
+  // What the window shows when it opens and when Browse picks the file.
+  const PortPair ports = view.Discover(layer);
+  if (run.file.preview) view.OnStatus(run.file.preview->c_str());
   Outcome outcome;
   outcome.start_ms = UnixMsNow();
   const auto start = std::chrono::steady_clock::now();
-  dlg.OnLoad();
-  {
-    std::lock_guard<std::mutex> lock(console_mutex_);
-    dialogs_.erase(&dlg);
-    --loads_;
-  }
+  run.file.stage.TellTo(view);
+  const LoadOutcome result = run.file.failure
+                                 ? *run.file.failure
+                                 : RunUpdate(run.file.update, ports, layer, view, stop_,
+                                             context_.waits);
+  --loads_;
   outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   outcome.end_ms = UnixMsNow();
   outcome.label = run.console.label(run.slot);
-  outcome.final_text = dlg.last_outcome().text;
-  outcome.output_port = window.GetWindowText(IDC_OUTPUT_PORT);
-  outcome.input_port = window.GetWindowText(IDC_INPUT_PORT);
-  outcome.exit = ExitStatusOf(dlg.last_outcome());
-  outcome.unreadable = dlg.last_outcome().step == LoadStep::kReadFile;
+  outcome.final_text = result.text;
+  outcome.output_port = view.output_port();
+  outcome.input_port = view.input_port();
+  outcome.exit = ExitStatusOf(result);
+  outcome.unreadable = result.step == LoadStep::kReadFile;
   if (outcome.exit != kExitComplete && stop_.forced()) outcome.exit = kExitStopped;
   if (outcome.exit != kExitComplete && terminated_.load()) outcome.exit = kExitTerminated;
   if (run.json) {
@@ -676,7 +617,8 @@ bool Cli::Interrupt() {
   if (watching_.load() && loads_.load() == 0) {
     stop_.Force();  // only waiting: nothing to cut
     console->Diagnostic("stopping: no update is running");
-  } else if (stop_.Interrupt(std::chrono::steady_clock::now()) == StopSwitch::Press::kForced) {
+  } else if (ctrl_c_.Interrupt(std::chrono::steady_clock::now()) ==
+             StopSwitch::Press::kForced) {
     console->Diagnostic("stopping: each update ends at its current step, then its ports close");
   } else {
     console->Diagnostic(
@@ -689,7 +631,7 @@ bool Cli::Interrupt() {
 bool Cli::Terminate() {
   std::lock_guard<std::mutex> lock(console_mutex_);
   terminated_.store(true);
-  for (CUpdateDlg* dlg : dialogs_) dlg->RequestStop();
+  stop_.Request();
   if (console_ == nullptr) return true;
   console_->Diagnostic(
       "terminating: each update stops before its next request, then its ports "

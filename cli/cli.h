@@ -9,11 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "base/load_outcome.h"
+#include "base/stop_token.h"
 #include "base/wait_policy.h"
 #include "cli/console.h"
 #include "cli/forced_stop.h"
@@ -22,10 +22,6 @@
 #include "instruments/card_watch.h"
 #include "instruments/instrument_ports.h"
 #include "midi/midi_layer.h"
-
-namespace tamblet {
-class CUpdateDlg;
-}
 
 namespace tamblet::cli {
 
@@ -78,6 +74,8 @@ class Cli {
   // closes its ports. True when no update runs.
   bool Terminate();
 
+  struct File;
+
  private:
   struct Options;
   struct Outcome;
@@ -92,13 +90,15 @@ class Cli {
               const CardIdentity& identity, const std::string& card);
 
   CliContext context_;
-  StopSwitch stop_;
-  std::atomic<bool> terminated_{false};
+  // Every update of the command stops by this one token: SIGTERM before the
+  // next request, a second Ctrl-C now.
+  StopToken stop_;
+  StopSwitch ctrl_c_{stop_};
+  std::atomic<bool> terminated_{false};  // why it stopped, for the exit status
   std::atomic<bool> watching_{false};
   std::atomic<int> loads_{0};  // Loads under way
   std::mutex console_mutex_;
-  Console* console_ = nullptr;     // while an update runs
-  std::set<CUpdateDlg*> dialogs_;  // their Loads, under console_mutex_
+  Console* console_ = nullptr;  // while an update runs
 };
 
 }  // namespace tamblet::cli

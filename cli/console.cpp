@@ -9,7 +9,6 @@
 #include <cstdio>
 
 #include "cli/safe_text.h"
-#include "update/update_sequence.h"
 
 namespace tamblet::cli {
 namespace {
@@ -198,57 +197,6 @@ void Console::Finish() {
   if (bars_drawn_ > 0) Emit(out_fd_, "\n");
   bars_drawn_ = 0;
   for (Slot& slot : slots_) slot.has_bar = false;  // they stay above what follows
-}
-
-Overall ConsoleWindow::overall() const {
-  return Overall{overall_.step(), OverallProgress::kSteps, overall_.percent()};
-}
-
-void ConsoleWindow::MessageBox(const std::string& text) {
-  if (text != status_) console_.Message(slot_, text);
-}
-
-void ConsoleWindow::SetWindowText(int control, const std::string& text) {
-  switch (control) {
-    case IDC_STATUS:
-      status_ = text;
-      console_.Status(slot_, text, overall());
-      break;
-    case IDC_OUTPUT_PORT:
-      output_port_ = text;
-      console_.Field(slot_, "Output Port", "output_port", text);
-      break;
-    case IDC_INPUT_PORT:
-      input_port_ = text;
-      console_.Field(slot_, "Input Port", "input_port", text);
-      break;
-    case IDC_FILE_NAME:
-      file_name_ = text;
-      break;
-    default:
-      break;
-  }
-}
-
-std::string ConsoleWindow::GetWindowText(int control) {
-  switch (control) {
-    case IDC_STATUS:
-      return status_;
-    case IDC_OUTPUT_PORT:
-      return output_port_;
-    case IDC_INPUT_PORT:
-      return input_port_;
-    case IDC_FILE_NAME:
-      return file_name_;
-    default:
-      return "";
-  }
-}
-
-void ConsoleWindow::SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) {
-  const bool changed = progress_.Apply(msg, wparam, lparam);
-  overall_.OnProgress(msg, progress_);
-  if (changed) console_.Progress(slot_, progress_, overall());
 }
 
 }  // namespace tamblet::cli

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "app/window_layer.h"
 #include "base/display.h"
 #include "cli/overall_progress.h"
 
@@ -96,42 +95,6 @@ class Console {
   std::mutex mutex_;
   std::vector<Slot> slots_;  // added before any thread starts
   int bars_drawn_ = 0;
-};
-
-// The window layer of one instrument's dialog, on the console.
-class ConsoleWindow final : public WindowLayer {
- public:
-  ConsoleWindow(Console& console, size_t slot, std::string update_file,
-                OverallProgress overall = {})
-      : console_(console),
-        slot_(slot),
-        update_file_(std::move(update_file)),
-        overall_(std::move(overall)) {}
-
-  void SetWindowText(int control, const std::string& text) override;
-  std::string GetWindowText(int control) override;
-  void SendProgressMessage(uint32_t msg, uint32_t wparam, uint32_t lparam) override;
-  void SetStep(LoadStep step) override { overall_.OnStep(step); }
-  // A box that repeats the status line adds nothing; any other (who holds a
-  // busy port, no driver) is a diagnostic.
-  void MessageBox(const std::string& text) override;
-  // Browse picks the file named on the command line.
-  std::string RunFileOpenDialog() override { return update_file_; }
-
-  const std::string& status() const { return status_; }
-
- private:
-  Overall overall() const;
-
-  Console& console_;
-  const size_t slot_;
-  const std::string update_file_;
-  std::string file_name_;
-  std::string output_port_;
-  std::string input_port_;
-  std::string status_;
-  ProgressState progress_;
-  OverallProgress overall_;
 };
 
 }  // namespace tamblet::cli

@@ -1,8 +1,6 @@
 #include "cli/forced_stop.h"
 
-#include <algorithm>
-
-#include "app/port_discovery.h"
+#include "instruments/port_rule.h"
 
 namespace tamblet::cli {
 
@@ -12,31 +10,11 @@ StopSwitch::Press StopSwitch::Interrupt(std::chrono::steady_clock::time_point no
   const int64_t last = last_press_ns_.exchange(ns);
   const bool within =
       last != INT64_MIN && ns - last <= std::chrono::nanoseconds(kForceWindow).count();
-  if (within || forced()) {
-    forced_.store(true, std::memory_order_release);
+  if (within || token_.forced()) {
+    token_.Force();
     return Press::kForced;
   }
   return Press::kWarned;
-}
-
-bool StoppableWaits::WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-                             uint32_t ms, const std::function<bool()>& ready) {
-  uint32_t left = ms;
-  while (!stop_.forced()) {
-    const uint32_t slice = std::min(left, kSliceMs);
-    if (inner_.WaitFor(cv, lock, slice, ready)) return true;
-    left -= slice;
-    if (left == 0) return false;
-  }
-  return ready();
-}
-
-void StoppableWaits::Sleep(uint32_t ms) {
-  for (uint32_t left = ms; left != 0 && !stop_.forced();) {
-    const uint32_t slice = std::min(left, kSliceMs);
-    inner_.Sleep(slice);
-    left -= slice;
-  }
 }
 
 uint32_t InstrumentLayer::Count(PortDirection direction) {
@@ -62,24 +40,6 @@ std::optional<midi::ForwardingMidiLayer::Target> InstrumentLayer::Locate(PortDir
   for (uint32_t i = 0; i < count; ++i)
     if (name_at(i) == name) return Target{&inner_, i};
   return std::nullopt;
-}
-
-midi::MMRESULT InstrumentLayer::OutOpen(midi::PortHandle* port, uint32_t index,
-                                        midi::MidiCallback callback, uintptr_t instance) {
-  if (stop_.forced()) return midi::MMSYSERR_ERROR;
-  return ForwardingMidiLayer::OutOpen(port, index, callback, instance);
-}
-
-midi::MMRESULT InstrumentLayer::InOpen(midi::PortHandle* port, uint32_t index,
-                                       midi::MidiCallback callback, uintptr_t instance) {
-  if (stop_.forced()) return midi::MMSYSERR_ERROR;
-  return ForwardingMidiLayer::InOpen(port, index, callback, instance);
-}
-
-midi::MMRESULT InstrumentLayer::OutLongMsg(midi::PortHandle port, midi::MIDIHDR* header) {
-  // Refused, so no MOM_DONE comes and the port pair gives the request up at once.
-  if (stop_.forced()) return midi::MMSYSERR_ERROR;
-  return ForwardingMidiLayer::OutLongMsg(port, header);
 }
 
 }  // namespace tamblet::cli

@@ -28,7 +28,7 @@ Buffer Allocate(uint32_t size) { return Buffer(new (std::nothrow) uint8_t[size](
 // freed on every way out.
 class Exchange {
  public:
-  Exchange(CSysExPort& port, Display& display, const StopRequest* stop, uint32_t request_size)
+  Exchange(CSysExPort& port, Display& display, const StopToken* stop, uint32_t request_size)
       : port_(port), stop_(stop), request_(Allocate(request_size)) {
     if (request_) slot_ = Allocate(kReplySlotSize);
     if (!request_ || !slot_) {
@@ -65,7 +65,7 @@ class Exchange {
 
  private:
   CSysExPort& port_;
-  const StopRequest* stop_;
+  const StopToken* stop_;
   Buffer request_;
   Buffer slot_;
 };
@@ -111,8 +111,8 @@ int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t cou
   if (!ex.ok()) return kFailureResult;
   const CommandCode operation = OperationOf(code);
 
-  display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, count / chunk_size));
-  display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+  display_.ChangeBar(BarChange::Range(count / chunk_size));
+  display_.ChangeBar(BarChange::Position(0));
 
   uint8_t* frame = ex.Request(kSetRange);
   PutHex8(frame, 7, start);
@@ -129,7 +129,7 @@ int32_t DeviceCommands::RunOperation(uint16_t code, uint32_t start, uint32_t cou
       return Succeeded(reply, operation) ? kSuccessResult : kFailureResult;
     if (!IsProgressReply(reply, operation)) return kFailureResult;
     const uint32_t address = ParseHex(reply + kFrameData, 8);
-    display_.SendProgressMessage(PBM_SETPOS, (address - start) / chunk_size, 0);
+    display_.ChangeBar(BarChange::Position((address - start) / chunk_size));
     replied = ex.RunBare(kContinue);
   }
 }
@@ -141,8 +141,8 @@ int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32
 
   // The range counts whole frames while a short last frame is sent as well, so
   // the last step may go one past the end.
-  display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, count / frame_bytes));
-  display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+  display_.ChangeBar(BarChange::Range(count / frame_bytes));
+  display_.ChangeBar(BarChange::Position(0));
 
   while (count != 0) {
     const uint32_t n = std::min(count, frame_bytes);
@@ -152,7 +152,7 @@ int32_t DeviceCommands::WriteChunk(uint32_t address, const uint8_t* data, uint32
     address += n;
     data += n;
     count -= n;
-    display_.SendProgressMessage(PBM_DELTAPOS, 1, 0);
+    display_.ChangeBar(BarChange::Advance(n));
   }
   return kSuccessResult;
 }

@@ -3,10 +3,10 @@
 // request frames, exchanges them through the port pair, judges each reply by
 // fixed byte tests and returns 0 for success, 1 for failure.
 
-#include <atomic>
 #include <cstdint>
 
 #include "base/display.h"
+#include "base/stop_token.h"
 #include "base/status_texts.h"
 #include "midi/sysex_port.h"
 #include "protocol/command_table.h"
@@ -17,25 +17,11 @@ inline constexpr uint32_t kReplyTimeoutMs = 5000;
 inline constexpr uint32_t kReplySlotSize = 512;
 inline constexpr uint32_t kModelNameSize = 16;  // 15 characters and a NUL
 
-// A request that a running update stop. The commands honour it only before a
-// request leaves, so no exchange is cut in half: the command then fails as if
-// no reply had come, and the caller shows that step's failure text. Lock-free,
-// so any thread, and a signal handler, may call Request().
-class StopRequest {
- public:
-  void Request() noexcept { requested_.store(true); }
-  void Clear() noexcept { requested_.store(false); }
-  bool requested() const noexcept { return requested_.load(); }
-
- private:
-  static_assert(std::atomic<bool>::is_always_lock_free);
-  std::atomic<bool> requested_{false};
-};
-
 class DeviceCommands {
  public:
-  // `stop` null: the commands are never stopped.
-  DeviceCommands(CSysExPort& port, Display& display, const StopRequest* stop = nullptr)
+  // `stop` null: the commands are never stopped. Once it is flipped, at either
+  // level, no request leaves: the command fails as if no reply had come.
+  DeviceCommands(CSysExPort& port, Display& display, const StopToken* stop = nullptr)
       : port_(port), display_(display), stop_(stop) {}
 
   int32_t GetModelName(char (&name)[kModelNameSize]);
@@ -48,7 +34,7 @@ class DeviceCommands {
  private:
   CSysExPort& port_;
   Display& display_;
-  const StopRequest* stop_;
+  const StopToken* stop_;
 };
 
 }  // namespace tamblet

@@ -18,8 +18,8 @@ class Stage {
   // The text to end at: the failing step's, or "Complete!". step() is then
   // the step it ended in.
   const char* Run(std::optional<uint32_t> out_index, std::optional<uint32_t> in_index) {
-    display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, kOpenWaitSteps));
-    display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+    display_.ChangeBar(BarChange::Range(kOpenWaitSteps));
+    display_.ChangeBar(BarChange::Position(0));
     Enter(LoadStep::kOpenPorts);
     display_.SetStatusText(kDeviceOpenText);
     // A port index that discovery never recorded is never opened.
@@ -27,7 +27,7 @@ class Stage {
       return kDeviceOpenFailedText;
     // The device needs time after the ports open before it answers.
     for (uint32_t k = 0; k < kOpenWaitSteps; ++k) {
-      display_.SendProgressMessage(PBM_SETPOS, k + 1, 0);
+      display_.ChangeBar(BarChange::Position(k + 1));
       waits_.Sleep(kOpenWaitStepMs);
     }
 
@@ -104,8 +104,8 @@ class Stage {
     const Region& region = header_.regions[r];
     const uint8_t* bytes = image_.regions[r].get();
     const uint32_t pieces = (region.size - 1) / header_.chunk_size + 1;
-    display_.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, pieces));
-    display_.SendProgressMessage(PBM_SETPOS, 0, 0);
+    display_.ChangeBar(BarChange::Range(pieces));
+    display_.ChangeBar(BarChange::Position(0));
     uint32_t address = region.address;
     uint32_t remaining = region.size;
     while (remaining != 0) {
@@ -114,7 +114,7 @@ class Stage {
       bytes += n;
       address += n;
       remaining -= n;
-      display_.SendProgressMessage(PBM_DELTAPOS, 1, 0);
+      display_.ChangeBar(BarChange::Advance(n));
     }
     return true;
   }

@@ -274,6 +274,32 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
   }
 }
 
+// A stop now, flipped before the run: no port opens and nothing reaches the
+// device; the run ends at the open with its text.
+TEST(Load, AStopNowOpensNoPort) {
+  struct Texts final : RunObserver {
+    void OnStep(LoadStep) override {}
+    void OnStatus(const char* text) override { last = text; }
+    void OnProgress(const RunProgress&) override {}
+    void OnPorts(const std::string&, const std::string&) override {}
+    void OnNotice(const Notice&) override {}
+    std::string last;
+  } texts;
+  FileBytes bytes;
+  CheckedUpdate update;
+  ASSERT_FALSE(ReadUpdateFile(TestFile({0, 0x1000}, {0, 0}), bytes, texts));
+  ASSERT_FALSE(CheckUpdateFile({bytes.data.get(), bytes.length}, update, texts));
+  LoadRig rig;
+  StopToken stop;
+  stop.Force();
+  rig.midi.RecordCalls(true);
+  EXPECT_EQ(RunUpdate(update, {rig.out, rig.in, "", ""}, rig.midi, texts, stop, rig.waits),
+            (LoadOutcome{LoadStep::kOpenPorts, "Device open failed!!"}));
+  EXPECT_EQ(texts.last, "Device open failed!!");
+  EXPECT_EQ(rig.midi.Calls(), std::vector<std::string>{});
+  EXPECT_TRUE(rig.device.log().empty());
+}
+
 TEST(Load, LoadingTextAndModelNames) {
   // (size - remaining) * 100 passes 2^32: 32-bit arithmetic would not show 99%.
   char text[32];

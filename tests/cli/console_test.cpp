@@ -13,10 +13,11 @@
 #include <tuple>
 #include <utility>
 
-#include "app/update_dlg.h"
 #include "base/standard_descriptors.h"
 #include "base/status_texts.h"
+#include "cli/instrument_view.h"
 #include "cli/safe_text.h"
+#include "sim/simulated_midi.h"
 
 namespace tamblet::cli {
 namespace {
@@ -86,21 +87,22 @@ std::string Drain(int fd) {
   return text;
 }
 
-// A box that only repeats the status line is dropped; the busy port's holder is
-// shown on the error stream once, and in JSON also as an object. A status line
-// that a box told already is not repeated on the output.
-TEST(ConsoleWindow, ShowsABoxThatAddsToTheStatusLine) {
+// A notice (who holds a busy port) is shown on the error stream once, and in
+// JSON also as an object. No port found: the driver text goes to the error
+// stream once and is not repeated as a status line.
+TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
   const std::string busy = BusyPortText({4242, "amidi"});
+  const std::string none = "tamblet-cli: P: QELMAR USB Driver not found!!\n";
   struct Case {
     Console::Mode mode;
-    std::string box;
+    bool found;  // else no port: discovery's own message
     std::string out, err;
   } cases[] = {
-      {Console::Mode::kPlain, kDeviceOpenFailedText, "", ""},
-      {Console::Mode::kPlain, busy, "", "tamblet-cli: P: " + busy + "\n"},
-      {Console::Mode::kJson, busy,
+      {Console::Mode::kPlain, true, "", "tamblet-cli: P: " + busy + "\n"},
+      {Console::Mode::kJson, true,
        Json{{"type", "message"}, {"t", 1.25}, {"port", "P"}, {"message", busy}}.dump() + "\n",
        "tamblet-cli: P: " + busy + "\n"},
+      {Console::Mode::kPlain, false, "", none},
   };
   for (const Case& c : cases) {
     int out[2], err[2];
@@ -108,12 +110,14 @@ TEST(ConsoleWindow, ShowsABoxThatAddsToTheStatusLine) {
     ASSERT_EQ(::pipe2(err, O_NONBLOCK), 0);
     {
       Console console(out[1], err[1], c.mode, [] { return 1.25; });
-      ConsoleWindow window(console, console.AddSlot("P"), "");
-      window.SetWindowText(IDC_STATUS, kDeviceOpenFailedText);
+      InstrumentView view(console, console.AddSlot("P"));
+      view.OnStatus(kDeviceOpenFailedText);
       Drain(out[0]);
-      window.MessageBox(c.box);
-      if (c.box != kDeviceOpenFailedText && c.mode == Console::Mode::kPlain) {
-        window.SetWindowText(IDC_STATUS, c.box);  // as after "... Driver not found!!"
+      if (c.found) {
+        view.OnNotice({Notice::Kind::kPortBusy, {4242, "amidi"}, {}});
+      } else {
+        midi::SimulatedMidi no_ports;
+        view.Discover(no_ports);
       }
     }
     EXPECT_EQ(Drain(out[0]), c.out);

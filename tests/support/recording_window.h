@@ -50,6 +50,9 @@ class RecordingWindow : public WindowLayer, public LoadDisplay {
       trace_ += " ?";
     }
   }
+  void ChangeBar(const BarChange& change) override {
+    SendProgressMessage(change.Message(), change.WParam(), change.LParam());
+  }
   void SetStep(LoadStep step) override {
     std::lock_guard<std::mutex> lock(mutex_);
     steps_.push_back(step);

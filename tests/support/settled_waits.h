@@ -28,6 +28,12 @@ class SettledWaits : public WaitPolicy {
     return ready();
   }
   void Sleep(uint32_t ms) override { Record(sleeps_, ms); }
+  // No real time passes, so a stop has nothing to cut short: each wait is recorded whole.
+  bool WaitUnless(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t ms,
+                  const std::function<bool()>& ready, const std::function<bool()>&) override {
+    return WaitFor(cv, lock, ms, ready);
+  }
+  void SleepUnless(uint32_t ms, const std::function<bool()>&) override { Sleep(ms); }
 
   std::vector<uint32_t> waits() const { return Copy(waits_); }
   std::vector<uint32_t> sleeps() const { return Copy(sleeps_); }
