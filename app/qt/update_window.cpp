@@ -17,7 +17,7 @@
 #include "app/qt/accessible_field.h"
 #include "app/qt/app_icon.h"
 #include "app/qt/dialog_template.h"
-#include "app/qt/sleep_inhibitor.h"
+#include "system/sleep_inhibitor.h"
 #include "app/qt/update_file_dialog.h"
 #include "base/display.h"
 

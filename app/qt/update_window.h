@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "app/qt/dialog_units.h"
-#include "app/qt/sleep_inhibitor.h"
+#include "system/sleep_inhibitor.h"
 #include "app/window_layer.h"
 #include "base/display.h"
 
