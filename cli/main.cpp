@@ -61,19 +61,19 @@ int main(int argc, char** argv) {
   tamblet::SleepInhibitor inhibitor;
 
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
-  tamblet::cli::Cli cli(
-      {*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO, isatty(STDOUT_FILENO) == 1,
-       tamblet::midi::CreateSystemMidiLayer,
-       [&inhibitor](bool on) { on ? inhibitor.Acquire() : inhibitor.Release(); },
-       tamblet::cli::SecondsSinceStart,
-       // Asked only when no port is found, to say why.
-       [] {
-         return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd",
-                                         !tamblet::midi::SystemJackServerMissing());
-       },
-       AlsaCards, [] { return tamblet::cli::WatchDevSnd(); },
-       tamblet::midi::CreateAlsaCardMidiLayer,
-       [](int card) { return tamblet::cli::ReadCardIdentity("/sys", card); }});
+  tamblet::cli::Cli cli({*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO,
+                         isatty(STDOUT_FILENO) == 1, tamblet::midi::CreateSystemMidiLayer,
+                         [&inhibitor](bool on) { on ? inhibitor.Acquire() : inhibitor.Release(); },
+                         tamblet::cli::SecondsSinceStart,
+                         // Asked only when no port is found, to say why.
+                         [] {
+                           return tamblet::cli::WhyNoPorts(
+                               "/proc/asound", "/dev/snd",
+                               !tamblet::midi::SystemJackServerMissing());
+                         },
+                         AlsaCards, [] { return tamblet::cli::WatchDevSnd(); },
+                         tamblet::midi::CreateAlsaCardMidiLayer,
+                         [](int card) { return tamblet::cli::ReadCardIdentity("/sys", card); }});
 
   std::thread watcher([&cli, &stops] {
     int signal_number = 0;

@@ -113,9 +113,10 @@ void SleepInhibitor::Ask(unsigned request) {
   sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUs);
   Call call;
   sd_bus_slot* slot = nullptr;
-  if (sd_bus_call_method_async(bus.get(), &slot, "org.freedesktop.login1", "/org/freedesktop/login1",
-                               "org.freedesktop.login1.Manager", "Inhibit", OnReply, &call, "ssss",
-                               "sleep:shutdown", "Tamblet", "Updating firmware", "block") < 0)
+  if (sd_bus_call_method_async(bus.get(), &slot, "org.freedesktop.login1",
+                               "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                               "Inhibit", OnReply, &call, "ssss", "sleep:shutdown", "Tamblet",
+                               "Updating firmware", "block") < 0)
     return;
   while (!call.done) {
     const int processed = sd_bus_process(bus.get(), nullptr);

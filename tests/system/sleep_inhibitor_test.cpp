@@ -29,11 +29,13 @@ using namespace std::chrono_literals;
 // A dbus-daemon of its own in a temporary folder.
 class PrivateBus {
  public:
-  PrivateBus() : dir_(std::filesystem::temp_directory_path() / ("tamblet-bus-" + std::to_string(getpid()))) {
+  PrivateBus()
+      : dir_(std::filesystem::temp_directory_path() / ("tamblet-bus-" + std::to_string(getpid()))) {
     std::filesystem::create_directories(dir_);
     std::ofstream(dir_ / "bus.conf")
         << "<busconfig><type>session</type><listen>unix:path=" << (dir_ / "socket").string()
-        << "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+        << "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow "
+           "receive_sender=\"*\"/>"
            "<allow own=\"*\"/>"
            "</policy></busconfig>";
     address = "unix:path=" + (dir_ / "socket").string();
@@ -109,7 +111,8 @@ class FakeLogin {
     sd_bus_message_read(call, "ssss", &words[0], &words[1], &words[2], &words[3]);
     {
       const std::lock_guard lock(fake.mutex_);
-      fake.calls_.push_back(std::string(words[0]) + "|" + words[1] + "|" + words[2] + "|" + words[3]);
+      fake.calls_.push_back(std::string(words[0]) + "|" + words[1] + "|" + words[2] + "|" +
+                            words[3]);
     }
     std::this_thread::sleep_for(fake.delay_);
     int ends[2];
