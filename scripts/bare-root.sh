@@ -110,7 +110,7 @@ status=0
 checks <<'CHECKS' || status=1
 check "tamblet-cli --version" sh -c 'test "$(tamblet-cli --version)" = "tamblet-cli $(dpkg-query -W -f="\${Version}" tamblet-cli | cut -d- -f1)"'
 check "tamblet-cli ports: no instrument, and why" sh -c \
-  'tamblet-cli ports 2>err; test $? = 4 && grep -q "^tamblet-cli: " err || { cat err; exit 1; }'
+  'tamblet-cli ports 2>err; test $? = 4 && grep -q "^tamblet-cli: no instrument found" err || { cat err; exit 1; }'
 check "tamblet-pgm writes an update file" tamblet-pgm write x.pgm --model MODEL-X --version 1.02 \
   --target 1 --chunk 0x1000 --region 0:0x2000 --image-size 0x4000 --seed 7
 check "tamblet-pgm inspect on it" tamblet-pgm inspect x.pgm

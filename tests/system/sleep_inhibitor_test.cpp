@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,26 +25,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A dbus-daemon of its own in a temporary folder.
+// A dbus-daemon of its own, on a socket in a temporary folder.
 class PrivateBus {
  public:
   PrivateBus()
       : dir_(std::filesystem::temp_directory_path() / ("tamblet-bus-" + std::to_string(getpid()))) {
     std::filesystem::create_directories(dir_);
-    std::ofstream(dir_ / "bus.conf")
-        << "<busconfig><type>session</type><listen>unix:path=" << (dir_ / "socket").string()
-        << "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow "
-           "receive_sender=\"*\"/>"
-           "<allow own=\"*\"/>"
-           "</policy></busconfig>";
     address = "unix:path=" + (dir_ / "socket").string();
-    const std::string config = "--config-file=" + (dir_ / "bus.conf").string();
-    char* argv[] = {const_cast<char*>(TAMBLET_DBUS_DAEMON), const_cast<char*>(config.c_str()),
-                    const_cast<char*>("--nofork"), nullptr};
+    const std::string listen = "--address=" + address;
+    const char* argv[] = {TAMBLET_DBUS_DAEMON, "--session", "--nofork", listen.c_str(), nullptr};
     posix_spawn_file_actions_t quiet;  // it warns of a file limit it may not raise
     posix_spawn_file_actions_init(&quiet);
     posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, TAMBLET_DBUS_DAEMON, &quiet, nullptr, argv, environ);
+    posix_spawn(&pid_, TAMBLET_DBUS_DAEMON, &quiet, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&quiet);
     for (int i = 0; i < 500 && !std::filesystem::exists(dir_ / "socket"); ++i)
       std::this_thread::sleep_for(10ms);
