@@ -3,14 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QMetaObject>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/qt/sleep_inhibitor.h"
 #include "base/standard_descriptors.h"
 #include "cli/cli.h"
 #include "cli/system_hints.h"
@@ -20,6 +17,7 @@
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa/rawmidi_ports.h"
 #include "midi/system/system_midi.h"
+#include "system/sleep_inhibitor.h"
 
 namespace {
 
@@ -59,30 +57,22 @@ int main(int argc, char** argv) {
   signal(SIGHUP, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
 
-  // The login manager is asked over D-Bus, whose answers need an event loop:
-  // the main thread runs it, the commands run on a thread of their own.
-  int qt_argc = 1;
-  char* qt_argv[] = {argv[0], nullptr};
-  QCoreApplication app(qt_argc, qt_argv);
   tamblet::SleepInhibitor inhibitor;
 
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
-  tamblet::cli::Cli cli(
-      {*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO, isatty(STDOUT_FILENO) == 1,
-       tamblet::midi::CreateSystemMidiLayer,
-       [&inhibitor](bool on) {
-         QMetaObject::invokeMethod(
-             &inhibitor, [&inhibitor, on] { on ? inhibitor.Acquire() : inhibitor.Release(); },
-             Qt::QueuedConnection);
-       },
-       tamblet::cli::SecondsSinceStart,
-       // Asked only when no port is found, to say why.
-       [] {
-         return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd",
-                                         !tamblet::midi::SystemJackServerMissing());
-       },
-       AlsaCards, [] { return tamblet::WatchDevSnd(); }, tamblet::midi::CreateAlsaCardMidiLayer,
-       [](int card) { return tamblet::ReadCardIdentity("/sys", card); }});
+  tamblet::cli::Cli cli({*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO,
+                         isatty(STDOUT_FILENO) == 1, tamblet::midi::CreateSystemMidiLayer,
+                         [&inhibitor](bool on) { on ? inhibitor.Acquire() : inhibitor.Release(); },
+                         tamblet::cli::SecondsSinceStart,
+                         // Asked only when no port is found, to say why.
+                         [] {
+                           return tamblet::cli::WhyNoPorts(
+                               "/proc/asound", "/dev/snd",
+                               !tamblet::midi::SystemJackServerMissing());
+                         },
+                         AlsaCards, [] { return tamblet::WatchDevSnd(); },
+                         tamblet::midi::CreateAlsaCardMidiLayer,
+                         [](int card) { return tamblet::ReadCardIdentity("/sys", card); }});
 
   std::thread watcher([&cli, &stops] {
     int signal_number = 0;
@@ -97,13 +87,5 @@ int main(int argc, char** argv) {
   });
   watcher.detach();  // ends with the process
 
-  int status = 0;
-  std::thread worker([&] {
-    status = cli.Run(args);
-    QMetaObject::invokeMethod(
-        &app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
-  });
-  app.exec();
-  worker.join();
-  return status;
+  return cli.Run(args);
 }

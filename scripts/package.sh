@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from a Release build with Debian's hardening flags,
-# stripped: tamblet (the window, tamblet-cli, tamblet-pgm, their manual pages and
-# desktop files) and tamblet-devsim (the simulated instrument, a test tool).
+# stripped: tamblet-cli (tamblet-cli and tamblet-pgm, no Qt), tamblet (the window
+# and its desktop files) and tamblet-devsim (the simulated instrument, a test tool).
 #   package.sh [OUT]     (default build/package; the packages land in OUT)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,12 +44,15 @@ copyright() {
 stage=$out/stage
 rm -rf "$stage"
 mkdir -p "$stage/debian"
-printf 'Source: tamblet\n\nPackage: tamblet\nArchitecture: any\n' >"$stage/debian/control"
+printf 'Source: tamblet\n' >"$stage/debian/control"
+for package in tamblet-cli tamblet tamblet-devsim; do
+  printf '\nPackage: %s\nArchitecture: any\n' "$package" >>"$stage/debian/control"
+done
 
 rm -f "$out"/*.deb
 umask 022
 # Install component, then the package made of it.
-for pair in tamblet:tamblet devsim:tamblet-devsim; do
+for pair in cli:tamblet-cli tamblet:tamblet devsim:tamblet-devsim; do
   component=${pair%%:*} package=${pair#*:}
   root=$stage/debian/$package
   DESTDIR=$root cmake --install "$build" --prefix /usr --component "$component" >/dev/null

@@ -14,6 +14,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev fonts-ipafont-gothic
   # command lines and JSON lines of the terminal programs
   libcli11-dev nlohmann-json3-dev nettle-dev
+  # asking the login manager not to sleep during an update (sd-bus)
+  libsystemd-dev
   # MIDI
   libasound2-dev libjack-jackd2-dev jackd2
   # the test JACK server script finds the server behind its time limit

@@ -17,9 +17,9 @@
 #include "app/qt/accessible_field.h"
 #include "app/qt/app_icon.h"
 #include "app/qt/dialog_template.h"
-#include "app/qt/sleep_inhibitor.h"
 #include "app/qt/update_file_dialog.h"
 #include "base/display.h"
+#include "system/sleep_inhibitor.h"
 
 namespace tamblet {
 namespace {

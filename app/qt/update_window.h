@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "app/qt/dialog_units.h"
-#include "app/qt/sleep_inhibitor.h"
 #include "app/window_layer.h"
 #include "base/display.h"
+#include "system/sleep_inhibitor.h"
 
 class QLabel;
 class QLineEdit;
