@@ -16,15 +16,17 @@ LAYERS = {
     'midi/alsa': {'base', 'midi', 'midi/stream'},
     'midi/jack': {'base', 'midi', 'midi/stream'},
     'midi/system': {'base', 'midi', 'midi/alsa', 'midi/jack'},
+    'instruments': {'base', 'midi'},
     'protocol': {'base', 'midi'},
     'update': {'base', 'midi', 'protocol'},
     'sim': {'base', 'midi', 'protocol'},
     'sim/devsim': {'base', 'midi', 'midi/stream', 'midi/jack', 'protocol', 'sim'},
     'tools': {'base', 'protocol', 'update'},
-    'app': {'base', 'midi', 'protocol', 'update'},
+    'app': {'base', 'midi', 'instruments', 'protocol', 'update'},
     'app/qt': {'base', 'system', 'midi', 'midi/system', 'protocol', 'update', 'app'},
     'app/demo': {'base', 'midi', 'midi/system', 'protocol', 'update', 'app', 'app/qt'},
-    'cli': {'base', 'system', 'midi', 'midi/alsa', 'midi/system', 'protocol', 'update', 'app'},
+    'cli': {'base', 'system', 'midi', 'midi/alsa', 'midi/system', 'instruments', 'protocol',
+            'update', 'app'},
 }
 CHECKS_ONLY = ('tests', 'bench', 'fuzz')  # may include any program folder but the window's
 WINDOW = ('app/qt', 'app/demo', 'tests/app/qt')  # the only folders that include Qt
