@@ -50,10 +50,13 @@ in_root() {
 apt=(apt-get -q -o APT::Sandbox::User=root -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io)
 log=$work/apt.log
 # As the README tells users: `apt-get install ./PACKAGE.deb`, Recommends and all.
+#   install PACKAGE...
 install() {
-  in_root sh -c 'cd /mnt && exec "$@"' sh "${apt[@]}" install -y "$@" >"$log" 2>&1 || {
+  local debs=() package
+  for package in "$@"; do debs+=("$(cd "$work/debs" && printf './%s' "${package}"_*.deb)"); done
+  in_root sh -c 'cd /mnt && exec "$@"' sh "${apt[@]}" install -y "${debs[@]}" >"$log" 2>&1 || {
     cat "$log"
-    echo "FAIL: $* does not install into a bare Debian 12"
+    echo "FAIL: ${debs[*]} does not install into a bare Debian 12"
     exit 1
   }
   sed -n '/^The following NEW/,/^[0-9]* upgraded/p' "$log"
@@ -79,7 +82,7 @@ in_root "${apt[@]}" update >"$log" 2>&1 || { cat "$log"; echo "FAIL: apt-get upd
 
 # The terminal package alone first: what it brings in, and that it works
 # without anything of the window's.
-install ./tamblet-cli_*.deb
+install tamblet-cli
 packages=$(sed -n 's/^.* \([0-9]*\) newly installed.*$/\1/p' "$log")
 space=$(sed -n 's/^After this operation, \(.*\) of additional disk space will be used\.$/\1/p' "$log")
 echo "bare root: tamblet-cli alone installed $packages packages (itself among them), $space"
@@ -100,7 +103,7 @@ check "no window installed" sh -c '! command -v tamblet'
 CHECKS
 
 # Then the window and the simulator beside it.
-install ./tamblet_*.deb ./tamblet-devsim_*.deb
+install tamblet tamblet-devsim
 in_root "${apt[@]}" autoclean >/dev/null 2>&1
 checks <<'CHECKS' || status=1
 check "tamblet --help" sh -c 'tamblet --help | grep -q "^usage: *tamblet"'
