@@ -33,3 +33,23 @@ make_bare_root() {
   touch "$root.ready"
   made=made
 }
+
+# Inside a mount namespace of its own: the root, overlaid by WORK/upper, mounted
+# on WORK/merged with /proc, /dev and the kept downloads; services never start
+# there. `in_root COMMAND...` then runs a command in it with a clean environment.
+enter_bare_root() {
+  local root=$1 work=$2 archives=$3
+  merged=$work/merged
+  mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$merged"
+  mount -t proc proc "$merged/proc"
+  mount --rbind /dev "$merged/dev"
+  mount --make-rslave "$merged/dev"
+  mount --bind "$archives" "$merged/var/cache/apt/archives"
+  cp /etc/resolv.conf "$merged/etc/resolv.conf"
+  printf '#!/bin/sh\nexit 101\n' >"$merged/usr/sbin/policy-rc.d"
+  chmod 755 "$merged/usr/sbin/policy-rc.d"
+}
+in_root() {
+  chroot "$merged" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+    DEBIAN_FRONTEND=noninteractive TERM=dumb "$@"
+}

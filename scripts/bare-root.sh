@@ -28,24 +28,12 @@ cp "${debs[@]}" "$work/debs/"
 
 # Everything mounted here goes away with this mount namespace.
 status=0
-unshare --mount --propagation private bash -s -- "$root" "$work" "$archives" <<'EOF' || status=$?
+unshare --mount --propagation private bash -s -- "$root" "$work" "$archives" "$(dirname "$0")" <<'EOF' || status=$?
 set -euo pipefail
 root=$1 work=$2 archives=$3
-merged=$work/merged
-mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$merged"
-mount -t proc proc "$merged/proc"
-mount --rbind /dev "$merged/dev"
-# Downloaded packages are kept for the next run.
-mount --bind "$archives" "$merged/var/cache/apt/archives"
+source "$4/bare-root-lib.sh"
+enter_bare_root "$root" "$work" "$archives"
 mount --bind "$work/debs" "$merged/mnt"
-cp /etc/resolv.conf "$merged/etc/resolv.conf"
-printf '#!/bin/sh\nexit 101\n' >"$merged/usr/sbin/policy-rc.d"
-chmod 755 "$merged/usr/sbin/policy-rc.d"
-
-in_root() {
-  chroot "$merged" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
-    DEBIAN_FRONTEND=noninteractive "$@"
-}
 # The root is thrown away: dpkg need not sync every file it unpacks.
 apt=(apt-get -q -o APT::Sandbox::User=root -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-unsafe-io)
 log=$work/apt.log

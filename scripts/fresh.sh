@@ -34,30 +34,19 @@ unshare --mount --pid --fork --kill-child --propagation private \
   bash -s -- "$root" "$work" "$archives" "$tree" <<'INNER' &
 set -euo pipefail
 root=$1 work=$2 archives=$3 tree=$4
-merged=$work/merged
+source "$tree/scripts/bare-root-lib.sh"
 mount -t tmpfs -o size=16g tmpfs "$work"
 mkdir -p "$work"/{upper,scratch,merged,tree}
 # The tree as git has it, uncommitted changes included, no build folders.
 git -C "$tree" ls-files -z --cached --others --exclude-standard |
   (cd "$tree" && xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh) |
   tar -C "$tree" --null -T - -cf - | tar -C "$work/tree" -xf -
-mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/scratch" "$merged"
-mount -t proc proc "$merged/proc"
-mount --rbind /dev "$merged/dev"
-mount --make-rslave "$merged/dev"
+enter_bare_root "$root" "$work" "$archives"
 # JACK keeps its servers' table in /dev/shm: the fresh machine's is its own.
 mount -t tmpfs -o mode=1777 tmpfs "$merged/dev/shm"
 mount -t sysfs sysfs "$merged/sys"
-mount --bind "$archives" "$merged/var/cache/apt/archives"
 mkdir -p "$merged/tmp/tamblet"
 mount --bind "$work/tree" "$merged/tmp/tamblet"
-cp /etc/resolv.conf "$merged/etc/resolv.conf"
-printf '#!/bin/sh\nexit 101\n' >"$merged/usr/sbin/policy-rc.d"
-chmod 755 "$merged/usr/sbin/policy-rc.d"
-in_root() {
-  chroot "$merged" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
-    TERM=dumb "$@"
-}
 # The root is thrown away: dpkg need not sync every file it unpacks.
 echo 'Dpkg::Options { "--force-unsafe-io"; }; APT::Sandbox::User "root";' \
   >"$merged/etc/apt/apt.conf.d/99fresh"
