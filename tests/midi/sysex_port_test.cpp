@@ -43,10 +43,6 @@ Bytes Frame(size_t length, uint8_t first) {
 sim::Reply Long(Bytes b, uint32_t ms = 0) { return {Kind::kLongData, std::move(b), ms}; }
 sim::Reply LongError(Bytes b, uint32_t ms = 0) { return {Kind::kLongError, std::move(b), ms}; }
 sim::Reply Short(uint8_t a, uint8_t b, uint8_t c) { return {Kind::kShortData, {a, b, c}, 0}; }
-template <typename... Messages>
-Replies All(Messages... messages) {
-  return {std::move(messages)...};
-}
 
 // The slot, and the guard past it, hold `prefix` and then only the canary.
 bool Holds(const uint8_t* slot, const Bytes& prefix) {
@@ -252,25 +248,25 @@ TEST_F(PortPairTest, StressEveryExchangeHoldsItsOwnReplyOrNothing) {
     Outcome outcome;
     std::function<Replies(Bytes&)> plan;
   } scenarios[] = {
-      {kSuccess, [&](auto& r) { return All(Long(r, pick(0, 200))); }},
+      {kSuccess, [&](auto& r) { return Replies{Long(r, pick(0, 200))}; }},
       // just before or just after the time-out: the port waits 0.5 ms, the device 0.47 to 0.53
-      {kEither, [&](auto& r) { return All(Long(r, pick(470, 530))); }},
-      {kTimeOut, [&](auto& r) { return All(Long(r, SimulatedMidi::kLate)); }},
-      {kUntouched, [&](auto& r) { return All(LongError(r, pick(0, 50))); }},
-      {kSuccess, [&](auto& r) { return All(Short(0x90, 60, 100), Long(r, pick(0, 30))); }},
+      {kEither, [&](auto& r) { return Replies{Long(r, pick(470, 530))}; }},
+      {kTimeOut, [&](auto& r) { return Replies{Long(r, SimulatedMidi::kLate)}; }},
+      {kUntouched, [&](auto& r) { return Replies{LongError(r, pick(0, 50))}; }},
+      {kSuccess, [&](auto& r) { return Replies{Short(0x90, 60, 100), Long(r, pick(0, 30))}; }},
       // the second message must not overwrite the first
-      {kSuccess, [&](auto& r) { return All(Long(r), Long(kOther, pick(0, 20))); }},
-      {kSuccess, [&](auto& r) { return All(Long(r), LongError(kOther)); }},
+      {kSuccess, [&](auto& r) { return Replies{Long(r), Long(kOther, pick(0, 20))}; }},
+      {kSuccess, [&](auto& r) { return Replies{Long(r), LongError(kOther)}; }},
       {kSuccess,
        [&](auto& r) {
          r.insert(r.end() - 1, pick(505, 1200), 0x55);  // longer than the slot
-         return All(Long(r));
+         return Replies{Long(r)};
        }},
       // unsolicited, arriving just before or after the slot is armed
       {kSuccessOrJunk,
        [&](auto& r) {
          midi_.Inject(Long(kOther, pick(0, 3)));
-         return All(Long(r, pick(0, 10)));
+         return Replies{Long(r, pick(0, 10))};
        }},
       // messages in flight while the pair closes and opens again
       {kSuccess,
@@ -285,7 +281,7 @@ TEST_F(PortPairTest, StressEveryExchangeHoldsItsOwnReplyOrNothing) {
          EXPECT_TRUE(port_.Open(0, 0));
          midi_.Drain();
          EXPECT_EQ(midi_.QueuedBuffers(0), 8u);
-         return All(Long(r));
+         return Replies{Long(r)};
        }},
   };
   int successes = 0;
