@@ -109,8 +109,8 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
     ASSERT_EQ(::pipe2(out, O_NONBLOCK), 0);
     ASSERT_EQ(::pipe2(err, O_NONBLOCK), 0);
     {
-      Console console(out[1], err[1], c.mode, [] { return 1.25; });
-      InstrumentView view(console, console.AddSlot("P"));
+      const auto console = MakeConsole(c.mode, out[1], err[1], [] { return 1.25; });
+      InstrumentView view(*console, console->AddSlot("P"));
       view.OnStatus(kDeviceOpenFailedText);
       Drain(out[0]);
       if (c.found) {
