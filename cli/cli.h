@@ -41,25 +41,25 @@ struct Streams {
 struct SystemPorts {
   // A MIDI layer of its own for each instrument of --all, for backends that
   // open one port a direction per client; none: every instrument shares one.
-  std::function<std::unique_ptr<midi::MidiLayer>()> open_layer;
+  std::function<std::unique_ptr<midi::MidiLayer>()> open_layer = nullptr;
   // What the system says when no instrument is found; none: nothing to add.
-  std::function<std::vector<std::string>()> why_no_ports;
+  std::function<std::vector<std::string>()> why_no_ports = nullptr;
   // Each ALSA card with its ports' names, in the layer's order: which card an
   // instrument is, for `ports` and the report.
-  std::function<std::vector<CardPorts>()> alsa_cards;
+  std::function<std::vector<CardPorts>()> alsa_cards = nullptr;
   // For `watch`: the cards as they come and go, and a layer of one card's ports.
-  std::function<std::unique_ptr<CardSource>()> watch_cards;
-  std::function<std::unique_ptr<midi::MidiLayer>(int card)> open_card_layer;
-  std::function<std::optional<CardIdentity>(int card)> card_identity;
+  std::function<std::unique_ptr<CardSource>()> watch_cards = nullptr;
+  std::function<std::unique_ptr<midi::MidiLayer>(int card)> open_card_layer = nullptr;
+  std::function<std::optional<CardIdentity>(int card)> card_identity = nullptr;
 };
 
 struct CliContext {
   midi::MidiLayer& midi;
   WaitPolicy& waits;
-  Streams streams;
-  SystemPorts system;
+  Streams streams = {};
+  SystemPorts system = {};
   // Called with true before the updates start and false once they ended.
-  std::function<void(bool)> inhibit_sleep;
+  std::function<void(bool)> inhibit_sleep = nullptr;
 };
 
 // The exit status of one Load, by how far it got.

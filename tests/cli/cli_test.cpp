@@ -60,8 +60,7 @@ struct Rig : test::SimulatedInstruments {
         .midi = on ? *on : *layer,
         .waits = waits,
         .streams = {.out_fd = out_, .err_fd = err_, .clock = [] { return kNow; }},
-        .system = {.open_layer = nullptr,  // every instrument on the rig's one layer
-                   .why_no_ports = why,
+        .system = {.why_no_ports = why,
                    .alsa_cards = alsa_cards_,
                    .watch_cards = watch_cards_,
                    .open_card_layer = open_card_layer_,
