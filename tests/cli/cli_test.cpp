@@ -268,6 +268,8 @@ TEST(CliUpdate, AllAtOnceOneFailingEveryLineValidWhateverBytesANameHolds) {
                   type == "exit")
           << object;
       if (type == "final") final_of[object["port"]] = object["final"];
+      // One that never ran took no time at all: 0, not 0.0.
+      EXPECT_TRUE(type != "final" || object["port"] != lone || object["seconds"].dump() == "0");
     }
     EXPECT_EQ(final_of, (std::map<std::string, std::string>{{fixed + "Z OUT 1", finals[0]},
                                                             {cards[1] + " OUT 1", finals[1]},

@@ -126,5 +126,24 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
   }
 }
 
+// On a terminal each line goes above the bars, which are erased and drawn again
+// under it: the cursor goes up one row less than there are bars.
+TEST(ConsoleBar, LinesGoAboveTheBarsAndFinishLeavesThem) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_NONBLOCK), 0);
+  const auto console = MakeConsole(Console::Mode::kTerminal, out[1], out[1]);
+  const size_t a = console->AddSlot("A"), b = console->AddSlot("B");
+  console->Progress(a, ProgressState{0, 8, 4}, Overall{});
+  console->Progress(b, ProgressState{0, 8, 8}, Overall{});
+  console->Status(a, "x", Overall{});
+  console->EndSlot(b);
+  console->Finish();
+  const std::string bar_a = "A: " + FormatBar(ProgressState{0, 8, 4}, kBarWidthMax),
+                    bars = bar_a + "\nB: " + FormatBar(ProgressState{0, 8, 8}, kBarWidthMax),
+                    up = "\r\033[1A\033[J";
+  EXPECT_EQ(Drain(out[0]), bar_a + "\r\033[J" + bars + up + "A: x\n" + bars + up + bar_a + "\n");
+  for (int fd : out) ::close(fd);
+}
+
 }  // namespace
 }  // namespace tamblet::cli
