@@ -32,7 +32,7 @@ inline constexpr int kExitTerminated = 143;  // stopped by SIGTERM (128 + 15)
 struct Streams {
   int out_fd = 1;
   int err_fd = 2;
-  bool terminal = false;  // out_fd is a terminal: draw progress bars
+  bool terminal = false;            // out_fd is a terminal: draw progress bars
   Clock clock = SecondsSinceStart;  // the "t" of JSON objects
 };
 

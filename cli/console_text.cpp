@@ -88,8 +88,8 @@ class PlainConsole : public Console {
   }
 
   void Ended(size_t slot, const Outcome& outcome) override {
-    Line(label(slot) + ": update ended: " + outcome.final_text + " (" +
-         Seconds(outcome.seconds) + ")");
+    Line(label(slot) + ": update ended: " + outcome.final_text + " (" + Seconds(outcome.seconds) +
+         ")");
   }
 
   void Exit(int) override {}

@@ -7,7 +7,7 @@
 namespace tamblet::cli {
 
 std::unique_ptr<Console> Session::OpenConsole(bool json) const {
-  const Console::Mode mode = json                      ? Console::Mode::kJson
+  const Console::Mode mode = json                       ? Console::Mode::kJson
                              : context.streams.terminal ? Console::Mode::kTerminal
                                                         : Console::Mode::kPlain;
   return MakeConsole(mode, context.streams.out_fd, context.streams.err_fd, context.streams.clock);
@@ -43,10 +43,9 @@ Outcome Load(Session& session, const LoadJob& job) {
   outcome.start_ms = UnixMsNow();
   const auto start = std::chrono::steady_clock::now();
   job.file.stage.TellTo(view);
-  const LoadOutcome result =
-      job.file.failure ? *job.file.failure
-                       : RunUpdate(job.file.update, ports, layer, view, session.stop,
-                                   session.context.waits);
+  const LoadOutcome result = job.file.failure ? *job.file.failure
+                                              : RunUpdate(job.file.update, ports, layer, view,
+                                                          session.stop, session.context.waits);
   --session.loads;
   outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   outcome.end_ms = UnixMsNow();
@@ -62,8 +61,8 @@ Outcome Load(Session& session, const LoadJob& job) {
   return outcome;
 }
 
-void Record(Session& session, UpdateReport& report, const FileFacts& facts,
-            const Outcome& outcome, const CardIdentity& identity, const std::string& card) {
+void Record(Session& session, UpdateReport& report, const FileFacts& facts, const Outcome& outcome,
+            const CardIdentity& identity, const std::string& card) {
   if (!report.Append(facts, {identity, card, outcome.output_port, outcome.input_port,
                              outcome.start_ms, outcome.end_ms, outcome.final_text, outcome.exit})) {
     std::lock_guard<std::mutex> lock(session.console_mutex);

@@ -62,8 +62,8 @@ struct LoadJob {
 Outcome Load(Session& session, const LoadJob& job);
 
 // Appends the outcome to the report; says so on the console when it cannot.
-void Record(Session& session, UpdateReport& report, const FileFacts& facts,
-            const Outcome& outcome, const CardIdentity& identity, const std::string& card);
+void Record(Session& session, UpdateReport& report, const FileFacts& facts, const Outcome& outcome,
+            const CardIdentity& identity, const std::string& card);
 
 // The commands, each in its own file.
 int Ports(Session& session, bool json);

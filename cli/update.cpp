@@ -97,8 +97,8 @@ int Update(Session& session, const Options& options) {
   auto run = [&](size_t k) {
     std::unique_ptr<midi::MidiLayer> own;
     if (jobs.size() > 1 && context.system.open_layer) own = context.system.open_layer();
-    outcomes[k] = Load(session, {console, own ? *own : context.midi, jobs[k].pair, jobs[k].slot,
-                                 file});
+    outcomes[k] =
+        Load(session, {console, own ? *own : context.midi, jobs[k].pair, jobs[k].slot, file});
     if (report.open()) {
       const auto window = jobs[k].pair ? std::nullopt : WindowPair(ports);
       const uint32_t out = jobs[k].pair ? jobs[k].pair->out : window ? window->output.index : ~0u;
