@@ -27,8 +27,8 @@ void BM_UpdateAll(benchmark::State& state) {
         instruments, bench::SampleDevice(kImageSize, static_cast<uint32_t>(state.range(1))),
         {"QELMAR SIM", {}, true});
     bench::NoOpenWait waits;
-    cli::Cli cli(cli::CliContext{*rig.layer, waits, null_fd, null_fd, false, nullptr, nullptr,
-                                 cli::SecondsSinceStart, nullptr});
+    cli::Cli cli(cli::CliContext{
+        .midi = *rig.layer, .waits = waits, .streams = {.out_fd = null_fd, .err_fd = null_fd}});
     state.ResumeTiming();
 
     const int status = cli.Run({"update", path, "--all"});

@@ -1,11 +1,9 @@
 #include "cli/console.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 
 #include "cli/safe_text.h"
@@ -79,7 +77,7 @@ void Console::EndSlot(size_t slot) {
   if (!slots_[slot].has_bar) return;
   ClearBars();
   slots_[slot].has_bar = false;
-  if (mode_ == Mode::kTerminal) DrawBars();
+  DrawBars();
 }
 
 void Console::Emit(int fd, const std::string& text) {
@@ -97,84 +95,7 @@ void Console::EmitLine(int fd, const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   ClearBars();
   Emit(fd, line + "\n");
-  if (mode_ == Mode::kTerminal) DrawBars();
-}
-
-void Console::ClearBars() {
-  if (bars_drawn_ == 0) return;
-  std::string erase = "\r";
-  if (bars_drawn_ > 1) erase += "\033[" + std::to_string(bars_drawn_ - 1) + "A";
-  Emit(out_fd_, erase + "\033[J");
-  bars_drawn_ = 0;
-}
-
-void Console::DrawBars() {
-  winsize size{};
-  const int columns = ::ioctl(out_fd_, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
-  std::string text;
-  for (size_t i = 0; i < slots_.size(); ++i) {
-    if (!slots_[i].has_bar) continue;
-    if (bars_drawn_++ > 0) text += "\n";
-    text += FitToColumns(PrintableText(PrefixLocked(i)), slots_[i].progress, slots_[i].overall,
-                         columns);
-  }
-  Emit(out_fd_, text);
-}
-
-void Console::Object(size_t slot, const char* type, const Json& fields) {
-  Json object;
-  object["type"] = type;
-  object["t"] = std::round(clock_() * 1000) / 1000;
-  if (slot != kNoSlot) {
-    const std::string port = label(slot);
-    if (!port.empty()) object["port"] = ValidUtf8(port);
-  }
-  for (const auto& [key, value] : fields.items())
-    object[key] = value.is_string() ? Json(ValidUtf8(value.get<std::string>())) : value;
-  EmitLine(out_fd_, object.dump(-1, ' ', false, Json::error_handler_t::replace));
-}
-
-void Console::Status(size_t slot, const std::string& text, const Overall& overall) {
-  std::string told;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);  // the bars of other threads read it
-    slots_[slot].overall = overall;
-    told = slots_[slot].told;
-  }
-  if (json()) {
-    Object(slot, "status", {{"status", text}});
-  } else if (text != told) {  // a box said it already, on the error stream
-    Line(Prefix(slot) + text);
-  }
-}
-
-void Console::Field(size_t slot, const char* name, const char* key, const std::string& value) {
-  if (json()) {
-    Object(slot, "field", {{key, value}});
-  } else {
-    Line(Prefix(slot) + name + ": " + value);
-  }
-}
-
-void Console::Progress(size_t slot, const ProgressState& progress, const Overall& overall) {
-  if (json()) {
-    Object(slot, "progress",
-           {{"min", progress.min},
-            {"max", progress.max},
-            {"position", progress.position},
-            {"step", overall.step},
-            {"steps", overall.steps},
-            {"percent", overall.percent}});
-    return;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  slots_[slot].progress = progress;
-  slots_[slot].overall = overall;
-  slots_[slot].has_bar = true;
-  if (mode_ == Mode::kTerminal) {
-    ClearBars();
-    DrawBars();
-  }
+  DrawBars();
 }
 
 void Console::Line(const std::string& line) { EmitLine(out_fd_, PrintableText(line)); }
@@ -189,14 +110,17 @@ void Console::Message(size_t slot, const std::string& text) {
     slots_[slot].told = text;
   }
   Diagnostic(Prefix(slot) + text);
-  if (json()) Object(slot, "message", {{"message", text}});
 }
 
 void Console::Finish() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (bars_drawn_ > 0) Emit(out_fd_, "\n");
-  bars_drawn_ = 0;
-  for (Slot& slot : slots_) slot.has_bar = false;  // they stay above what follows
+  LeaveBars();
+  for (Slot& slot : slots_) slot.has_bar = false;
+}
+
+std::unique_ptr<Console> MakeConsole(Console::Mode mode, int out_fd, int err_fd, Clock clock) {
+  if (mode == Console::Mode::kJson) return MakeJsonConsole(out_fd, err_fd, std::move(clock));
+  return MakeTextConsole(out_fd, err_fd, mode == Console::Mode::kTerminal);
 }
 
 }  // namespace tamblet::cli

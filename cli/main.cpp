@@ -60,19 +60,26 @@ int main(int argc, char** argv) {
   tamblet::SleepInhibitor inhibitor;
 
   const std::unique_ptr<tamblet::midi::MidiLayer> midi = tamblet::midi::CreateSystemMidiLayer();
-  tamblet::cli::Cli cli({*midi, tamblet::RealTimeWaits(), STDOUT_FILENO, STDERR_FILENO,
-                         isatty(STDOUT_FILENO) == 1, tamblet::midi::CreateSystemMidiLayer,
-                         [&inhibitor](bool on) { on ? inhibitor.Acquire() : inhibitor.Release(); },
-                         tamblet::cli::SecondsSinceStart,
-                         // Asked only when no port is found, to say why.
-                         [] {
-                           return tamblet::cli::WhyNoPorts(
-                               "/proc/asound", "/dev/snd",
-                               !tamblet::midi::SystemJackServerMissing());
-                         },
-                         AlsaCards, [] { return tamblet::WatchDevSnd(); },
-                         tamblet::midi::CreateAlsaCardMidiLayer,
-                         [](int card) { return tamblet::ReadCardIdentity("/sys", card); }});
+  tamblet::cli::Cli cli({
+      .midi = *midi,
+      .waits = tamblet::RealTimeWaits(),
+      .streams = {.out_fd = STDOUT_FILENO,
+                  .err_fd = STDERR_FILENO,
+                  .terminal = isatty(STDOUT_FILENO) == 1,
+                  .clock = tamblet::cli::SecondsSinceStart},
+      .system = {.open_layer = tamblet::midi::CreateSystemMidiLayer,
+                 // Asked only when no port is found, to say why.
+                 .why_no_ports =
+                     [] {
+                       return tamblet::cli::WhyNoPorts("/proc/asound", "/dev/snd",
+                                                       !tamblet::midi::SystemJackServerMissing());
+                     },
+                 .alsa_cards = AlsaCards,
+                 .watch_cards = [] { return tamblet::WatchDevSnd(); },
+                 .open_card_layer = tamblet::midi::CreateAlsaCardMidiLayer,
+                 .card_identity = [](int card) { return tamblet::ReadCardIdentity("/sys", card); }},
+      .inhibit_sleep = [&inhibitor](bool on) { on ? inhibitor.Acquire() : inhibitor.Release(); },
+  });
 
   std::thread watcher([&cli, &stops] {
     int signal_number = 0;

@@ -14,8 +14,10 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/forced_stop.h"
 #include "cli/safe_text.h"
 #include "cli/system_hints.h"
+#include "cli/update_report.h"
 #include "instruments/instrument_ports.h"
 #include "tests/support/simulated_instrument.h"
 #include "tests/support/update_files.h"
@@ -54,13 +56,21 @@ struct Rig : test::SimulatedInstruments {
   // On `on` when given, the rig's own layer otherwise; `why` says why no port is seen.
   int Run(std::vector<std::string> args, midi::MidiLayer* on = nullptr,
           std::function<std::vector<std::string>()> why = nullptr) {
-    cli_ = std::make_unique<Cli>(CliContext{on ? *on : *layer, waits, out_, err_, false, nullptr,
-                                            [this](bool on) {
-                                              inhibits_.push_back(on);
-                                              if (on_inhibit_) on_inhibit_(on);
-                                            },
-                                            [] { return kNow; }, why, alsa_cards_, watch_cards_,
-                                            open_card_layer_, card_identity_});
+    cli_ = std::make_unique<Cli>(CliContext{
+        .midi = on ? *on : *layer,
+        .waits = waits,
+        .streams = {.out_fd = out_, .err_fd = err_, .clock = [] { return kNow; }},
+        .system = {.why_no_ports = why,
+                   .alsa_cards = alsa_cards_,
+                   .watch_cards = watch_cards_,
+                   .open_card_layer = open_card_layer_,
+                   .card_identity = card_identity_},
+        .inhibit_sleep =
+            [this](bool on) {
+              inhibits_.push_back(on);
+              if (on_inhibit_) on_inhibit_(on);
+            },
+    });
     return cli_->Run(args);
   }
   static std::string Read(int fd) {
@@ -258,6 +268,8 @@ TEST(CliUpdate, AllAtOnceOneFailingEveryLineValidWhateverBytesANameHolds) {
                   type == "exit")
           << object;
       if (type == "final") final_of[object["port"]] = object["final"];
+      // One that never ran took no time at all: 0, not 0.0.
+      EXPECT_TRUE(type != "final" || object["port"] != lone || object["seconds"].dump() == "0");
     }
     EXPECT_EQ(final_of, (std::map<std::string, std::string>{{fixed + "Z OUT 1", finals[0]},
                                                             {cards[1] + " OUT 1", finals[1]},

@@ -109,8 +109,8 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
     ASSERT_EQ(::pipe2(out, O_NONBLOCK), 0);
     ASSERT_EQ(::pipe2(err, O_NONBLOCK), 0);
     {
-      Console console(out[1], err[1], c.mode, [] { return 1.25; });
-      InstrumentView view(console, console.AddSlot("P"));
+      const auto console = MakeConsole(c.mode, out[1], err[1], [] { return 1.25; });
+      InstrumentView view(*console, console->AddSlot("P"));
       view.OnStatus(kDeviceOpenFailedText);
       Drain(out[0]);
       if (c.found) {
@@ -124,6 +124,25 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
     EXPECT_EQ(Drain(err[0]), c.err);
     for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
   }
+}
+
+// On a terminal each line goes above the bars, which are erased and drawn again
+// under it: the cursor goes up one row less than there are bars.
+TEST(ConsoleBar, LinesGoAboveTheBarsAndFinishLeavesThem) {
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_NONBLOCK), 0);
+  const auto console = MakeConsole(Console::Mode::kTerminal, out[1], out[1]);
+  const size_t a = console->AddSlot("A"), b = console->AddSlot("B");
+  console->Progress(a, ProgressState{0, 8, 4}, Overall{});
+  console->Progress(b, ProgressState{0, 8, 8}, Overall{});
+  console->Status(a, "x", Overall{});
+  console->EndSlot(b);
+  console->Finish();
+  const std::string bar_a = "A: " + FormatBar(ProgressState{0, 8, 4}, kBarWidthMax),
+                    bars = bar_a + "\nB: " + FormatBar(ProgressState{0, 8, 8}, kBarWidthMax),
+                    up = "\r\033[1A\033[J";
+  EXPECT_EQ(Drain(out[0]), bar_a + "\r\033[J" + bars + up + "A: x\n" + bars + up + bar_a + "\n");
+  for (int fd : out) ::close(fd);
 }
 
 }  // namespace

@@ -1,0 +1,97 @@
+#include "cli/options.h"
+
+#include <CLI/CLI.hpp>
+
+#include "cli/cli.h"
+
+namespace tamblet::cli {
+namespace {
+
+constexpr char kFooter[] =
+    "Exit status: 0 Complete!, 1 a device step failed, 2 bad usage, 3 the update file\n"
+    "failed, 4 no instrument or its ports did not open, 130 stopped by Ctrl-C, 143 by\n"
+    "SIGTERM. Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
+    "SIGTERM stops every update before its next request; SIGHUP is ignored.";
+
+// Where the option's value lands, once it was given.
+template <typename T>
+void Given(const CLI::Option* option, const T& value, std::optional<T>& into) {
+  if (option->count() != 0) into = value;
+}
+
+}  // namespace
+
+std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options& o) {
+  CLI::App app("Runs the firmware update of a QELMAR instrument, as the window's Load does.",
+               "tamblet-cli");
+  app.set_version_flag("--version", std::string("tamblet-cli ") + TAMBLET_VERSION);
+  app.require_subcommand(0, 1);  // none: said below, after an unknown word is named
+  app.footer(kFooter);
+  app.get_formatter()->label("Usage", "usage");
+
+  CLI::App* ports = app.add_subcommand(
+      "ports", "every MIDI port, whether it is an instrument's, and the instruments");
+  CLI::App* update = app.add_subcommand(
+      "update", "check FILE and update the window's pair, the chosen instrument, or all");
+  CLI::App* watch = app.add_subcommand(
+      "watch", "check FILE, then update every instrument once as it is plugged in");
+  for (CLI::App* where : {&app, ports, update, watch})  // before or after the command
+    where->add_flag("--json", o.json, "one JSON object per line");
+  std::string report;
+  std::vector<CLI::Option*> report_options;
+  for (CLI::App* where : {update, watch}) {
+    where->add_option("FILE", o.file, "the update file (*.pgm)")->required()->type_name("");
+    report_options.push_back(
+        where->add_option("--report", report, "append one JSON line per finished update to REPORT")
+            ->type_name("REPORT"));
+  }
+  std::string output, input;
+  uint32_t number = 0;
+  CLI::Option* out_option =
+      update
+          ->add_option("--output", output,
+                       "output port, by index or exact name as `ports` shows it")
+          ->type_name("PORT");
+  CLI::Option* in_option =
+      update
+          ->add_option("--input", input,
+                       "input port, by index or exact name; with --output, of one instrument")
+          ->type_name("PORT");
+  CLI::Option* number_option =
+      update->add_option("--instrument", number, "the instrument numbered N by `ports`")
+          ->type_name("N")
+          ->excludes(out_option)
+          ->excludes(in_option);
+  update->add_flag("--all", o.all, "every instrument at once")
+      ->excludes(out_option)
+      ->excludes(in_option)
+      ->excludes(number_option);
+
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    return ParseEnd{kExitComplete, app.help(), ""};
+  } catch (const CLI::CallForVersion& version) {
+    return ParseEnd{kExitComplete, std::string(version.what()) + "\n", ""};
+  } catch (const CLI::ParseError& error) {
+    return ParseEnd{kExitUsage, "",
+                    std::string("tamblet-cli: ") + error.what() +
+                        "\nRun 'tamblet-cli --help' or 'tamblet-cli COMMAND --help'.\n"};
+  }
+  if (!ports->parsed() && !update->parsed() && !watch->parsed())
+    return ParseEnd{kExitUsage, "", "tamblet-cli: a command is needed: ports, update or watch\n"};
+  // Said here, not by a CLI11 check, whose words would differ.
+  if (number_option->count() != 0 && number == 0)
+    return ParseEnd{kExitUsage, "", "tamblet-cli: --instrument counts from 1\n"};
+  o.command = ports->parsed()   ? Options::Command::kPorts
+              : watch->parsed() ? Options::Command::kWatch
+                                : Options::Command::kUpdate;
+  for (const CLI::Option* option : report_options) Given(option, report, o.report);
+  Given(out_option, output, o.output);
+  Given(in_option, input, o.input);
+  Given(number_option, number, o.instrument);
+  return std::nullopt;
+}
+
+}  // namespace tamblet::cli
