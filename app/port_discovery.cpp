@@ -1,29 +1,49 @@
 #include "app/port_discovery.h"
 
-#include "base/display.h"
-
 namespace tamblet {
 
-DiscoveryResult DiscoverPortPair(midi::MidiLayer& midi, WindowLayer& window) {
-  window.SendProgressMessage(PBM_SETRANGE, 0, MakeRange(0, kInitialProgressMax));
-  window.SendProgressMessage(PBM_SETPOS, 0, 0);
+PortPair DiscoverPortPair(midi::MidiLayer& midi, DiscoveryView& view) {
+  view.ShowBar(BarChange::Range(kInitialProgressMax));
+  view.ShowBar(BarChange::Position(0));
 
   LayerPorts ports(midi);
   const WindowChoice choice = ChooseWindowPair(ports);
-  DiscoveryResult result;
+  PortPair pair;
   if (choice.output) {
-    window.SetWindowText(IDC_OUTPUT_PORT, choice.output->name);
-    result.output_index = choice.output->index;
+    view.ShowPort(PortDirection::kOutput, choice.output->name);
+    pair.output = choice.output->index;
+    pair.output_name = choice.output->name;
   }
   if (choice.input) {
-    window.SetWindowText(IDC_INPUT_PORT, choice.input->name);
-    result.input_index = choice.input->index;
+    view.ShowPort(PortDirection::kInput, choice.input->name);
+    pair.input = choice.input->index;
+    pair.input_name = choice.input->name;
   }
-  if (!result.found()) {
-    window.MessageBox(kDriverNotFoundText);
-    window.SetWindowText(IDC_STATUS, kDriverNotFoundText);
+  if (!pair.found()) {
+    view.ShowMessage(kDriverNotFoundText);
+    view.ShowStatus(kDriverNotFoundText);
   }
-  return result;
+  return pair;
+}
+
+PortPair DiscoverPortPair(midi::MidiLayer& midi, WindowLayer& window) {
+  class WindowDiscovery final : public DiscoveryView {
+   public:
+    explicit WindowDiscovery(WindowLayer& window) : window_(window) {}
+    void ShowBar(const BarChange& change) override {
+      window_.SendProgressMessage(change.Message(), change.WParam(), change.LParam());
+    }
+    void ShowPort(PortDirection direction, const std::string& name) override {
+      window_.SetWindowText(direction == PortDirection::kOutput ? IDC_OUTPUT_PORT : IDC_INPUT_PORT,
+                            name);
+    }
+    void ShowMessage(const std::string& text) override { window_.MessageBox(text); }
+    void ShowStatus(const char* text) override { window_.SetWindowText(IDC_STATUS, text); }
+
+   private:
+    WindowLayer& window_;
+  } view(window);
+  return DiscoverPortPair(midi, view);
 }
 
 }  // namespace tamblet

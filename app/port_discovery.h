@@ -1,29 +1,39 @@
 #pragma once
 // The discovery the dialog runs once while it opens: the instruments library
 // says which pair the window takes; this shows it, or says that none is there.
+// The terminal program shows the same steps on its console.
 
 #include <cstdint>
-#include <optional>
+#include <string>
 
 #include "app/window_layer.h"
+#include "base/display.h"
 #include "base/status_texts.h"
 #include "instruments/instrument_ports.h"
 #include "instruments/port_rule.h"
 #include "midi/midi_layer.h"
+#include "update/update_run.h"
 
 namespace tamblet {
 
 inline constexpr uint32_t kInitialProgressMax = 35;
 
-struct DiscoveryResult {
-  std::optional<uint32_t> output_index;
-  std::optional<uint32_t> input_index;
-  bool found() const { return output_index && input_index; }
+// Where discovery shows what it finds: the window's controls, or a console.
+class DiscoveryView {
+ public:
+  virtual ~DiscoveryView() = default;
+  virtual void ShowBar(const BarChange& change) = 0;
+  virtual void ShowPort(PortDirection direction, const std::string& name) = 0;
+  // What the window shows in a message box.
+  virtual void ShowMessage(const std::string& text) = 0;
+  virtual void ShowStatus(const char* text) = 0;
 };
 
-// The dialog's opening steps: progress 0 of 0..35, output search, input search
-// (only after an output was found), names into the port fields; when either is
-// missing, one message box and the same text in the status line.
-DiscoveryResult DiscoverPortPair(midi::MidiLayer& midi, WindowLayer& window);
+// The opening steps: progress 0 of 0..35, output search, input search (only
+// after an output was found), names into the port fields; when either is
+// missing, one message and the same text in the status line.
+PortPair DiscoverPortPair(midi::MidiLayer& midi, DiscoveryView& view);
+// The same, shown in the window's controls and a message box.
+PortPair DiscoverPortPair(midi::MidiLayer& midi, WindowLayer& window);
 
 }  // namespace tamblet

@@ -48,10 +48,8 @@ CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& w
     : window_(window), midi_(midi), waits_(waits) {}
 
 bool CUpdateDlg::OnInitDialog() {
-  const DiscoveryResult ports = DiscoverPortPair(midi_, window_);
-  ports_ = {ports.output_index, ports.input_index, window_.GetWindowText(IDC_OUTPUT_PORT),
-            window_.GetWindowText(IDC_INPUT_PORT)};
-  return ports.found();
+  ports_ = DiscoverPortPair(midi_, window_);
+  return ports_.found();
 }
 
 void CUpdateDlg::OnBrowse() { selected_file_path_ = BrowseForUpdateFile(window_); }

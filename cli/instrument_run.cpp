@@ -37,7 +37,7 @@ Outcome Load(Session& session, const LoadJob& job) {
   InstrumentView view(job.console, job.slot);
   ++session.loads;
   // What the window shows when it opens and when Browse picks the file.
-  const PortPair ports = view.Discover(layer);
+  const PortPair ports = DiscoverPortPair(layer, view);
   if (job.file.preview) view.OnStatus(job.file.preview->c_str());
   Outcome outcome;
   outcome.start_ms = UnixMsNow();

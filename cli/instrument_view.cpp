@@ -1,31 +1,12 @@
 #include "cli/instrument_view.h"
 
-#include "app/port_discovery.h"
-#include "instruments/instrument_ports.h"
-
 namespace tamblet::cli {
 
-PortPair InstrumentView::Discover(midi::MidiLayer& midi) {
-  OnProgress({BarChange::Range(kInitialProgressMax)});
-  OnProgress({BarChange::Position(0)});
-  LayerPorts listed(midi);
-  const WindowChoice choice = ChooseWindowPair(listed);
-  PortPair pair;
-  if (choice.output) {
-    pair.output = choice.output->index;
-    pair.output_name = output_port_ = choice.output->name;
-    console_.Field(slot_, "Output Port", "output_port", choice.output->name);
-  }
-  if (choice.input) {
-    pair.input = choice.input->index;
-    pair.input_name = input_port_ = choice.input->name;
-    console_.Field(slot_, "Input Port", "input_port", choice.input->name);
-  }
-  if (!pair.output || !pair.input) {
-    Message(kDriverNotFoundText);
-    OnStatus(kDriverNotFoundText);
-  }
-  return pair;
+void InstrumentView::ShowPort(PortDirection direction, const std::string& name) {
+  const bool output = direction == PortDirection::kOutput;
+  (output ? output_port_ : input_port_) = name;
+  console_.Field(slot_, output ? "Output Port" : "Input Port",
+                 output ? "output_port" : "input_port", name);
 }
 
 Overall InstrumentView::overall() const {

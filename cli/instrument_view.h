@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/port_discovery.h"
 #include "cli/console.h"
 #include "cli/overall_progress.h"
 #include "midi/midi_layer.h"
@@ -13,14 +14,15 @@
 
 namespace tamblet::cli {
 
-class InstrumentView final : public RunObserver {
+// Port discovery and the run, each shown as the window shows it.
+class InstrumentView final : public RunObserver, public DiscoveryView {
  public:
   InstrumentView(Console& console, size_t slot) : console_(console), slot_(slot) {}
 
-  // Finds the port pair as the window does, and shows it as the window does:
-  // the bar 0..35 at 0, the two port names, and when either is missing the
-  // driver text as a message and as the status.
-  PortPair Discover(midi::MidiLayer& midi);
+  void ShowBar(const BarChange& change) override { OnProgress({change}); }
+  void ShowPort(PortDirection direction, const std::string& name) override;
+  void ShowMessage(const std::string& text) override { Message(text); }
+  void ShowStatus(const char* text) override { OnStatus(text); }
 
   void OnStep(LoadStep step) override { overall_.OnStep(step); }
   void OnStatus(const char* text) override;
@@ -48,7 +50,9 @@ class FileStageEvents final : public RunObserver {
  public:
   void OnStep(LoadStep step) override { events_.push_back({Kind::kStep, step, "", {}}); }
   void OnStatus(const char* text) override { events_.push_back({Kind::kStatus, {}, text, {}}); }
-  void OnProgress(const RunProgress& p) override { events_.push_back({Kind::kProgress, {}, "", p}); }
+  void OnProgress(const RunProgress& p) override {
+    events_.push_back({Kind::kProgress, {}, "", p});
+  }
   void OnPorts(const std::string&, const std::string&) override {}
   void OnNotice(const Notice&) override {}
   void TellTo(RunObserver& observer) const;

@@ -76,6 +76,7 @@ std::optional<LoadOutcome> CheckUpdateFile(std::span<const uint8_t> bytes, Check
 struct PortPair {
   std::optional<uint32_t> output, input;
   std::string output_name, input_name;
+  bool found() const { return output && input; }
 };
 
 // The device stage on a checked update: open the pair, wait, check the model,

@@ -69,9 +69,9 @@ TEST(DiscoveryTest, Cases) {
     SCOPED_TRACE(log);
     Enumeration midi(outs, ins);
     test::RecordingWindow window;
-    const DiscoveryResult result = DiscoverPortPair(midi, window);
-    EXPECT_EQ(result.output_index, out);
-    EXPECT_EQ(result.input_index, in);
+    const PortPair result = DiscoverPortPair(midi, window);
+    EXPECT_EQ(result.output, out);
+    EXPECT_EQ(result.input, in);
     EXPECT_EQ(midi.log, log);
     EXPECT_EQ(window.GetWindowText(IDC_OUTPUT_PORT), out ? outs[*out].name : "");
     EXPECT_EQ(window.GetWindowText(IDC_INPUT_PORT), in ? ins[*in].name : "");

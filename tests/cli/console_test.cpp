@@ -117,7 +117,7 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
         view.OnNotice({Notice::Kind::kPortBusy, {4242, "amidi"}, {}});
       } else {
         midi::SimulatedMidi no_ports;
-        view.Discover(no_ports);
+        DiscoverPortPair(no_ports, view);
       }
     }
     EXPECT_EQ(Drain(out[0]), c.out);
