@@ -63,11 +63,14 @@ Outcome Load(Session& session, const LoadJob& job) {
 
 void Record(Session& session, UpdateReport& report, const FileFacts& facts, const Outcome& outcome,
             const CardIdentity& identity, const std::string& card) {
-  if (!report.Append(facts, {identity, card, outcome.output_port, outcome.input_port,
-                             outcome.start_ms, outcome.end_ms, outcome.final_text, outcome.exit})) {
+  const std::string why =
+      report.Append(facts, {identity, card, outcome.output_port, outcome.input_port,
+                            outcome.start_ms, outcome.end_ms, outcome.final_text, outcome.exit});
+  if (!why.empty()) {
     std::lock_guard<std::mutex> lock(session.console_mutex);
     if (session.console != nullptr)
-      session.console->Diagnostic("the report could not be written: " + outcome.label);
+      session.console->Diagnostic((outcome.label.empty() ? "" : outcome.label + ": ") +
+                                  "the report could not be written: " + why);
   }
 }
 

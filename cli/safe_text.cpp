@@ -1,5 +1,8 @@
 #include "cli/safe_text.h"
 
+#include <locale.h>
+#include <wchar.h>
+
 namespace tamblet::cli {
 namespace {
 
@@ -50,22 +53,66 @@ std::string Clean(std::string_view text, bool printable) {
   return out;
 }
 
+// The cells a character takes on a terminal, by the C library's tables for
+// UTF-8 whatever the program's own locale: wide East Asian characters and most
+// emoji take two, combining marks none. A byte that starts no character, and
+// a character the tables do not know, take one, as the replacement shown for it.
+class CellWidths {
+ public:
+  CellWidths() : utf8_(Utf8Locale()), saved_(utf8_ ? uselocale(utf8_) : nullptr) {}
+  ~CellWidths() {
+    if (utf8_) uselocale(saved_);
+  }
+  CellWidths(const CellWidths&) = delete;
+  CellWidths& operator=(const CellWidths&) = delete;
+
+  // The cells of the character at `text[i]`; moves `i` past it.
+  size_t Next(std::string_view text, size_t& i) const {
+    const size_t length = CharLength(text, i);
+    if (length == 0) {
+      ++i;
+      return 1;
+    }
+    static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t code = static_cast<unsigned char>(text[i]) & kLeadBits[length];
+    for (size_t k = 1; k < length; ++k) code = code << 6 | (text[i + k] & 0x3F);
+    i += length;
+    if (!utf8_) return 1;
+    const int cells = wcwidth(static_cast<wchar_t>(code));
+    return cells < 0 ? 1 : static_cast<size_t>(cells);
+  }
+
+ private:
+  // Made once and kept: a locale object is shared by every thread that uses it.
+  static locale_t Utf8Locale() {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    return utf8;
+  }
+
+  locale_t utf8_;
+  locale_t saved_;
+};
+
 }  // namespace
 
 std::string ValidUtf8(std::string_view text) { return Clean(text, false); }
 std::string PrintableText(std::string_view text) { return Clean(text, true); }
 
 size_t TextWidth(std::string_view text) {
+  CellWidths cells;
   size_t width = 0;
-  for (const char c : text) width += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  for (size_t i = 0; i < text.size();) width += cells.Next(text, i);
   return width;
 }
 
 std::string CutToWidth(std::string_view text, size_t width) {
-  size_t end = 0;
-  for (size_t count = 0; end < text.size(); ++end) {
-    if ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) continue;
-    if (count++ == width) break;
+  CellWidths cells;
+  size_t end = 0, used = 0;
+  // Marks that combine with the last character kept stay with it.
+  for (size_t i = 0; i < text.size();) {
+    used += cells.Next(text, i);
+    if (used > width) break;
+    end = i;
   }
   return std::string(text.substr(0, end));
 }

@@ -20,15 +20,15 @@ std::string ValidUtf8(std::string_view text);
 // becomes U+FFFD: text for a terminal.
 std::string PrintableText(std::string_view text);
 
-// Characters (code points) in valid UTF-8 text: its width on a terminal for
-// the names we show.
+// The terminal cells UTF-8 text takes: two for a wide East Asian character,
+// none for a combining mark, one for each byte that is not UTF-8.
 size_t TextWidth(std::string_view text);
 
-// The longest start of valid UTF-8 `text` of at most `width` characters;
-// never cuts inside a character.
+// The longest start of `text` of at most `width` cells; never cuts inside a
+// character nor between a character and its combining marks.
 std::string CutToWidth(std::string_view text, size_t width);
 
-// `text` followed by spaces up to `width` characters.
+// `text` followed by spaces up to `width` cells.
 std::string PadToWidth(std::string text, size_t width);
 
 }  // namespace tamblet::cli

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <nettle/sha2.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,19 +81,59 @@ UpdateReport::~UpdateReport() {
 }
 
 std::string UpdateReport::Open(const std::string& path) {
-  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  return fd_ >= 0 ? "" : std::strerror(errno);
+  // Looked at first so that a device is never opened; what counts is the
+  // descriptor's own kind below, since the name can change in between.
+  struct stat seen {};
+  if (::lstat(path.c_str(), &seen) == 0) {
+    if (S_ISLNK(seen.st_mode)) return kReportIsALink;
+    if (!S_ISREG(seen.st_mode)) return kReportNotAFile;
+  }
+  // O_NOFOLLOW: a link put in place meanwhile (in a shared folder, by someone
+  // else) is refused rather than followed. O_NONBLOCK: a FIFO does not wait
+  // for a reader here.
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) {
+    if (errno == ELOOP) return kReportIsALink;
+    if (errno == ENXIO || errno == EISDIR) return kReportNotAFile;
+    return std::strerror(errno);
+  }
+  struct stat opened {};
+  std::string why;
+  if (::fstat(fd, &opened) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(opened.st_mode)) {
+    why = kReportNotAFile;
+  }
+  if (!why.empty()) {
+    ::close(fd);
+    return why;
+  }
+  ::fcntl(fd, F_SETFL, O_APPEND);
+  fd_ = fd;
+  return "";
 }
 
-bool UpdateReport::Append(const FileFacts& file, const ReportRecord& record) {
+std::string UpdateReport::Append(const FileFacts& file, const ReportRecord& record) {
   const std::string line = ReportLine(file, record) + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ < 0) return false;
+  if (fd_ < 0) return std::strerror(EBADF);
+  const off_t before = ::lseek(fd_, 0, SEEK_END);
   // One write per record: with O_APPEND a line lands whole after the others,
-  // also when another program appends to the same file.
-  const ssize_t written = ::write(fd_, line.data(), line.size());
-  ::fdatasync(fd_);
-  return written == static_cast<ssize_t>(line.size());
+  // also when another program appends to the same file. A full disk takes
+  // part of it; the rest then fails with the reason.
+  int error = 0;
+  for (size_t done = 0; done < line.size() && error == 0;) {
+    const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
+    if (n > 0) done += static_cast<size_t>(n);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n == 0) error = EIO;
+  }
+  if (error == 0 && ::fdatasync(fd_) != 0 && errno != EINVAL) error = errno;
+  if (error == 0) return "";
+  // Whole records or none: the next one starts on a line of its own.
+  [[maybe_unused]] const int cut = before >= 0 ? ::ftruncate(fd_, before) : -1;
+  return std::strerror(error);
 }
 
 }  // namespace tamblet::cli

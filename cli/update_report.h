@@ -1,7 +1,9 @@
 #pragma once
 // The record of each finished update, one JSON line appended per update to a
 // file opened with O_APPEND: each line is written whole with one write and
-// flushed to disk, so a crash loses at most the updates still running.
+// flushed to disk, so a crash loses at most the updates still running. A line
+// that does not fit is taken back, so the file holds whole records only. The
+// report is a regular file, never reached through a symbolic link.
 
 #include <cstdint>
 #include <mutex>
@@ -41,6 +43,9 @@ struct ReportRecord {
 // The line of one record, without its newline.
 std::string ReportLine(const FileFacts& file, const ReportRecord& record);
 
+inline constexpr char kReportNotAFile[] = "not a regular file";
+inline constexpr char kReportIsALink[] = "a symbolic link; the report is not written through links";
+
 class UpdateReport {
  public:
   UpdateReport() = default;
@@ -48,11 +53,12 @@ class UpdateReport {
   UpdateReport(const UpdateReport&) = delete;
   UpdateReport& operator=(const UpdateReport&) = delete;
 
-  // Empty on success, else the system's reason.
+  // Empty on success, else why not: the system's reason, or one of the texts below.
   std::string Open(const std::string& path);
   bool open() const { return fd_ >= 0; }
-  // From any thread; false when the line could not be written whole.
-  bool Append(const FileFacts& file, const ReportRecord& record);
+  // From any thread. Empty when the line was written whole; else the system's
+  // reason, and the file is cut back to its length before.
+  std::string Append(const FileFacts& file, const ReportRecord& record);
 
  private:
   int fd_ = -1;

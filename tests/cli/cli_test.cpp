@@ -439,16 +439,18 @@ TEST(UpdateReport, OneWholeLinePerUpdateAppended) {
   {
     UpdateReport report;
     ASSERT_EQ(report.Open(file), "");
-    EXPECT_TRUE(report.Append(facts, {{"SER-A", "usb 1-1"},
-                                      "QELMAR SIM",
-                                      "QELMAR SIM OUT 1",
-                                      "QELMAR SIM IN 1",
-                                      1796642403250,
-                                      1796642413000,
-                                      "Complete!",
-                                      0}));
-    EXPECT_TRUE(
-        report.Append(facts, {{"", "usb 1-2"}, "QELMAR \xff", "", "", 0, 0, "Verify error!!", 1}));
+    EXPECT_EQ(report.Append(facts, {{"SER-A", "usb 1-1"},
+                                    "QELMAR SIM",
+                                    "QELMAR SIM OUT 1",
+                                    "QELMAR SIM IN 1",
+                                    1796642403250,
+                                    1796642413000,
+                                    "Complete!",
+                                    0}),
+              "");
+    EXPECT_EQ(
+        report.Append(facts, {{"", "usb 1-2"}, "QELMAR \xff", "", "", 0, 0, "Verify error!!", 1}),
+        "");
   }
   const std::vector<Json> lines = ReportLines(file);
   ASSERT_EQ(lines.size(), 3u);

@@ -66,6 +66,40 @@ TEST(SafeText, InvalidBytesAndControlsBecomeReplacements) {
   EXPECT_EQ(PadToWidth("\xc3\xa9", 3), "\xc3\xa9  ");
 }
 
+// Widths in terminal cells, as the C library's UTF-8 tables give them: a name
+// in Japanese takes two cells a character, combining accents none, and a bar
+// line keeps below the terminal's width whatever the name.
+TEST(DisplayWidth, NamesAreMeasuredInCells) {
+  struct Case {
+    std::string text;
+    size_t cells, cut_to;
+    std::string cut;
+  } cases[] = {
+      {"QELMAR", 6, 4, "QELM"},
+      {"\xe9\x8d\xb5\xe7\x9b\xa4", 4, 3,
+       "\xe9\x8d\xb5"},                            // two wide characters; half of one is no cell
+      {"e\xcc\x81te\xcc\x81", 3, 1, "e\xcc\x81"},  // decomposed accents stay with their letter
+      {"\xf0\x9f\x8e\xb9 SIM", 6, 1, ""},          // an emoji is wide
+      {"ab\xff", 3, 3, "ab\xff"},                  // a stray byte is shown as one replacement
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(TextWidth(c.text), c.cells);
+    EXPECT_EQ(CutToWidth(c.text, c.cut_to), c.cut);
+    EXPECT_EQ(PadToWidth(c.text, c.cells + 2), c.text + "  ");
+  }
+  // 25 cells in 20 characters: counted as characters, the bar came out 54 cells wide at 50 columns.
+  const std::string japanese =
+      "QELMAR \xe9\x9b\xbb\xe5\xad\x90\xe3\x83\x94\xe3\x82\xa2\xe3\x83\x8e OUT 1: ";
+  const ProgressState half{0, 8, 4};
+  EXPECT_EQ(FitToColumns(japanese, half, Overall{}, 50), japanese + FormatBar(half, 16));
+  for (const std::string& label : {japanese, cases[2].text + ": ", cases[3].text + ": "})
+    for (int columns = 1; columns <= 90; ++columns)
+      EXPECT_LE(TextWidth(FitToColumns(label, half, Overall{4, 7, 42}, columns)),
+                size_t(columns - 1))
+          << label << " at " << columns;
+}
+
 // Started with them closed, the program's own files would take their numbers.
 TEST(StandardDescriptors, ClosedOnesOpenOnDevNull) {
   const int saved[] = {::dup(0), ::dup(2)};

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <tuple>
 #include <utility>
@@ -179,6 +181,71 @@ TEST(TambletPgm, AFailedWriteLeavesTheOldFileWhole) {
       const auto files = std::distance(std::filesystem::directory_iterator(dir), {});
       EXPECT_EQ(files, 1) << "a new or temporary file was left";
     }
+  }
+}
+
+// Replacing a file: its owner and group stay where this user may keep them
+// (another's needs root), set-user-ID and set-group-ID go, a link leads to the
+// file it names (also one not made yet), and the longest name fits.
+TEST(TambletPgm, ReplacingKeepsTheOwnerAndFollowsLinks) {
+  namespace fs = std::filesystem;
+  const fs::path dir = TempPath("replace");
+  fs::remove_all(dir);
+  fs::create_directory(dir);
+  const std::string args = Header() + "--region 0:16 --image-size 4096";
+  ASSERT_EQ(Pgm("write '" + TempPath("reference.pgm") + "' " + args).exit_code, 0);
+  const std::string reference = Slurp(TempPath("reference.pgm"));
+  const fs::path file = dir / "f.pgm", link = dir / "l.pgm";
+  const auto make = [&](mode_t mode, uid_t uid, gid_t gid) {
+    std::ofstream(file) << "old";
+    ASSERT_EQ(::chown(file.c_str(), uid, gid), 0);
+    ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+  };
+  const uid_t me = ::geteuid();
+  const gid_t my_group = ::getegid();
+  struct Case {
+    const char* name;
+    bool needs_root;
+    std::function<void()> setup;
+    fs::path written, lands;
+    mode_t mode;
+    uid_t uid;
+    gid_t gid;
+  } cases[] = {
+      {"another's set-user-ID file", true, [&] { make(04755, 4321, 4322); }, file, file, 0755, 4321,
+       4322},
+      {"set-group-ID", false, [&] { make(02775, me, my_group); }, file, file, 0775, me, my_group},
+      {"a link to a link to a file", false,
+       [&] {
+         make(0640, me, my_group);
+         fs::create_symlink("f.pgm", dir / "m.pgm");
+         fs::create_symlink(dir / "m.pgm", link);
+       },
+       link, file, 0640, me, my_group},
+      {"a link to nothing yet", false, [&] { fs::create_symlink("f.pgm", link); }, link, file, 0,
+       me, my_group},
+      {"a 248-byte name", false, [] {}, dir / std::string(248, 'n'), dir / std::string(248, 'n'), 0,
+       me, my_group},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && me != 0) continue;  // CI runs as root
+    for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+    c.setup();
+    const size_t entries = size_t(std::distance(fs::directory_iterator(dir), {}));
+    const bool made = !fs::exists(c.lands);
+    const PgmRun run = Pgm("write '" + c.written.string() + "' " + args, "umask 022 && ");
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(Slurp(c.lands), reference);
+    struct stat got {};
+    ASSERT_EQ(::lstat(c.lands.c_str(), &got), 0);
+    EXPECT_TRUE(S_ISREG(got.st_mode));
+    EXPECT_EQ(got.st_mode & 07777, c.mode ? c.mode : 0644);
+    EXPECT_EQ(got.st_uid, c.uid);
+    EXPECT_EQ(got.st_gid, c.gid);
+    EXPECT_EQ(fs::is_symlink(c.written), c.written == link) << "the link was replaced";
+    // The file, and nothing else new beside it.
+    EXPECT_EQ(size_t(std::distance(fs::directory_iterator(dir), {})), entries + made);
   }
 }
 
