@@ -57,6 +57,7 @@ std::string Clean(std::string_view text, bool printable) {
 // UTF-8 whatever the program's own locale: wide East Asian characters and most
 // emoji take two, combining marks none. A byte that starts no character, and
 // a character the tables do not know, take one, as the replacement shown for it.
+// Without a C.UTF-8 locale (Debian always has one) every character takes one.
 class CellWidths {
  public:
   CellWidths() : utf8_(Utf8Locale()), saved_(utf8_ ? uselocale(utf8_) : nullptr) {}
