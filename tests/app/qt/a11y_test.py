@@ -313,10 +313,13 @@ class Session:
         until(dialog, pyatspi.STATE_ACTIVE, "the main dialog to be active")
         ports = ["QELMAR SIM OUT 1", "QELMAR SIM IN 1"]
         fields = lambda: [text(dialog, n) for n in ("Output Port", "Input Port")]
+        delays = []
         for round in (1, 2):
             mark = len(EVENTS)
             devsim = self.devsim()
+            ready = time.monotonic()
             wait(lambda: fields() == ports, "the plugged-in instrument's ports", 15)
+            delays.append(time.monotonic() - ready)
             heard = [e[2] for e in since(mark, "object:text-changed:insert") if e[4] in ports]
             assert heard == ["Output Port", "Input Port"], f"heard: {heard}"
             if round == 1:
@@ -326,7 +329,8 @@ class Session:
             wait(lambda: fields() == ["", ""], "the unplugged instrument's ports to go", 15)
         key("Escape")
         self.end(proc, "Escape in the main dialog")
-        log("plugged in twice while open: ports heard, Load complete, ports gone when unplugged")
+        log("plugged in twice while open: ports heard, Load complete, ports gone when unplugged; "
+            "names shown " + ", ".join(f"{d:.2f}" for d in delays) + " s after the simulator was ready")
 
     # weston's headless backend has no seat: no keys, so the controls' actions
     # drive it; Qt's Wayland text input must not ask that seat for anything.
