@@ -161,6 +161,9 @@ class JackPortWatch final : public PortWatch {
     auto active = std::make_shared<bool>(false);
     const bool answered = raw->calls.Run(
         [raw, active] {
+          // No process callback: a client without one takes no part in the
+          // server's cycles, so watching costs the other clients nothing.
+          jack_set_process_callback(raw->client, nullptr, nullptr);
           jack_set_port_registration_callback(raw->client, Session::PortRegistered, raw);
           *active = jack_activate(raw->client) == 0;
           raw->active = *active;

@@ -296,7 +296,10 @@ class Session:
         assert text(dialog, "File Name") == self.update_file, text(dialog, "File Name")
         mark = len(EVENTS)
         press("alt+l" if keys else "Load", dialog)
-        wait(lambda: "Complete!" in announced(mark), "Complete! announced", 40)
+        try:
+            wait(lambda: "Complete!" in announced(mark), "Complete! announced", 40)
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; announced: {announced(mark)}") from None
         return mark
 
     def devsim(self):
