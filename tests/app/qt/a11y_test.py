@@ -157,8 +157,8 @@ def key(*keys):
         time.sleep(0.06)
 
 
-# A picture of the window titled `title` under sway, cut by grim to the window
-# with its frame, as WORK/name.png; checked for its size and what it shows.
+# A picture of the window titled `title` under sway, cut by grim to the
+# window's rectangle, as WORK/name.png; checked for its size and what it shows.
 def shot(work, title, name, least, colours):
     tree = subprocess.run(["swaymsg", "-t", "get_tree", "-r"], check=True, timeout=10,
                           capture_output=True, text=True).stdout
@@ -286,7 +286,7 @@ class Session:
         field = find(chooser, "File name:", "text")
         field.queryEditableText().setTextContents(self.update_file)
         # Without a seat the dialog shortens a path in the folder it shows to the name.
-        typed = (self.update_file,) if keys else (self.update_file, os.path.basename(self.update_file))
+        typed = (self.update_file,) + (() if keys else (os.path.basename(self.update_file),))
         wait(lambda: text(chooser, "File name:", "text") in typed, "the path typed")
         if keys:
             until(field, pyatspi.STATE_FOCUSED, "the file dialog's name field")
@@ -332,8 +332,9 @@ class Session:
             wait(lambda: fields() == ["", ""], "the unplugged instrument's ports to go", 15)
         key("Escape")
         self.end(proc, "Escape in the main dialog")
+        shown = ", ".join(f"{d:.2f}" for d in delays)
         log("plugged in twice while open: ports heard, Load complete, ports gone when unplugged; "
-            "names shown " + ", ".join(f"{d:.2f}" for d in delays) + " s after the simulator was ready")
+            f"names shown {shown} s after the simulator was ready")
 
     # weston's headless backend has no seat: no keys, so the controls' actions
     # drive it; Qt's Wayland text input must not ask that seat for anything.
@@ -384,10 +385,11 @@ class Session:
         for close_key in ("Escape", "Return"):
             mark = len(EVENTS)
             key("F1")
+            icon = [((0xf5, 0xb8, 0x3d), 35), ((0x1d, 0x4e, 0x74), 600)]  # its two colours
             picture = WAYLAND and close_key == "Escape"
             closes(app, ("dialog", "About Tamblet"), ABOUT, mark, close_key,
-                   before=lambda: shot(self.work, "About Tamblet", "about-box", (200, 80),
-                                       [((0xf5, 0xb8, 0x3d), 35), ((0x1d, 0x4e, 0x74), 600)]) if picture else None)
+                   before=lambda: shot(self.work, "About Tamblet", "about-box", (200, 80), icon)
+                   if picture else None)
             until(dialog, pyatspi.STATE_ACTIVE, "the main dialog active again")
         log("names, labels, key bindings, tab order and About as expected")
 

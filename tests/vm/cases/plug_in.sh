@@ -8,7 +8,8 @@ shown() { echo "\"$(demo_port output)\", \"$(demo_port input)\""; }
 
 update_file update.pgm small
 demo --loads 2 update.pgm
-wait_for 20 demo_has_line "waiting for a line before the first Load" || fail "the window did not open"
+wait_for 20 demo_has_line "waiting for a line before the first Load" ||
+  fail "the window did not open"
 demo_has_line "message box: QELMAR USB Driver not found!!" || fail "no start-up box"
 
 gadget dev "QELMAR ORC"
@@ -29,4 +30,5 @@ demo_next
 demo_end
 [[ $(demo_status) == "Complete!" ]] ||
   fail "the second Load (card ${HOST_CARD[dev]}, was $card) ended at \"$(demo_status)\""
-echo "PASS: ports shown after the plug-in, gone after the unplug, back on card ${HOST_CARD[dev]} (was $card); both Loads Complete!"
+echo "PASS: ports shown after the plug-in, gone after the unplug, back on card ${HOST_CARD[dev]}" \
+  "(was $card); both Loads Complete!"
