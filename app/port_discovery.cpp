@@ -2,23 +2,27 @@
 
 namespace tamblet {
 
+PortPair PairOf(const WindowChoice& choice) {
+  PortPair pair;
+  if (choice.output) {
+    pair.output = choice.output->index;
+    pair.output_name = choice.output->name;
+  }
+  if (choice.input) {
+    pair.input = choice.input->index;
+    pair.input_name = choice.input->name;
+  }
+  return pair;
+}
+
 PortPair DiscoverPortPair(midi::MidiLayer& midi, DiscoveryView& view) {
   view.ShowBar(BarChange::Range(kInitialProgressMax));
   view.ShowBar(BarChange::Position(0));
 
   LayerPorts ports(midi);
-  const WindowChoice choice = ChooseWindowPair(ports);
-  PortPair pair;
-  if (choice.output) {
-    view.ShowPort(PortDirection::kOutput, choice.output->name);
-    pair.output = choice.output->index;
-    pair.output_name = choice.output->name;
-  }
-  if (choice.input) {
-    view.ShowPort(PortDirection::kInput, choice.input->name);
-    pair.input = choice.input->index;
-    pair.input_name = choice.input->name;
-  }
+  const PortPair pair = PairOf(ChooseWindowPair(ports));
+  if (pair.output) view.ShowPort(PortDirection::kOutput, pair.output_name);
+  if (pair.input) view.ShowPort(PortDirection::kInput, pair.input_name);
   if (!pair.found()) {
     view.ShowMessage(kDriverNotFoundText);
     view.ShowStatus(kDriverNotFoundText);

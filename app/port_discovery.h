@@ -29,6 +29,9 @@ class DiscoveryView {
   virtual void ShowStatus(const char* text) = 0;
 };
 
+// The pair a choice names: both indices and names, or what there is of them.
+PortPair PairOf(const WindowChoice& choice);
+
 // The opening steps: progress 0 of 0..35, output search, input search (only
 // after an output was found), names into the port fields; when either is
 // missing, one message and the same text in the status line.

@@ -45,11 +45,25 @@ class EndOfLoad {
 }  // namespace
 
 CUpdateDlg::CUpdateDlg(WindowLayer& window, midi::MidiLayer& midi, WaitPolicy& waits)
-    : window_(window), midi_(midi), waits_(waits) {}
+    : window_(window), midi_(&midi), waits_(waits) {}
 
 bool CUpdateDlg::OnInitDialog() {
-  ports_ = DiscoverPortPair(midi_, window_);
+  ports_ = DiscoverPortPair(*midi_, window_);
   return ports_.found();
+}
+
+void CUpdateDlg::Rediscover(std::unique_ptr<midi::MidiLayer> fresh) {
+  LayerPorts listed(*fresh);
+  const PortPair now = PairOf(ChooseWindowPair(listed));
+  if (now.output_name != ports_.output_name)
+    window_.SetWindowText(IDC_OUTPUT_PORT, now.output_name);
+  if (now.input_name != ports_.input_name) window_.SetWindowText(IDC_INPUT_PORT, now.input_name);
+  if (now.found() && !ports_.found() && window_.GetWindowText(IDC_STATUS) == kDriverNotFoundText)
+    window_.SetWindowText(IDC_STATUS, "");
+  // Even with the same names: a port plugged back may sit at another address.
+  ports_ = now;
+  owned_midi_ = std::move(fresh);
+  midi_ = owned_midi_.get();
 }
 
 void CUpdateDlg::OnBrowse() { selected_file_path_ = BrowseForUpdateFile(window_); }
@@ -70,7 +84,7 @@ void CUpdateDlg::OnLoad() {
       return;
     }
   }
-  last_outcome_ = RunUpdate(update, ports_, midi_, view, stop_, waits_);
+  last_outcome_ = RunUpdate(update, ports_, *midi_, view, stop_, waits_);
   view.ShowNotice();
 }
 

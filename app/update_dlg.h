@@ -4,6 +4,7 @@
 // its WaitPolicy, so it runs the same in the program and in tests.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,11 @@ class CUpdateDlg {
   // Sets the progress range and finds the device's port pair; true when both
   // ports were found.
   bool OnInitDialog();
+  // Ports came or went while no Load runs: discovery again, quietly, on
+  // `fresh`, a layer that lists what is there now and that Load uses from
+  // here on. The port fields follow; the start-up failure text goes once both
+  // ports are there. No message box.
+  void Rediscover(std::unique_ptr<midi::MidiLayer> fresh);
   void OnBrowse();
   // The whole update: the file read and checked, then the run, its events
   // shown in the window's controls.
@@ -36,7 +42,8 @@ class CUpdateDlg {
 
  private:
   WindowLayer& window_;
-  midi::MidiLayer& midi_;
+  midi::MidiLayer* midi_;
+  std::unique_ptr<midi::MidiLayer> owned_midi_;  // the layer of the last rediscovery
   WaitPolicy& waits_;
   StopToken stop_;
   PortPair ports_;                  // recorded by discovery

@@ -38,6 +38,9 @@ if [[ ${1:-} == --test ]]; then
     qemu-system-x86 busybox-static kmod cpio alsa-utils pipewire wireplumber
     # the packages checked, and installed into a bare Debian 12 root
     lintian debootstrap
+    # the window on Wayland: headless compositors with and without a seat,
+    # keys and pictures for the one with a seat, and Qt's Wayland platform
+    sway wtype grim weston qt6-wayland
   )
 fi
 

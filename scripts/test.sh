@@ -2,14 +2,15 @@
 # Sets everything up and runs every test: a normal build, the real kernel's USB
 # MIDI stack in a virtual machine, the Debian packages (lintian, and installed
 # into a bare Debian 12 root), the set-up and the normal tests on a fresh Debian
-# 12, the README's screenshots, a build under AddressSanitizer +
+# 12, the README's screenshots, the window on Wayland, a build under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the threaded MIDI code under ThreadSanitizer, and
 # short fuzz runs.
-#   scripts/test.sh [STAGE...]   stages: normal vm package fresh screenshots asan tsan fuzz
+#   scripts/test.sh [STAGE...]   stages: normal vm package fresh screenshots wayland asan tsan
+#                                fuzz
 #                                (default: all of them, in that order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all=(normal vm package fresh screenshots asan tsan fuzz)
+all=(normal vm package fresh screenshots wayland asan tsan fuzz)
 stages=("$@")
 ((${#stages[@]})) || stages=("${all[@]}")
 for stage in "${stages[@]}"; do
@@ -32,7 +33,7 @@ release() {
 normal() {
   step "normal build"
   release
-  ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600 -LE "vm|package"
+  ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600 -LE "vm|package|wayland"
 }
 
 vm() {
@@ -70,12 +71,20 @@ PY
   rm -rf "$out"
 }
 
+wayland() {
+  step "the window on Wayland: headless sway with a seat, weston without one"
+  release >/dev/null
+  ctest --test-dir build/release --output-on-failure --timeout 300 -L wayland
+  local shots=build/release/tests/app/qt/wayland-run
+  echo "wayland: pictures in $shots/main-window.png and $shots/about-box.png"
+}
+
 asan() {
   step "AddressSanitizer + UndefinedBehaviorSanitizer"
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMBLET_SANITIZE="address;undefined" \
     -DTAMBLET_WITH_BENCH=OFF >/dev/null
   cmake --build build/asan -j "$jobs"
-  ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 900 -LE "vm|package"
+  ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 900 -LE "vm|package|wayland"
 }
 
 tsan() {

@@ -3,7 +3,9 @@
 // status text is printed as it appears, and a screenshot is saved at the end.
 // The program itself keeps no command line; this is a separate driver.
 // With --loads N it presses Load N times in the same window, each time after
-// a line arrives on standard input, so a test can change the device between.
+// a line arrives on standard input, so a test can change the device between;
+// a window that found no instrument then waits for a line before the first.
+// Instruments plugged in and out are followed as in the program.
 
 #include <unistd.h>
 
@@ -15,7 +17,9 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "app/port_follow.h"
 #include "app/qt/update_window.h"
 #include "app/update_dlg.h"
 #include "midi/system/system_midi.h"
@@ -91,15 +95,29 @@ int main(int argc, char** argv) {
     next_load.setEnabled(true);
   });
 
+  std::vector<std::unique_ptr<tamblet::midi::PortWatch>> watches;
+  watches.push_back(tamblet::WatchAlsaCards());
+  watches.push_back(tamblet::midi::CreateSystemPortWatch());
+  tamblet::PortFollower follower(dlg, std::move(watches), &tamblet::midi::CreateSystemMidiLayer);
+  QTimer follow;
+  QObject::connect(&follow, &QTimer::timeout, [&] { follower.Tick(window.IsRunning()); });
+  follow.start(tamblet::PortFollower::kTickMs);
+
   window.show();
-  if (!dlg.OnInitDialog()) {
-    QTimer::singleShot(0, finish);
-  } else {
+  if (dlg.OnInitDialog()) {
     window.PlaceInitialFocus(true);
     QTimer::singleShot(0, [&window] {
       Click(window, tamblet::IDC_BROWSE);
       Click(window, tamblet::IDC_LOAD);
     });
+  } else if (loads > 1) {
+    // Nothing plugged in yet: Browse now, Load once told.
+    Click(window, tamblet::IDC_BROWSE);
+    std::printf("waiting for a line before the first Load\n");
+    std::fflush(stdout);
+    next_load.setEnabled(true);
+  } else {
+    QTimer::singleShot(0, finish);
   }
   app.exec();
   return result;

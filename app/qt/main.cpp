@@ -1,9 +1,13 @@
 // Tamblet: one modal dialog that installs new firmware into the device.
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
+#include <vector>
 
+#include "app/port_follow.h"
 #include "app/qt/no_display.h"
 #include "app/qt/termination_signals.h"
 #include "app/qt/update_window.h"
@@ -19,6 +23,11 @@ class CUpdateApp {
     // The program takes no command line: Qt sees only the program's name.
     int argc = 1;
     char* argv[] = {program, nullptr};
+    // Qt's Wayland text input asks the compositor's seat, and a compositor
+    // without one (a kiosk, a headless test) crashes it at the first line
+    // edit; the plain compose input serves a program that takes only paths.
+    // An input method the user chose stays.
+    if (OnWayland() && std::getenv("QT_IM_MODULE") == nullptr) setenv("QT_IM_MODULE", "compose", 0);
     auto no_display = std::make_unique<NoDisplayCheck>();
     QApplication app(argc, argv);
     no_display.reset();
@@ -30,10 +39,26 @@ class CUpdateApp {
     CUpdateDlg dlg(window, *midi);
     window.SetHandlers(
         {[&dlg] { dlg.OnBrowse(); }, [&dlg] { dlg.OnLoad(); }, [&dlg] { dlg.RequestStop(); }});
+    std::vector<std::unique_ptr<midi::PortWatch>> watches;
+    watches.push_back(WatchAlsaCards());
+    watches.push_back(midi::CreateSystemPortWatch());
+    PortFollower follower(dlg, std::move(watches), &midi::CreateSystemMidiLayer);
     const TerminationSignals ending(window);
     window.PlaceInitialFocus(dlg.OnInitDialog());
+    // An instrument plugged in or out while the window is open.
+    QTimer follow;
+    QObject::connect(&follow, &QTimer::timeout, [&] { follower.Tick(window.IsRunning()); });
+    follow.start(PortFollower::kTickMs);
     if (!ending.received()) window.exec();
     return 0;
+  }
+
+ private:
+  static bool OnWayland() {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && platform[0] != '\0')
+      return std::string_view(platform).starts_with("wayland");
+    return std::getenv("WAYLAND_DISPLAY") != nullptr;
   }
 };
 

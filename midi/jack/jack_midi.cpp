@@ -2,6 +2,7 @@
 
 #include <jack/jack.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 
@@ -124,7 +125,70 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
   bool open_[2] = {false, false};  // by PortDirection
 };
 
+class JackPortWatch final : public PortWatch {
+ public:
+  explicit JackPortWatch(JackMidiOptions options)
+      : options_(std::move(options)), server_(ServerName(options_)) {}
+  ~JackPortWatch() override { jack::RetireSession(std::move(session_)); }
+
+  bool Changed() override {
+    bool changed = false;
+    if (session_ && session_->dead.load(std::memory_order_acquire)) {
+      jack::RetireSession(std::move(session_));
+      changed = true;  // the server's ports went with it
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!session_ && now >= next_try_) {
+      // No server answers at once; one that hangs is not asked again for a while.
+      next_try_ = now + kRetry;
+      session_ = Open();
+      if (session_ && !first_) changed = true;  // a server came, with its ports
+      first_ = false;
+    }
+    if (session_ && session_->ports_changed.exchange(false, std::memory_order_acq_rel))
+      changed = true;
+    return changed;
+  }
+
+ private:
+  static constexpr auto kRetry = std::chrono::seconds(2);
+
+  std::unique_ptr<Session> Open() {
+    std::unique_ptr<Session> session =
+        jack::OpenSession(server_, options_.server_name, options_.client_name);
+    if (!session) return nullptr;
+    Session* raw = session.get();
+    auto active = std::make_shared<bool>(false);
+    const bool answered = raw->calls.Run(
+        [raw, active] {
+          // No process callback: a client without one takes no part in the
+          // server's cycles, so watching costs the other clients nothing.
+          jack_set_process_callback(raw->client, nullptr, nullptr);
+          jack_set_port_registration_callback(raw->client, Session::PortRegistered, raw);
+          *active = jack_activate(raw->client) == 0;
+          raw->active = *active;
+        },
+        jack::kServerWait);
+    if (!answered || !*active) {
+      jack::RetireSession(std::move(session));
+      return nullptr;
+    }
+    return session;
+  }
+
+  const JackMidiOptions options_;
+  const std::string server_;
+  std::unique_ptr<Session> session_;
+  std::chrono::steady_clock::time_point next_try_{};
+  bool first_ = true;
+};
+
 }  // namespace
+
+std::unique_ptr<PortWatch> CreateJackPortWatch(const JackMidiOptions& options) {
+  SilenceJack();
+  return std::make_unique<JackPortWatch>(options);
+}
 
 std::unique_ptr<MidiLayer> CreateJackMidiLayer() { return CreateJackMidiLayer(JackMidiOptions{}); }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "midi/midi_layer.h"
+#include "midi/port_watch.h"
 
 namespace tamblet::midi {
 
@@ -21,6 +22,12 @@ struct JackMidiOptions {
 
 std::unique_ptr<MidiLayer> CreateJackMidiLayer();
 std::unique_ptr<MidiLayer> CreateJackMidiLayer(const JackMidiOptions& options);
+
+// JACK's ports as they come and go: a client of our own that registers no port
+// and hears the server register and unregister other clients' ports. Opened
+// at the first question, and again after its server went away, so a server
+// started later is followed too.
+std::unique_ptr<PortWatch> CreateJackPortWatch(const JackMidiOptions& options = {});
 
 // Whether a server answers, asked as a layer asks it: never starting one, and
 // never waiting long on one that hangs.

@@ -95,6 +95,10 @@ void Session::Shutdown(jack_status_t, const char*, void* arg) {
   static_cast<Session*>(arg)->MarkDead();
 }
 
+void Session::PortRegistered(jack_port_id_t, int, void* arg) {
+  static_cast<Session*>(arg)->ports_changed.store(true, std::memory_order_release);
+}
+
 void Session::MarkDead() {
   dead.store(true, std::memory_order_release);
   out_wake.Post();

@@ -58,6 +58,7 @@ struct Session {
   std::atomic<uint32_t> in_tag{0};          // received events are recorded with it
   std::atomic<uint32_t> max_event_size{0};  // of an empty output buffer; 0 until known
   std::atomic<uint64_t> cycles{0};          // process calls so far
+  std::atomic<bool> ports_changed{false};   // a port registered or unregistered
 
   Session() = default;
   Session(const Session&) = delete;
@@ -67,6 +68,7 @@ struct Session {
   void MarkDead();
   static int Process(jack_nframes_t frames, void* arg);
   static void Shutdown(jack_status_t, const char*, void* arg);
+  static void PortRegistered(jack_port_id_t, int, void* arg);
 
  private:
   void ProcessOutput(jack_nframes_t frames);

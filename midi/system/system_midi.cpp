@@ -20,6 +20,17 @@ std::unique_ptr<MidiLayer> CreateSystemMidiLayer() {
   return std::make_unique<CompositeMidiLayer>(std::move(layers));
 }
 
+std::unique_ptr<PortWatch> CreateSystemPortWatch() {
+#ifdef TAMBLET_HAVE_JACK
+  return CreateJackPortWatch();
+#else
+  class Never final : public PortWatch {
+    bool Changed() override { return false; }
+  };
+  return std::make_unique<Never>();
+#endif
+}
+
 bool SystemJackServerMissing() {
 #ifdef TAMBLET_HAVE_JACK
   return !JackServerRuns();

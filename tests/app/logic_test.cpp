@@ -8,10 +8,12 @@
 #include <tuple>
 
 #include "app/port_discovery.h"
+#include "app/port_follow.h"
 #include "app/version_preview.h"
 #include "base/display.h"
 #include "midi/midi_header.h"
 #include "midi/system/composite_midi_layer.h"
+#include "tests/support/fast_waits.h"
 #include "tests/support/recording_window.h"
 #include "tests/support/update_files.h"
 
@@ -40,6 +42,9 @@ struct Enumeration : midi::CompositeMidiLayer {
   uint32_t InGetNumDevs() override { return log += "I", uint32_t(ins.size()); }
   MMRESULT OutGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(outs, 4, "o", i, c); }
   MMRESULT InGetDevCaps(uint32_t i, MidiCaps* c) override { return Get(ins, 5, "i", i, c); }
+  MMRESULT OutOpen(midi::PortHandle*, uint32_t i, midi::MidiCallback, uintptr_t) override {
+    return log += "+" + std::to_string(i), midi::MMSYSERR_ALLOCATED;
+  }
   MMRESULT Get(const std::vector<Record>& ports, uint16_t pid, const char* tag, uint32_t i,
                MidiCaps* caps) {
     log += tag + std::to_string(i);
@@ -79,6 +84,72 @@ TEST(DiscoveryTest, Cases) {
     const std::string failure = "QELMAR USB Driver not found!!";
     EXPECT_EQ(window.Trace(),
               " R35 P0" + (result.found() ? "" : "{" + failure + "}[" + failure + "]"));
+  }
+}
+
+// Ports plugged in and out while the window is open, one tick of the follower
+// a row, with a Load after some of them.
+TEST(FollowTest, PortsComeAndGo) {
+  struct Tick {
+    std::vector<Record> outs, ins;  // what is plugged in now
+    bool changed, busy, load;
+    std::string out, in;  // the port fields after the tick
+    std::string trace;    // status texts and boxes the tick added
+    std::string opened;   // the calls of the layer Load used, "" if none was made
+  };
+  const std::vector<Tick> ticks = {
+      {{kOut2}, {kIn2}, true, false, false, "", "", "", ""},  // plugged: wait for quiet
+      {{kOut2}, {kIn2}, false, false, true, kOut2.name, kIn2.name, "[]", "Oo0Ii0+0"},
+      {{kOut2}, {kIn2}, false, false, false, kOut2.name, kIn2.name, "", ""},  // nothing new
+      {{}, {}, true, true, false, kOut2.name, kIn2.name, "", ""},             // out during a Load
+      {{}, {}, false, true, false, kOut2.name, kIn2.name, "", ""},
+      {{}, {}, false, false, true, "", "", "", "O"},  // gone: Load opens nothing
+      {{kOther, kOut1}, {kIn1}, true, false, false, "", "", "", ""},
+      {{kOther, kOut1}, {kIn1}, false, false, true, kOut1.name, kIn1.name, "", "Oo0o1Ii0+1"},
+  };
+  std::vector<Record> outs, ins;
+  Enumeration* latest = nullptr;
+  std::vector<bool> changes;
+  struct ScriptedWatch : midi::PortWatch {
+    std::vector<bool>& changes;
+    explicit ScriptedWatch(std::vector<bool>& c) : changes(c) {}
+    bool Changed() override { return !changes.empty() && changes.back(); }
+  };
+  std::vector<std::unique_ptr<midi::PortWatch>> watches;
+  watches.push_back(std::make_unique<ScriptedWatch>(changes));
+  Enumeration empty({}, {});
+  test::RecordingWindow window;
+  test::FastWaits waits;
+  CUpdateDlg dlg(window, empty, waits);
+  PortFollower follower(dlg, std::move(watches), [&] {
+    auto layer = std::make_unique<Enumeration>(outs, ins);
+    latest = layer.get();
+    return layer;
+  });
+  EXPECT_FALSE(dlg.OnInitDialog());
+  const std::string file = test::TempUpdateFile({"MODEL-X", {}, 2, 0x1000, 0x2000, {{0, 0x2000}}},
+                                                test::SampleImage(0x2000));
+  for (size_t row = 0; row < ticks.size(); ++row) {
+    SCOPED_TRACE(row);
+    const Tick& tick = ticks[row];
+    outs = tick.outs, ins = tick.ins;
+    changes.push_back(tick.changed);
+    const std::string before = window.Trace();
+    Enumeration* used = latest;
+    follower.Tick(tick.busy);
+    EXPECT_EQ(window.GetWindowText(IDC_OUTPUT_PORT), tick.out);
+    EXPECT_EQ(window.GetWindowText(IDC_INPUT_PORT), tick.in);
+    EXPECT_EQ(window.Trace().substr(before.size()), tick.trace);
+    EXPECT_EQ(latest != used, !tick.opened.empty()) << "a fresh layer iff discovery ran again";
+    if (tick.load) {
+      if (window.GetWindowText(IDC_FILE_NAME).empty()) {
+        window.AnswerFileDialog(file);
+        dlg.OnBrowse();
+      }
+      dlg.OnLoad();
+      EXPECT_EQ(dlg.last_outcome().text, "Device open failed!!");
+      EXPECT_EQ(latest->log, tick.opened);
+    }
   }
 }
 

@@ -5,11 +5,17 @@
 # and every status text must arrive as an event that carries it; keys go to the
 # X server with xdotool. What the device's memory holds after an update, and
 # each failure's text, are the load test's and the VM cases' to prove.
+# With --wayland (run_wayland_test.sh) the same runs under a headless sway,
+# keys sent with wtype and pictures taken with grim, and then Load once more
+# under weston's headless backend, which offers no input seat at all.
 
+import glob
+import json
 import os
 import subprocess
 import sys
 import time
+import traceback
 
 import gi
 
@@ -34,6 +40,7 @@ ABOUT = [("label", "Tamblet V1.01"), ("label", "Installs new firmware into USB-M
          ("label", "Free software by the Tamblet authors."), ("image", "Tamblet"),
          ("push button", "OK")]
 START = time.monotonic()
+WAYLAND = "--wayland" in sys.argv
 CONTEXT = GLib.MainContext.default()
 # Events as they arrive: type, source's role and name, detail1, and what they
 # carry, read at arrival (a value change names its object only).
@@ -122,12 +129,14 @@ def check_controls(acc, controls, all_named=True):
 # The window `role_name` of `app` shows its `controls` (and no nameless child, if
 # `all_named`), is announced by window:activate after `mark`, has its OK button
 # focused and closes with `close_key`.
-def closes(app, role_name, controls, mark, close_key, all_named=True):
+def closes(app, role_name, controls, mark, close_key, all_named=True, before=None):
     shown = wait(lambda: window(app, *role_name), f"the {role_name}")
     check_controls(shown, controls, all_named)
     wait(lambda: any(e[1:3] == role_name for e in since(mark, "window:activate")),
          f"the {role_name}'s window:activate")
     until(find(shown, "OK", "push button"), pyatspi.STATE_FOCUSED, f"OK in the {role_name}")
+    if before:
+        before()
     key(close_key)
     wait(lambda: window(app, *role_name) is None, f"the {role_name} to close on {close_key}")
 
@@ -137,16 +146,66 @@ def text(acc, name, role=None):
 
 
 def key(*keys):
-    subprocess.run(["xdotool", "key", "--delay", "60", *keys], check=True, timeout=10)
+    if not WAYLAND:
+        subprocess.run(["xdotool", "key", "--delay", "60", *keys], check=True, timeout=10)
+        return
+    for k in keys:  # xdotool's "alt+b" is wtype's -M alt -k b -m alt
+        *mods, name = k.split("+")
+        args = [a for m in mods for a in ("-M", m)] + ["-k", name] + \
+            [a for m in mods for a in ("-m", m)]
+        subprocess.run(["wtype", *args], check=True, timeout=10)
+        time.sleep(0.06)
+
+
+# A picture of the window titled `title` under sway, cut by grim to the
+# window's rectangle, as WORK/name.png; checked for its size and what it shows.
+def shot(work, title, name, least, colours):
+    tree = subprocess.run(["swaymsg", "-t", "get_tree", "-r"], check=True, timeout=10,
+                          capture_output=True, text=True).stdout
+    stack = [json.loads(tree)]
+    node = None
+    while stack:
+        n = stack.pop()
+        if n.get("name") == title and n.get("pid"):
+            node = n
+        stack += n.get("nodes", []) + n.get("floating_nodes", [])
+    assert node, f"sway has no window {title!r}"
+    r = node["rect"]
+    geometry = f"{r['x']},{r['y']} {r['width']}x{r['height']}"
+    png = os.path.join(work, name + ".png")
+    subprocess.run(["grim", "-g", geometry, png], check=True, timeout=10)
+    ppm = subprocess.run(["grim", "-g", geometry, "-t", "ppm", "-"], check=True, timeout=10,
+                         capture_output=True).stdout
+    magic, w, h, depth, pixels = ppm.split(maxsplit=4)
+    w, h = int(w), int(h)
+    assert magic == b"P6" and depth == b"255" and len(pixels) == w * h * 3, "grim's picture"
+    assert w >= least[0] and h >= least[1], f"{name}: {w}x{h}"
+    rgb = [tuple(pixels[i:i + 3]) for i in range(0, len(pixels), 3)]
+    counts = {}
+    for p in rgb:
+        counts[p] = counts.get(p, 0) + 1
+    background = max(counts.values()) / len(rgb)
+    dark = sum(1 for p in rgb if sum(p) < 200) / len(rgb)
+    assert background > 0.4, f"{name}: the most common colour covers {background:.0%}"
+    assert dark > 0.002, f"{name}: {dark:.2%} dark pixels: no text?"
+    seen_all = []
+    for colour, least_px in colours:  # (r, g, b) within 24 a channel, in so many pixels
+        seen = sum(1 for p in rgb if all(abs(a - b) <= 24 for a, b in zip(p, colour)))
+        assert seen >= least_px, f"{name}: {seen} pixels near {colour}"
+        seen_all.append(seen)
+    log(f"{name}.png: {w}x{h}, background {background:.0%}, dark {dark:.1%}, colours {seen_all}")
 
 
 class Session:
     def __init__(self, tamblet, devsim, pgm, work):
         self.tamblet_bin, self.devsim_bin, self.work = tamblet, devsim, work
         self.running = []
-        self.env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb",
+        self.env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                        QT_QPA_PLATFORM="wayland" if WAYLAND else "xcb",
                         XDG_RUNTIME_DIR=os.path.join(work, "runtime"))
         os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        if WAYLAND:
+            self.sway()
         self.update_file = os.path.join(work, "a11y.pgm")
         subprocess.run([pgm, "write", self.update_file, "--model", MODEL, "--version",
                         VERSION, "--target", "1", "--chunk", "0x4000", "--region", "0:0x8000",
@@ -172,9 +231,37 @@ class Session:
         self.running.remove(proc)
         assert proc.returncode == 0, f"{what}: status {proc.returncode}\n{tail(proc.log_name)}"
 
+    # A compositor's command line and environment: its own runtime folder, and
+    # under root the user nobody (sway refuses root). Its socket's full path
+    # then reaches the programs started here.
+    def compositor(self, argv, **env):
+        runtime = os.path.join(self.work, "compositor")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        if os.getuid() == 0:
+            os.chown(runtime, 65534, 65534)
+            argv = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", *argv]
+        return argv, dict(self.env, HOME=runtime, XDG_RUNTIME_DIR=runtime, **env), runtime
+
+    # A headless sway with a seat, made the display of everything started after.
+    def sway(self):
+        config = os.path.join(self.work, "sway.config")
+        with open(config, "w") as f:
+            f.write("default_border normal\nxwayland disable\n")
+        argv, env, runtime = self.compositor(["sway", "-c", config], WLR_BACKENDS="headless",
+                                             WLR_LIBINPUT_NO_DEVICES="1", WLR_RENDERER="pixman")
+        sockets = lambda: [s for s in glob.glob(runtime + "/wayland-*") if "." not in s]
+        ipc = lambda: glob.glob(runtime + "/sway-ipc.*.sock")
+        self.start("sway", argv, lambda p: sockets() and ipc(), env)
+        os.environ["WAYLAND_DISPLAY"] = self.env["WAYLAND_DISPLAY"] = sockets()[0]
+        os.environ["SWAYSOCK"] = ipc()[0]
+        # Each wtype adds a keyboard to the seat and takes it away when it ends;
+        # this one keeps a keyboard there, so that the window's focus stays.
+        self.start("wtype", ["wtype", "-s", "600000"], lambda p: True, self.env)
+
     # The program, its application on the bus, and its main dialog once shown.
-    def tamblet(self):
-        proc, app = self.start("tamblet", [self.tamblet_bin], lambda p: app_of(p.pid), self.env)
+    def tamblet(self, env=None):
+        proc, app = self.start("tamblet", [self.tamblet_bin], lambda p: app_of(p.pid),
+                               env or self.env)
         return proc, app, lambda: wait(lambda: window(app, "dialog", "Tamblet"), "the main dialog")
 
     # A failed discovery: the alert is announced and closes with `close_key`.
@@ -187,12 +274,95 @@ class Session:
         self.end(proc, "Escape in the main dialog")
         log(f"driver not found: alert announced, closed with {close_key}")
 
+    # Browse to the update file and Load it, by keys, or by the controls' own
+    # actions where there is no keyboard; the mark before Load once it is complete.
+    def browse_and_load(self, app, keys=True):
+        press = (lambda name, parent: key(name)) if keys else \
+            (lambda name, parent: find(parent, name, "push button").queryAction().doAction(0))
+        dialog = window(app, "dialog", "Tamblet")
+        mark = len(EVENTS)
+        press("alt+b" if keys else "Browse", dialog)
+        chooser = wait(lambda: window(app, "dialog", "Open"), "the file dialog", 15)
+        field = find(chooser, "File name:", "text")
+        field.queryEditableText().setTextContents(self.update_file)
+        # Without a seat the dialog shortens a path in the folder it shows to the name.
+        typed = (self.update_file,) + (() if keys else (os.path.basename(self.update_file),))
+        wait(lambda: text(chooser, "File name:", "text") in typed, "the path typed")
+        if keys:
+            until(field, pyatspi.STATE_FOCUSED, "the file dialog's name field")
+        press("Return" if keys else "Open", chooser)
+        wait(lambda: window(app, "dialog", "Open") is None, "the file dialog to close")
+        wait(lambda: "Load Version " + VERSION in announced(mark), "the file's version")
+        assert text(dialog, "File Name") == self.update_file, text(dialog, "File Name")
+        mark = len(EVENTS)
+        press("alt+l" if keys else "Load", dialog)
+        try:
+            wait(lambda: "Complete!" in announced(mark), "Complete! announced", 40)
+        except AssertionError as failure:
+            raise AssertionError(f"{failure}; announced: {announced(mark)}") from None
+        return mark
+
+    def devsim(self):
+        return self.start("devsim", [self.devsim_bin, "--model", MODEL, "--flash-size",
+                                     "0x10000"], lambda p: "ready:" in tail(p.log_name))[0]
+
+    # Nothing plugged in at start: the box as ever; then the instrument comes,
+    # goes and comes back while the window stays open, each change heard.
+    def plug_in(self):
+        mark = len(EVENTS)
+        proc, app, main_dialog = self.tamblet()
+        closes(app, ("alert", "Tamblet"), ALERT, mark, "Return", all_named=False)
+        dialog = main_dialog()
+        until(dialog, pyatspi.STATE_ACTIVE, "the main dialog to be active")
+        ports = ["QELMAR SIM OUT 1", "QELMAR SIM IN 1"]
+        fields = lambda: [text(dialog, n) for n in ("Output Port", "Input Port")]
+        delays = []
+        for round in (1, 2):
+            mark = len(EVENTS)
+            devsim = self.devsim()
+            ready = time.monotonic()
+            wait(lambda: fields() == ports, "the plugged-in instrument's ports", 15)
+            delays.append(time.monotonic() - ready)
+            heard = [e[2] for e in since(mark, "object:text-changed:insert") if e[4] in ports]
+            assert heard == ["Output Port", "Input Port"], f"heard: {heard}"
+            if round == 1:
+                assert text(dialog, "Status") == "", "the start-up failure text stays"
+                self.browse_and_load(app)
+            self.end(devsim, "tamblet-devsim", terminate=True)
+            wait(lambda: fields() == ["", ""], "the unplugged instrument's ports to go", 15)
+        key("Escape")
+        self.end(proc, "Escape in the main dialog")
+        shown = ", ".join(f"{d:.2f}" for d in delays)
+        log("plugged in twice while open: ports heard, Load complete, ports gone when unplugged; "
+            f"names shown {shown} s after the simulator was ready")
+
+    # weston's headless backend has no seat: no keys, so the controls' actions
+    # drive it; Qt's Wayland text input must not ask that seat for anything.
+    def seatless(self):
+        argv, env, runtime = self.compositor(["weston", "--backend=headless-backend.so",
+                                              "--use-pixman", "--socket=wayland-seatless",
+                                              "--idle-time=0"])
+        socket = os.path.join(runtime, "wayland-seatless")
+        self.start("weston", argv, lambda p: os.path.exists(socket), env)
+        env = dict(self.env, WAYLAND_DISPLAY=socket)
+        env.pop("QT_IM_MODULE", None)
+        devsim = self.devsim()
+        proc, app, main_dialog = self.tamblet(env)
+        dialog = main_dialog()
+        wait(lambda: text(dialog, "Output Port"), "the ports")
+        self.browse_and_load(app, keys=False)
+        proc.terminate()
+        wait(lambda: proc.poll() is not None, "the program to end on SIGTERM", 20)
+        self.running.remove(proc)
+        assert proc.returncode in (0, 143), f"status {proc.returncode}\n{tail(proc.log_name)}"
+        self.end(devsim, "tamblet-devsim", terminate=True)
+        log("weston without a seat: Complete!")
+
     # Everything from the keyboard: the controls and About, then Browse and Load
     # by their mnemonics, each status text announced, and Enter in the file-name
     # box ends the program.
     def good_run(self):
-        devsim, _ = self.start("devsim", [self.devsim_bin, "--model", MODEL, "--flash-size",
-                                          "0x10000"], lambda p: "ready:" in tail(p.log_name))
+        devsim = self.devsim()
         proc, app, main_dialog = self.tamblet()
         dialog = main_dialog()
         ports = ["QELMAR SIM OUT 1", "QELMAR SIM IN 1", ""]
@@ -215,23 +385,15 @@ class Session:
         for close_key in ("Escape", "Return"):
             mark = len(EVENTS)
             key("F1")
-            closes(app, ("dialog", "About Tamblet"), ABOUT, mark, close_key)
+            icon = [((0xf5, 0xb8, 0x3d), 35), ((0x1d, 0x4e, 0x74), 600)]  # its two colours
+            picture = WAYLAND and close_key == "Escape"
+            closes(app, ("dialog", "About Tamblet"), ABOUT, mark, close_key,
+                   before=lambda: shot(self.work, "About Tamblet", "about-box", (200, 80), icon)
+                   if picture else None)
             until(dialog, pyatspi.STATE_ACTIVE, "the main dialog active again")
         log("names, labels, key bindings, tab order and About as expected")
 
-        mark = len(EVENTS)
-        key("alt+b")
-        chooser = wait(lambda: window(app, "dialog", "Open"), "the file dialog", 15)
-        field = find(chooser, "File name:", "text")
-        field.queryEditableText().setTextContents(self.update_file)
-        wait(lambda: text(chooser, "File name:", "text") == self.update_file, "the path typed")
-        until(field, pyatspi.STATE_FOCUSED, "the file dialog's name field")
-        key("Return")
-        wait(lambda: window(app, "dialog", "Open") is None, "the file dialog to close")
-        wait(lambda: "Load Version " + VERSION in announced(mark), "the file's version")
-        mark = len(EVENTS)
-        key("alt+l")
-        wait(lambda: "Complete!" in announced(mark), "Complete! announced", 40)
+        mark = self.browse_and_load(app)
         settled = time.monotonic() + 0.3  # anything announced after the end shows here
         wait(lambda: time.monotonic() > settled, "later announcements")
         texts = announced(mark)
@@ -248,6 +410,8 @@ class Session:
         assert text(dialog, "Status") == status.description == "Complete!", status.description
         values = [e[4] for e in since(mark, "object:property-change:accessible-value")]
         assert values and all(v is not None and 0 <= v <= 35 for v in values), values
+        if WAYLAND:
+            shot(self.work, "Tamblet", "main-window", (300, 150), [((52, 153, 217), 3000)])
         box = find(dialog, "File Name")
         box.queryComponent().grabFocus()
         until(box, pyatspi.STATE_FOCUSED, "the file-name box")
@@ -260,20 +424,32 @@ class Session:
 def main():
     if not __debug__:
         sys.exit("FAIL: the checks are assert statements: run without -O")
-    open(os.path.join(sys.argv[4], "started"), "w").close()  # the X session came up
+    args = [a for a in sys.argv[1:] if a != "--wayland"]
+    open(os.path.join(args[3], "started"), "w").close()  # the session came up
     for kind in ["object:text-changed", "object:property-change:accessible-description",
                  "object:property-change:accessible-value", "window:activate"]:
         pyatspi.Registry.registerEventListener(record, kind)
-    session = Session(*sys.argv[1:5])
+    session = Session(*args[:4])
     try:
         for close_key in ("Return", "Escape"):
             session.driver_not_found(close_key)
         session.good_run()
+        session.plug_in()
+        if WAYLAND:
+            session.seatless()
     except Exception as failure:
+        traceback.print_exc()
         print(f"FAIL: {failure}", flush=True)
-        for proc in session.running:  # the wrapper stops them
+        for proc in session.running:
             print(f"--- {proc.log_name}\n{tail(proc.log_name)}", flush=True)
         return 1
+    finally:
+        for proc in reversed(session.running):  # each by its own pid; the wrapper after
+            proc.terminate()
+            try:
+                proc.wait(5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
     log("PASS")
     return 0
 
