@@ -66,13 +66,16 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   std::vector<CLI::Option*> serial_options, path_options;
   for (CLI::App* where : {update, watch}) {
     serial_options.push_back(
-        where->add_option("--serial", serial, "the instrument with serial S, as `ports` shows it")
+        where
+            ->add_option("--serial", serial,
+                         "only the instrument with serial S, as `ports` shows it")
             ->type_name("S"));
     path_options.push_back(
         where
-            ->add_option("--usb-path", usb_path,
-                         "the instrument at USB path P (\"usb 1-1.2\" or \"1-1.2\"), as `ports` "
-                         "shows it")
+            ->add_option(
+                "--usb-path", usb_path,
+                "only the instrument at USB path P (\"usb 1-1.2\" or \"1-1.2\"), as `ports` "
+                "shows it")
             ->type_name("P"));
   }
   for (CLI::Option* option : {serial_options[0], path_options[0]})
