@@ -51,6 +51,8 @@ struct SystemPorts {
   std::function<std::unique_ptr<CardSource>()> watch_cards = nullptr;
   std::function<std::unique_ptr<midi::MidiLayer>(int card)> open_card_layer = nullptr;
   std::function<std::optional<CardIdentity>(int card)> card_identity = nullptr;
+  // Why no sound card is seen ("" when one is); none: not asked.
+  std::function<std::string()> no_sound_card = nullptr;
 };
 
 struct CliContext {

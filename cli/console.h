@@ -87,6 +87,10 @@ class Console {
   virtual void ListInstrument(size_t number, const Instrument& instrument,
                               const CardIdentity& identity, bool window) = 0;
   virtual void NoInstrument() = 0;
+  // An instrument to choose from, listed as `ports` lists it, when no choice
+  // was made: on the error stream, and in JSON as ListInstrument's object.
+  virtual void ListChoice(size_t number, const Instrument& instrument, const CardIdentity& identity,
+                          bool window) = 0;
 
   // How one instrument's update ended; the table of every instrument (--all).
   virtual void Final(size_t slot, const Outcome& outcome) = 0;

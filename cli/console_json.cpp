@@ -59,12 +59,17 @@ class JsonConsole final : public Console {
                    {"window", window}};
     if (!identity.path.empty()) {
       fields["serial"] = identity.serial;
-      fields["usb_path"] = identity.path;
+      fields["usb_path"] = identity.usb_path();
     }
     Object(kNoSlot, "instrument", fields);
   }
 
   void NoInstrument() override {}
+
+  void ListChoice(size_t number, const Instrument& instrument, const CardIdentity& identity,
+                  bool window) override {
+    ListInstrument(number, instrument, identity, window);
+  }
 
   void Final(size_t slot, const Outcome& outcome) override {
     // One that never ran took no time at all: 0, not 0.0.
@@ -80,7 +85,7 @@ class JsonConsole final : public Console {
     Object(slot, "plugged",
            {{"instrument", identity.key()},
             {"serial", identity.serial},
-            {"usb_path", identity.path},
+            {"usb_path", identity.usb_path()},
             {"card", card}});
   }
 

@@ -18,6 +18,17 @@ std::string Seconds(double seconds) {
   return text;
 }
 
+// An instrument's line of `ports`.
+std::string Row(size_t number, const Instrument& instrument, const CardIdentity& identity,
+                bool window) {
+  std::string who;
+  if (!identity.serial.empty()) who += "  serial " + identity.serial;
+  if (!identity.path.empty()) who += "  " + identity.path;
+  return "   " + std::to_string(number) + "  output " + std::to_string(instrument.output.index) +
+         " + input " + std::to_string(instrument.input.index) + "  " +
+         CardOf(instrument.output.name) + who + (window ? "  * window's pair" : "");
+}
+
 class PlainConsole : public Console {
  public:
   PlainConsole(int out_fd, int err_fd) : Console(out_fd, err_fd) {}
@@ -58,12 +69,12 @@ class PlainConsole : public Console {
 
   void ListInstrument(size_t number, const Instrument& instrument, const CardIdentity& identity,
                       bool window) override {
-    std::string who;
-    if (!identity.serial.empty()) who += "  serial " + identity.serial;
-    if (!identity.path.empty()) who += "  " + identity.path;
-    Line("   " + std::to_string(number) + "  output " + std::to_string(instrument.output.index) +
-         " + input " + std::to_string(instrument.input.index) + "  " +
-         CardOf(instrument.output.name) + who + (window ? "  * window's pair" : ""));
+    Line(Row(number, instrument, identity, window));
+  }
+
+  void ListChoice(size_t number, const Instrument& instrument, const CardIdentity& identity,
+                  bool window) override {
+    EmitLine(err_fd_, PrintableText(Row(number, instrument, identity, window)));
   }
 
   void NoInstrument() override { Line("   none"); }

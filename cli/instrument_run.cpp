@@ -34,7 +34,7 @@ File ReadOnce(const std::string& path, bool describe) {
 
 Outcome Load(Session& session, const LoadJob& job) {
   InstrumentLayer layer(job.midi, job.pair);
-  InstrumentView view(job.console, job.slot);
+  InstrumentView view(job.console, job.slot, job.again);
   ++session.loads;
   // What the window shows when it opens and when Browse picks the file.
   const PortPair ports = DiscoverPortPair(layer, view);

@@ -56,7 +56,11 @@ struct LoadJob {
   std::optional<InstrumentLayer::Pair> pair;  // none: the window's own discovery
   size_t slot;
   const File& file;
+  std::string_view again;  // how the user tries again after a notice
 };
+
+inline constexpr std::string_view kRunAgain = "run the update again";
+inline constexpr std::string_view kPlugAgain = "unplug the instrument and plug it in again";
 
 // One Load of one instrument on this thread, as the window runs it.
 Outcome Load(Session& session, const LoadJob& job);

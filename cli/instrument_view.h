@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/port_discovery.h"
@@ -17,7 +18,9 @@ namespace tamblet::cli {
 // Port discovery and the run, each shown as the window shows it.
 class InstrumentView final : public RunObserver, public DiscoveryView {
  public:
-  InstrumentView(Console& console, size_t slot) : console_(console), slot_(slot) {}
+  // `again`: what the user does to try again, ending a notice's text.
+  InstrumentView(Console& console, size_t slot, std::string_view again)
+      : console_(console), slot_(slot), again_(again) {}
 
   void ShowBar(const BarChange& change) override { OnProgress({change}); }
   void ShowPort(PortDirection direction, const std::string& name) override;
@@ -28,7 +31,7 @@ class InstrumentView final : public RunObserver, public DiscoveryView {
   void OnStatus(const char* text) override;
   void OnProgress(const RunProgress& progress) override;
   void OnPorts(const std::string& output, const std::string& input) override;
-  void OnNotice(const Notice& notice) override { Message(NoticeText(notice)); }
+  void OnNotice(const Notice& notice) override { Message(NoticeText(notice, again_)); }
 
   const std::string& output_port() const { return output_port_; }
   const std::string& input_port() const { return input_port_; }
@@ -40,6 +43,7 @@ class InstrumentView final : public RunObserver, public DiscoveryView {
 
   Console& console_;
   const size_t slot_;
+  const std::string again_;
   std::string output_port_, input_port_, status_;
   ProgressState progress_;
   OverallProgress overall_;

@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
                  .alsa_cards = AlsaCards,
                  .watch_cards = [] { return tamblet::WatchDevSnd(); },
                  .open_card_layer = tamblet::midi::CreateAlsaCardMidiLayer,
-                 .card_identity = [](int card) { return tamblet::ReadCardIdentity("/sys", card); }},
+                 .card_identity = [](int card) { return tamblet::ReadCardIdentity("/sys", card); },
+                 .no_sound_card = [] { return tamblet::cli::NoSoundCard("/proc/asound"); }},
       .inhibit_sleep = [&inhibitor](bool on) { on ? inhibitor.Acquire() : inhibitor.Release(); },
   });
 

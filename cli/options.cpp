@@ -32,7 +32,7 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   CLI::App* ports = app.add_subcommand(
       "ports", "every MIDI port, whether it is an instrument's, and the instruments");
   CLI::App* update = app.add_subcommand(
-      "update", "check FILE and update the window's pair, the chosen instrument, or all");
+      "update", "check FILE and update the one instrument, the chosen one, or all");
   CLI::App* watch = app.add_subcommand(
       "watch", "check FILE, then update every instrument once as it is plugged in");
   for (CLI::App* where : {&app, ports, update, watch})  // before or after the command
@@ -62,10 +62,30 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
           ->type_name("N")
           ->excludes(out_option)
           ->excludes(in_option);
+  std::string serial, usb_path;
+  std::vector<CLI::Option*> serial_options, path_options;
+  for (CLI::App* where : {update, watch}) {
+    serial_options.push_back(
+        where
+            ->add_option("--serial", serial,
+                         "only the instrument with serial S, as `ports` shows it")
+            ->type_name("S"));
+    path_options.push_back(
+        where
+            ->add_option(
+                "--usb-path", usb_path,
+                "only the instrument at USB path P (\"usb 1-1.2\" or \"1-1.2\"), as `ports` "
+                "shows it")
+            ->type_name("P"));
+  }
+  for (CLI::Option* option : {serial_options[0], path_options[0]})
+    option->excludes(out_option)->excludes(in_option)->excludes(number_option);
   update->add_flag("--all", o.all, "every instrument at once")
       ->excludes(out_option)
       ->excludes(in_option)
-      ->excludes(number_option);
+      ->excludes(number_option)
+      ->excludes(serial_options[0])
+      ->excludes(path_options[0]);
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
   try {
@@ -91,6 +111,8 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   Given(out_option, output, o.output);
   Given(in_option, input, o.input);
   Given(number_option, number, o.instrument);
+  for (const CLI::Option* option : serial_options) Given(option, serial, o.serial);
+  for (const CLI::Option* option : path_options) Given(option, usb_path, o.usb_path);
   return std::nullopt;
 }
 

@@ -18,6 +18,10 @@ struct Options {
   std::optional<std::string> output;
   std::optional<std::string> input;
   std::optional<uint32_t> instrument;
+  // The instrument by its serial and/or USB path, as `ports` shows them; for
+  // `watch`, which plug-ins to update.
+  std::optional<std::string> serial;
+  std::optional<std::string> usb_path;
   bool all = false;
 };
 

@@ -37,9 +37,7 @@ int Ports(Session& session, bool json) {
     const bool picked = window && window->output.index == instrument.output.index &&
                         window->input.index == instrument.input.index;
     // Which device it is: its serial, else where it is plugged in.
-    const auto card = cards.find(instrument.output.index);
-    const CardIdentity identity = card == cards.end() ? CardIdentity{} : card->second.identity;
-    console->ListInstrument(k + 1, instrument, identity, picked);
+    console->ListInstrument(k + 1, instrument, IdentityOf(cards, instrument), picked);
   }
   if (instruments.empty()) {
     console->NoInstrument();

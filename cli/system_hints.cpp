@@ -12,15 +12,22 @@
 
 namespace tamblet::cli {
 
+std::string NoSoundCard(const std::string& proc_asound) {
+  const std::string file = proc_asound + "/cards";
+  std::ifstream cards_file(file);
+  if (!cards_file) return "no ALSA sound card (" + file + ": " + std::strerror(errno) + ")";
+  std::stringstream cards;
+  cards << cards_file.rdbuf();
+  if (cards.str().empty() || cards.str().find("no soundcards") != std::string::npos)
+    return "no ALSA sound card (" + file + " lists none)";
+  return "";
+}
+
 std::vector<std::string> WhyNoPorts(const std::string& proc_asound, const std::string& dev_snd,
                                     bool jack_server) {
   std::vector<std::string> why;
-  std::ifstream cards_file(proc_asound + "/cards");
-  std::stringstream cards;
-  cards << cards_file.rdbuf();
-  if (!cards_file || cards.str().empty() ||
-      cards.str().find("no soundcards") != std::string::npos) {
-    why.push_back("no ALSA sound card (" + proc_asound + "/cards lists none)");
+  if (std::string none = NoSoundCard(proc_asound); !none.empty()) {
+    why.push_back(std::move(none));
   } else {
     std::error_code error;
     std::filesystem::directory_iterator entries(dev_snd, error);

@@ -7,6 +7,10 @@
 
 namespace tamblet::cli {
 
+// Why ALSA shows no sound card, as "no ALSA sound card (...)"; "" when it
+// lists one.
+std::string NoSoundCard(const std::string& proc_asound);
+
 // Why no MIDI port may be seen: no ALSA card in `proc_asound` (/proc/asound),
 // MIDI devices in `dev_snd` (/dev/snd) this user cannot open, no JACK server.
 std::vector<std::string> WhyNoPorts(const std::string& proc_asound, const std::string& dev_snd,

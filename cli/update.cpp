@@ -1,5 +1,6 @@
-// `update FILE`: the window's pair, the chosen instrument, or every instrument
-// at once (--all), each on its own thread with the same bytes.
+// `update FILE`: the one instrument there (the window's pair), the chosen
+// instrument, or every instrument at once (--all), each on its own thread with
+// the same bytes.
 
 #include <map>
 #include <thread>
@@ -57,6 +58,11 @@ int Update(Session& session, const Options& options) {
   std::vector<Job> jobs;
   std::vector<PortEntry> unpaired;
   const PortList ports = ListPorts(context.midi);
+  const IdentityFilter filter{options.serial, options.usb_path};
+  auto card_map = [&] {
+    return context.system.alsa_cards ? MatchCards(ports, context.system.alsa_cards())
+                                     : std::map<uint32_t, CardPorts>{};
+  };
   if (options.all) {
     const std::vector<Instrument> instruments = PairInstruments(ports);
     unpaired = UnpairedPorts(ports, instruments);
@@ -66,9 +72,10 @@ int Update(Session& session, const Options& options) {
       console.Diagnostic("no instrument found");
       return finish(kExitOpenFailed);
     }
-  } else if (options.output || options.input || options.instrument) {
+  } else if (options.output || options.input || options.instrument || filter.any()) {
     ChoiceError error;
-    const auto chosen = options.instrument
+    const auto chosen = filter.any() ? ChooseByIdentity(ports, card_map(), filter, error)
+                        : options.instrument
                             ? ChooseInstrument(ports, *options.instrument, error)
                             : ChoosePair(ports, options.output, options.input, error);
     if (!chosen) {
@@ -76,6 +83,21 @@ int Update(Session& session, const Options& options) {
       return finish(error.usage ? kExitUsage : kExitOpenFailed);
     }
     jobs.push_back({PairOf(*chosen), console.AddOnlySlot(chosen->label)});
+  } else if (const std::vector<Instrument> instruments = PairInstruments(ports);
+             instruments.size() > 1) {
+    // Several and no choice: updating the wrong one is worse than asking.
+    console.Diagnostic(std::to_string(instruments.size()) +
+                       " instruments found and none chosen; choose one with --serial S, "
+                       "--usb-path P, --instrument N or --output/--input PORT, or every one "
+                       "with --all:");
+    const auto window = WindowPair(ports);
+    const auto cards = card_map();
+    for (size_t k = 0; k < instruments.size(); ++k) {
+      const bool picked = window && window->output.index == instruments[k].output.index &&
+                          window->input.index == instruments[k].input.index;
+      console.ListChoice(k + 1, instruments[k], IdentityOf(cards, instruments[k]), picked);
+    }
+    return finish(kExitUsage);
   } else {
     const auto window = WindowPair(ports);
     jobs.push_back({std::nullopt, console.AddOnlySlot(window ? window->label : "")});
@@ -89,7 +111,7 @@ int Update(Session& session, const Options& options) {
       console.Diagnostic(*options.report + ": " + why);
       return finish(kExitUsage);
     }
-    if (context.system.alsa_cards) cards = MatchCards(ports, context.system.alsa_cards());
+    cards = card_map();
   }
   const File file = ReadOnce(options.file, report.open());
 
@@ -97,8 +119,8 @@ int Update(Session& session, const Options& options) {
   auto run = [&](size_t k) {
     std::unique_ptr<midi::MidiLayer> own;
     if (jobs.size() > 1 && context.system.open_layer) own = context.system.open_layer();
-    outcomes[k] =
-        Load(session, {console, own ? *own : context.midi, jobs[k].pair, jobs[k].slot, file});
+    outcomes[k] = Load(
+        session, {console, own ? *own : context.midi, jobs[k].pair, jobs[k].slot, file, kRunAgain});
     if (report.open()) {
       const auto window = jobs[k].pair ? std::nullopt : WindowPair(ports);
       const uint32_t out = jobs[k].pair ? jobs[k].pair->out : window ? window->output.index : ~0u;

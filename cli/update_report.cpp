@@ -61,7 +61,7 @@ std::string ReportLine(const FileFacts& file, const ReportRecord& record) {
   nlohmann::ordered_json line;
   line["instrument"] = ValidUtf8(record.identity.key());
   line["serial"] = ValidUtf8(record.identity.serial);
-  line["usb_path"] = ValidUtf8(record.identity.path);
+  line["usb_path"] = ValidUtf8(record.identity.usb_path());
   line["card"] = ValidUtf8(record.card);
   line["output_port"] = ValidUtf8(record.output_port);
   line["input_port"] = ValidUtf8(record.input_port);

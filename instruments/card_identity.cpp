@@ -17,6 +17,19 @@ std::optional<std::string> Attribute(const std::filesystem::path& file) {
 
 }  // namespace
 
+bool IdentityFilter::Matches(const CardIdentity& identity) const {
+  if (serial && identity.serial != *serial) return false;
+  if (!usb_path) return true;
+  const std::string path = identity.usb_path();
+  return !path.empty() && (path == *usb_path || path == "usb " + *usb_path);
+}
+
+std::string IdentityFilter::Describe() const {
+  std::string text = serial ? "serial " + *serial : "";
+  if (usb_path) text += (text.empty() ? "" : " at ") + std::string("USB path ") + *usb_path;
+  return text;
+}
+
 std::optional<CardIdentity> ReadCardIdentity(const std::filesystem::path& sysfs, int card) {
   std::error_code error;
   const auto root = std::filesystem::canonical(sysfs, error);

@@ -183,4 +183,31 @@ std::optional<Instrument> ChooseInstrument(const PortList& ports, uint32_t numbe
   return std::nullopt;
 }
 
+CardIdentity IdentityOf(const std::map<uint32_t, CardPorts>& cards, const Instrument& instrument) {
+  const auto card = cards.find(instrument.output.index);
+  return card == cards.end() ? CardIdentity{} : card->second.identity;
+}
+
+std::optional<Instrument> ChooseByIdentity(const PortList& ports,
+                                           const std::map<uint32_t, CardPorts>& cards,
+                                           const IdentityFilter& filter, ChoiceError& error) {
+  std::optional<Instrument> chosen;
+  int chosen_card = -1;
+  for (const Instrument& instrument : PairInstruments(ports)) {
+    const auto card = cards.find(instrument.output.index);
+    if (card == cards.end() || !filter.Matches(card->second.identity)) continue;
+    if (!chosen) {
+      chosen = instrument;
+      chosen_card = card->second.card;
+    } else if (card->second.card != chosen_card) {
+      error = {"more than one instrument has " + filter.Describe() +
+                   "; tell them apart as `tamblet-cli ports` shows them",
+               true};
+      return std::nullopt;
+    }
+  }
+  if (!chosen) error = {"no instrument with " + filter.Describe(), false};
+  return chosen;
+}
+
 }  // namespace tamblet

@@ -111,4 +111,14 @@ struct CardPorts {
 std::map<uint32_t, CardPorts> MatchCards(const PortList& ports,
                                          const std::vector<CardPorts>& cards);
 
+// What `ports` shows of the instrument's card; empty when its card is unknown.
+CardIdentity IdentityOf(const std::map<uint32_t, CardPorts>& cards, const Instrument& instrument);
+
+// The instrument whose card passes `filter`: the first pair of that card, as
+// one plugged in is updated. Cards given by MatchCards. Two cards that pass
+// are a usage error: the filter does not tell them apart.
+std::optional<Instrument> ChooseByIdentity(const PortList& ports,
+                                           const std::map<uint32_t, CardPorts>& cards,
+                                           const IdentityFilter& filter, ChoiceError& error);
+
 }  // namespace tamblet

@@ -52,8 +52,16 @@ std::string PlugTracker::Label(uint64_t id) const {
                                other.second.identity.serial == entry.identity.serial &&
                                other.second.identity.path != entry.identity.path;
                       });
-  return entry.name + " (" + entry.identity.key() + (shared ? " at " + entry.identity.path : "") +
-         ")";
+  const std::string key =
+      entry.identity.key().empty() ? "card " + std::to_string(entry.card) : entry.identity.key();
+  return entry.name + " (" + key + (shared ? " at " + entry.identity.path : "") + ")";
+}
+
+bool PlugTracker::Present(uint64_t id, int* card) const {
+  const auto entry = plugs_.find(id);
+  if (entry == plugs_.end() || !entry->second.present) return false;
+  *card = entry->second.card;
+  return true;
 }
 
 size_t PlugTracker::running() const {

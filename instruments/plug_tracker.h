@@ -26,9 +26,12 @@ class PlugTracker {
   Ended End(uint64_t id, bool complete);
 
   // "QELMAR SIM (SER1)"; with the path too where another instrument
-  // plugged in now has the same serial.
+  // plugged in now has the same serial; "QELMAR SIM (card 3)" when nothing
+  // else is known of it.
   std::string Label(uint64_t id) const;
   const CardIdentity& identity(uint64_t id) const { return plugs_.at(id).identity; }
+  // Plug-in `id` is still plugged in, on card `*card`.
+  bool Present(uint64_t id, int* card) const;
   size_t running() const;
 
  private:

@@ -111,23 +111,24 @@ uint64_t CheckedUpdate::total_bytes() const {
   return 2 * total;
 }
 
-std::string BusyPortText(const midi::PortHolder& holder) {
+std::string BusyPortText(const midi::PortHolder& holder, std::string_view again) {
   return "The device's MIDI port is in use by " + holder.name + " (process " +
          std::to_string(holder.pid) +
-         "): close that program or disconnect its MIDI connections, then press Load again.";
+         "): close that program or disconnect its MIDI connections, then " + std::string(again) +
+         ".";
 }
 
-std::string NoLockText(const std::string& problem) {
+std::string NoLockText(const std::string& problem, std::string_view again) {
   return "The device was not opened: the lock that keeps a second update off it cannot be kept "
          "safely, because " +
          problem +
-         ". Remove that file or folder, or set XDG_RUNTIME_DIR to a folder of your own, then "
-         "press Load again.";
+         ". Remove that file or folder, or set XDG_RUNTIME_DIR to a folder of your own, then " +
+         std::string(again) + ".";
 }
 
-std::string NoticeText(const Notice& notice) {
-  return notice.kind == Notice::Kind::kPortBusy ? BusyPortText(notice.holder)
-                                                : NoLockText(notice.problem);
+std::string NoticeText(const Notice& notice, std::string_view again) {
+  return notice.kind == Notice::Kind::kPortBusy ? BusyPortText(notice.holder, again)
+                                                : NoLockText(notice.problem, again);
 }
 
 std::optional<LoadOutcome> ReadUpdateFile(const std::string& path, FileBytes& bytes,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/display.h"
 #include "base/load_outcome.h"
@@ -29,9 +30,9 @@ struct CheckedUpdate {
 };
 
 struct RunProgress {
-  BarChange bar;              // exactly as the window's bar takes it
-  uint64_t bytes_done = 0;    // loaded and verified so far, of bytes_total
-  uint64_t bytes_total = 0;   // 0 until the file is checked
+  BarChange bar;             // exactly as the window's bar takes it
+  uint64_t bytes_done = 0;   // loaded and verified so far, of bytes_total
+  uint64_t bytes_total = 0;  // 0 until the file is checked
 };
 
 // Why the port pair did not open, beyond the status text.
@@ -42,11 +43,15 @@ struct Notice {
   std::string problem;      // kNoLock: why the lock cannot be kept safely
 };
 
+// What the user does to try again, ending the texts below: the window's button
+// by default; a front end without it says what it has.
+inline constexpr std::string_view kPressLoadAgain = "press Load again";
+
 // Tells who holds the device's port when it cannot be opened, and what to do.
-std::string BusyPortText(const midi::PortHolder& holder);
+std::string BusyPortText(const midi::PortHolder& holder, std::string_view again = kPressLoadAgain);
 // Tells why the device's port was not opened without its lock, and what to do.
-std::string NoLockText(const std::string& problem);
-std::string NoticeText(const Notice& notice);
+std::string NoLockText(const std::string& problem, std::string_view again = kPressLoadAgain);
+std::string NoticeText(const Notice& notice, std::string_view again = kPressLoadAgain);
 
 class RunObserver {
  public:

@@ -64,7 +64,8 @@ struct Rig : test::SimulatedInstruments {
                    .alsa_cards = alsa_cards_,
                    .watch_cards = watch_cards_,
                    .open_card_layer = open_card_layer_,
-                   .card_identity = card_identity_},
+                   .card_identity = card_identity_,
+                   .no_sound_card = no_sound_card_},
         .inhibit_sleep =
             [this](bool on) {
               inhibits_.push_back(on);
@@ -98,6 +99,7 @@ struct Rig : test::SimulatedInstruments {
   std::function<std::unique_ptr<CardSource>()> watch_cards_;
   std::function<std::unique_ptr<midi::MidiLayer>(int)> open_card_layer_;
   std::function<std::optional<CardIdentity>(int)> card_identity_;
+  std::function<std::string()> no_sound_card_;
   std::unique_ptr<Cli> cli_;
 };
 
@@ -124,10 +126,21 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
     int exit;
     const char* last_line;  // "" when nothing runs
     int updated = -1;       // the device asked; the others get no request
-    std::string err = "";  // the whole error stream
+    std::string err = "";   // the whole error stream
   } cases[] = {
       // clang-format off
-      {"complete", 2, {"update", "GOOD"}, 0, "Complete!", 0},
+      {"complete", 1, {"update", "GOOD"}, 0, "Complete!", 0},
+      {"several, none chosen", 2, {"update", "GOOD"}, 2, "", -1,
+       "tamblet-cli: 2 instruments found and none chosen; choose one with --serial S, --usb-path "
+       "P, --instrument N or --output/--input PORT, or every one with --all:\n"
+       "   1  output 1 + input 0  QELMAR SIM1  serial SER1  usb 1-1  * window's pair\n"
+       "   2  output 2 + input 1  QELMAR SIM2  usb 1-2\n"},
+      {"by serial", 2, {"update", "GOOD", "--serial", "SER1"}, 0, "Complete!", 0},
+      {"by USB path", 2, {"update", "GOOD", "--usb-path=1-2"}, 0, "Complete!", 1},
+      {"by both", 2, {"update", "GOOD", "--usb-path", "usb 1-1", "--serial", "SER1"}, 0, "Complete!", 0},
+      {"no such serial", 2, {"update", "GOOD", "--serial", "SER2"}, 4, "", -1,
+       "tamblet-cli: no instrument with serial SER2\n"},
+      {"serial and number", 2, {"update", "GOOD", "--serial", "SER1", "--instrument", "1"}, 2, ""},
       {"no file", 1, {"update", "/nonexistent.pgm"}, 3, "File not found!!", -1,
        "tamblet-cli: /nonexistent.pgm: No such file or directory\n"},
       {"a folder", 1, {"update", unreadable}, 3, "File not found!!", -1,
@@ -163,6 +176,12 @@ TEST(CliUpdate, ExitStatusFollowsTheLastTextAndOnlyTheChosenDeviceIsAsked) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Rig rig(c.instruments);
+    rig.alsa_cards_ = [] {
+      return std::vector<CardPorts>{
+          {0, {"", "devices/pci0000:00/0000:00:1f.3"}, {"Other synth"}, {}},
+          {1, {"SER1", "usb 1-1"}, {"QELMAR SIM1 OUT 1"}, {}},
+          {2, {"", "usb 1-2"}, {"QELMAR SIM2 OUT 1"}, {}}};
+    };
     std::vector<std::string> args = c.args;
     for (auto& arg : args)
       if (arg == "GOOD") arg = good;
@@ -322,6 +341,15 @@ TEST(CliUpdate, SecondCtrlCOrSigtermStopsAfterClosingThePorts) {
   EXPECT_TRUE(token.forced());
 }
 
+// Standard output or error so far, read without moving the writer's offset.
+std::string Peek(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, off_t(text.size()))) > 0;)
+    text.append(buffer, size_t(n));
+  return text;
+}
+
 // Cards as the test announces them, from inside the watch's own loop.
 class ScriptedCards final : public CardSource {
  public:
@@ -374,6 +402,7 @@ TEST(CliWatch, EachPlugInUpdatedOnceAndRecorded) {
       if (std::chrono::steady_clock::now() > deadline) rig.cli_->Terminate();
       if (stage == std::size(script) || ReportLines(report).size() < script[stage].first) return {};
       if (stage == 3) {
+        if (Peek(rig.err_).find("unplug it") == std::string::npos) return {};  // not yet due
         EXPECT_FALSE(rig.cli_->Interrupt());
       }
       return script[stage++].second;
@@ -425,6 +454,117 @@ TEST(CliWatch, EachPlugInUpdatedOnceAndRecorded) {
   ASSERT_FALSE(rig.inhibits_.empty());
   EXPECT_TRUE(rig.inhibits_.front());
   EXPECT_FALSE(rig.inhibits_.back());
+}
+
+// Which plug-ins a watch takes (--serial, --usb-path); the unplug hint once for
+// a failed update whose instrument stays, never for one pulled out after its
+// update ended; and what it says when it sees no sound card. Card 10 is SIM1
+// (SER-A, usb 1-1), card 11 SIM2 (SER-B, usb 1-2).
+TEST(CliWatch, ChosenPlugInsHintsAndNoSoundCard) {
+  struct Stage {
+    std::string after;  // on standard output first
+    std::vector<CardEvent> events;
+  };
+  const std::string a_hint = "tamblet-cli: QELMAR SIM1 (SER-A): unplug it and plug it in";
+  const std::string b_hint = "tamblet-cli: QELMAR SIM2 (SER-B): unplug it and plug it in";
+  const std::string no_card =
+      "tamblet-cli: no ALSA sound card (/x/cards lists none): an "
+      "instrument is seen once it is plugged in as an ALSA card; "
+      "instruments on JACK are not watched\n";
+  const std::string both_ended = "QELMAR SIM2 (SER-B): update ended";
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    bool fail;                  // both fail Verify
+    std::string sound_card;     // why no sound card is seen
+    std::vector<Stage> stages;  // then Ctrl-C once `done` is told
+    std::string done;
+    std::vector<bool> updated;
+    std::vector<std::string> said, unsaid;  // on standard error
+  } cases[] = {
+      {"by serial",
+       {"--serial", "SER-B"},
+       false,
+       "",
+       {{"", {{true, 10}, {true, 11}}}},
+       both_ended,
+       {false, true},
+       {"tamblet-cli: QELMAR SIM1 (SER-A): not the serial SER-B asked for; left alone\n"},
+       {"JACK"}},
+      {"by USB path",
+       {"--usb-path", "1-1"},
+       false,
+       "",
+       {{"", {{true, 10}, {true, 11}}}},
+       "QELMAR SIM1 (SER-A): update ended",
+       {true, false},
+       {"tamblet-cli: QELMAR SIM2 (SER-B): not the USB path 1-1 asked for; left alone\n"},
+       {}},
+      {"failed; SIM2 then pulled",
+       {},
+       true,
+       "",
+       {{"", {{true, 10}, {true, 11}}}, {both_ended, {{false, 11}}}},
+       a_hint,
+       {true, true},
+       {a_hint},
+       {b_hint}},
+      {"no sound card",
+       {},
+       false,
+       "no ALSA sound card (/x/cards lists none)",
+       {{"", {}}},
+       no_card,
+       {false, false},
+       {no_card},
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(2);
+    if (c.fail)
+      for (int k : {0, 1})
+        rig[k].device.InjectFault(*sim::ParseFaultRule("VerifySum:1:fail-status"));
+    rig.open_card_layer_ = [&](int card) -> std::unique_ptr<midi::MidiLayer> {
+      return std::make_unique<InstrumentLayer>(rig[card - 10].midi, std::nullopt);
+    };
+    rig.card_identity_ = [](int card) -> std::optional<CardIdentity> {
+      return card == 10 ? CardIdentity{"SER-A", "usb 1-1"} : CardIdentity{"SER-B", "usb 1-2"};
+    };
+    rig.no_sound_card_ = [&c] { return c.sound_card; };
+    size_t stage = 0;
+    auto last = std::chrono::steady_clock::now();
+    const auto deadline = last + std::chrono::seconds(30);
+    rig.watch_cards_ = [&] {
+      return std::make_unique<ScriptedCards>([&]() -> std::vector<CardEvent> {
+        const auto now = std::chrono::steady_clock::now();
+        if (now > deadline) rig.cli_->Terminate();
+        if (stage < c.stages.size()) {
+          if (Peek(rig.out_).find(c.stages[stage].after) == std::string::npos) return {};
+          last = now;
+          return c.stages[stage++].events;
+        }
+        // Long enough for any hint still due to be given.
+        if (now - last < std::chrono::milliseconds(700) ||
+            (Peek(rig.out_) + Peek(rig.err_)).find(c.done) == std::string::npos)
+          return {};
+        EXPECT_FALSE(rig.cli_->Interrupt());
+        return {};
+      });
+    };
+    std::vector<std::string> args = {"watch", GoodFile()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    EXPECT_EQ(rig.Run(args), kExitStopped);
+    const std::string err = Rig::Read(rig.err_);
+    for (int k : {0, 1}) EXPECT_EQ(rig[k].device.stats().requests > 0, c.updated[k]) << k;
+    for (const std::string& text : c.said) {
+      const size_t at = err.find(text);
+      EXPECT_TRUE(at != std::string::npos && err.find(text, at + 1) == std::string::npos)
+          << "not once: " << text << "\n"
+          << err;
+    }
+    for (const std::string& text : c.unsaid) EXPECT_EQ(err.find(text), std::string::npos) << err;
+  }
 }
 
 TEST(UpdateReport, OneWholeLinePerUpdateAppended) {
@@ -489,14 +629,15 @@ TEST(CliUpdate, ReportRecordsEachInstrumentWithItsCard) {
 TEST(CliUpdate, AFileReplacedDuringTheUpdateIsNotWhatIsSent) {
   const std::vector<uint8_t> first(kImageSize, 0x5A), second(kImageSize, 0xA5);
   auto version = [](char minor, const std::vector<uint8_t>& image) {
-    return WriteUpdateFile({"MODEL-X", {'1', '.', '0', minor}, 1, 0x4000, kImageSize, {{0, 0x8000}}},
-                           image, BlockChoice::kAll);
+    return WriteUpdateFile(
+        {"MODEL-X", {'1', '.', '0', minor}, 1, 0x4000, kImageSize, {{0, 0x8000}}}, image,
+        BlockChoice::kAll);
   };
   const auto sent = version('2', first), other = version('1', second);
   for (const bool all : {false, true}) {
     SCOPED_TRACE(all);
     const std::string path = test::WriteTempFile(sent), report = test::TempPath(".report");
-    Rig rig(2);
+    Rig rig(all ? 2 : 1);
     rig.on_inhibit_ = [&](bool on) {
       if (on)
         std::ofstream(path, std::ios::binary | std::ios::trunc)
@@ -559,9 +700,9 @@ TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   std::filesystem::create_directories(root / "snd");
   std::ofstream(root / "snd" / "midiC1D0");
   std::filesystem::permissions(root / "snd" / "midiC1D0", std::filesystem::perms::none);
-  EXPECT_EQ(
-      WhyNoPorts(root.string(), (root / "snd").string(), true),
-      std::vector<std::string>{"no ALSA sound card (" + root.string() + "/cards lists none)"});
+  EXPECT_EQ(WhyNoPorts(root.string(), (root / "snd").string(), true),
+            std::vector<std::string>{"no ALSA sound card (" + root.string() +
+                                     "/cards: No such file or directory)"});
   std::ofstream(root / "cards") << " 0 [Dummy          ]: Dummy - Dummy\n";
   const auto why = WhyNoPorts(root.string(), (root / "snd").string(), false);
   // Root may open any file.

@@ -15,6 +15,7 @@
 
 #include "base/standard_descriptors.h"
 #include "base/status_texts.h"
+#include "cli/instrument_run.h"
 #include "cli/instrument_view.h"
 #include "cli/safe_text.h"
 #include "sim/simulated_midi.h"
@@ -125,7 +126,10 @@ std::string Drain(int fd) {
 // JSON also as an object. No port found: the driver text goes to the error
 // stream once and is not repeated as a status line.
 TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
-  const std::string busy = BusyPortText({4242, "amidi"});
+  // The terminal has no Load button: it says what it has.
+  const std::string busy =
+      "The device's MIDI port is in use by amidi (process 4242): close that program or "
+      "disconnect its MIDI connections, then run the update again.";
   const std::string none = "tamblet-cli: P: QELMAR USB Driver not found!!\n";
   struct Case {
     Console::Mode mode;
@@ -144,7 +148,7 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
     ASSERT_EQ(::pipe2(err, O_NONBLOCK), 0);
     {
       const auto console = MakeConsole(c.mode, out[1], err[1], [] { return 1.25; });
-      InstrumentView view(*console, console->AddSlot("P"));
+      InstrumentView view(*console, console->AddSlot("P"), kRunAgain);
       view.OnStatus(kDeviceOpenFailedText);
       Drain(out[0]);
       if (c.found) {

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -335,6 +337,54 @@ TEST(CardWatch, CardsComeAndGoWithTheirNodes) {
   std::vector<CardEvent> back;
   for (int k = 0; k < 5 && back.empty(); ++k) back = watch->Next(200);
   EXPECT_EQ(back, (std::vector<CardEvent>{{true, 2}}));
+}
+
+// --serial and --usb-path pick an instrument by what `ports` shows of its card:
+// a card with two pairs gives its first; two cards that pass are refused.
+TEST(ChooseByIdentity, SerialAndUsbPathPickOneCard) {
+  PortList ports;
+  for (const char* name :
+       {"QELMAR A OUT 1", "QELMAR A OUT 2", "QELMAR B OUT 1", "QELMAR C OUT 1", "QELMAR D OUT 1"})
+    ports.outputs.push_back({uint32_t(ports.outputs.size()), name, true});
+  for (const char* name :
+       {"QELMAR A IN 1", "QELMAR A IN 2", "QELMAR B IN 1", "QELMAR C IN 1", "QELMAR D IN 1"})
+    ports.inputs.push_back({uint32_t(ports.inputs.size()), name, true});
+  const std::map<uint32_t, CardPorts> cards = {{0, {1, {"SA", "usb 1-1"}, {}, {}}},
+                                               {1, {1, {"SA", "usb 1-1"}, {}, {}}},
+                                               {2, {2, {"TWIN", "usb 1-2.1"}, {}, {}}},
+                                               {3, {3, {"TWIN", "usb 1-2.2"}, {}, {}}},
+                                               {4, {4, {"", "devices/platform/x.0"}, {}, {}}}};
+  using S = std::optional<std::string>;
+  const struct {
+    S serial, path;
+    int output;  // the chosen output; -1: none
+    std::string error = "";
+    bool usage = false;
+  } cases[] = {
+      {"SA", {}, 0},
+      {{}, "usb 1-2.2", 3},
+      {{}, "1-2.1", 2},  // as typed without "usb "
+      {"TWIN", "1-2.2", 3},
+      {"SA", "1-2.2", -1, "no instrument with serial SA at USB path 1-2.2"},
+      {"TWIN",
+       {},
+       -1,
+       "more than one instrument has serial TWIN; tell them apart as `tamblet-cli ports` shows "
+       "them",
+       true},
+      {"sa", {}, -1, "no instrument with serial sa"},
+      {{}, "1-2", -1, "no instrument with USB path 1-2"},
+      {{}, "devices/platform/x.0", -1, "no instrument with USB path devices/platform/x.0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.serial.value_or("-") + " " + c.path.value_or("-"));
+    ChoiceError error;
+    const auto chosen = ChooseByIdentity(ports, cards, {c.serial, c.path}, error);
+    EXPECT_EQ(chosen ? int(chosen->output.index) : -1, c.output);
+    if (chosen) continue;
+    EXPECT_EQ(error.text, c.error);
+    EXPECT_EQ(error.usage, c.usage);
+  }
 }
 
 TEST(MatchCards, ALsaPortsFollowCardByCardUntilTheListDiffers) {

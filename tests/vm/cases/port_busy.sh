@@ -23,6 +23,8 @@ status=0
 [[ $(tail -n 1 cli.log) == "Device open failed!!" ]] || fail "last line: $(tail -n 1 cli.log)"
 grep -q "amidi (process $amidi_pid)" cli.err || fail "amidi is not named: $(cat cli.err)"
 ! grep -q amidi cli.log || fail "the holder is named on the standard output"
+grep -q "then run the update again\.$" cli.err && ! grep -q "Load" cli.err ||
+  fail "the terminal speaks of a Load button: $(cat cli.err)"
 ! grep -q "^ALSA lib" cli.err || fail "ALSA's library writes to the error stream: $(cat cli.err)"
 "$TAMBLET_CLI" update update.pgm --json >cli.json 2>cli-json.err || true
 grep -q "^{.*amidi (process $amidi_pid).*}$" cli.json || fail "no JSON line names amidi: $(cat cli.json)"
