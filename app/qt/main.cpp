@@ -33,7 +33,7 @@ class CUpdateApp {
     const TerminationSignals ending(window);
     window.PlaceInitialFocus(dlg.OnInitDialog());
     if (!ending.received()) window.exec();
-    return 0;
+    return ending.exit_status();
   }
 };
 
