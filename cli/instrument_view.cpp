@@ -17,6 +17,13 @@ void InstrumentView::Message(const std::string& text) {
   if (text != status_) console_.Message(slot_, text);
 }
 
+void InstrumentView::OnNotice(const Notice& notice) {
+  // There is no Load button here: the update is started again the way it was.
+  Message(notice.kind == Notice::Kind::kLockHeld
+              ? LockHeldText(notice.holder) + ", then start this update again."
+              : NoticeText(notice));
+}
+
 void InstrumentView::OnStatus(const char* text) {
   status_ = text;
   console_.Status(slot_, text, overall());

@@ -28,7 +28,7 @@ class InstrumentView final : public RunObserver, public DiscoveryView {
   void OnStatus(const char* text) override;
   void OnProgress(const RunProgress& progress) override;
   void OnPorts(const std::string& output, const std::string& input) override;
-  void OnNotice(const Notice& notice) override { Message(NoticeText(notice)); }
+  void OnNotice(const Notice& notice) override;
 
   const std::string& output_port() const { return output_port_; }
   const std::string& input_port() const { return input_port_; }

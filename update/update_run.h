@@ -29,23 +29,36 @@ struct CheckedUpdate {
 };
 
 struct RunProgress {
-  BarChange bar;              // exactly as the window's bar takes it
-  uint64_t bytes_done = 0;    // loaded and verified so far, of bytes_total
-  uint64_t bytes_total = 0;   // 0 until the file is checked
+  BarChange bar;             // exactly as the window's bar takes it
+  uint64_t bytes_done = 0;   // loaded and verified so far, of bytes_total
+  uint64_t bytes_total = 0;  // 0 until the file is checked
 };
 
-// Why the port pair did not open, beyond the status text.
+// Why the port pair did not open, beyond the status text; or, told before the
+// open, what may make the update fail.
 struct Notice {
-  enum class Kind { kPortBusy, kNoLock };
+  enum class Kind {
+    kPortBusy,
+    kNoLock,
+    kLockHeld,     // another update runs on the instrument
+    kNotRealTime,  // told before the open; the update goes on
+  };
   Kind kind = Kind::kPortBusy;
-  midi::PortHolder holder;  // kPortBusy: who holds the port
-  std::string problem;      // kNoLock: why the lock cannot be kept safely
+  midi::PortHolder holder;  // kPortBusy, kLockHeld: who holds it (pid 0: not known)
+  std::string problem;      // kNoLock: why the lock cannot be kept safely;
+                            // kNotRealTime: the server, named for people
 };
 
 // Tells who holds the device's port when it cannot be opened, and what to do.
 std::string BusyPortText(const midi::PortHolder& holder);
 // Tells why the device's port was not opened without its lock, and what to do.
 std::string NoLockText(const std::string& problem);
+// Tells who runs the update that keeps this one off the instrument, and to
+// wait for its end; each front end says how to start again.
+std::string LockHeldText(const midi::PortHolder& holder);
+// Tells that the server runs without real-time scheduling and what follows.
+std::string NotRealTimeText(const std::string& server);
+// A notice as the window words it.
 std::string NoticeText(const Notice& notice);
 
 class RunObserver {
@@ -57,7 +70,8 @@ class RunObserver {
   virtual void OnProgress(const RunProgress& progress) = 0;
   // The two ports about to be opened, by name.
   virtual void OnPorts(const std::string& output, const std::string& input) = 0;
-  // Told after the status text that it explains.
+  // Told after the status text that it explains; kNotRealTime before the
+  // ports open, and the run goes on once this returns.
   virtual void OnNotice(const Notice& notice) = 0;
 };
 
