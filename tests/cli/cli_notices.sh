@@ -19,7 +19,7 @@ stop_all() {
   first= sim=
   [[ -f $state ]] && "$script" stop "$state" >/dev/null
 }
-trap 'stop_all; rm -rf "$work"' EXIT
+trap 'stop_all; [[ -n ${KEEP-} ]] || rm -rf "$work"' EXIT
 export XDG_RUNTIME_DIR=$work  # the device locks of this test alone
 "$pgm" write "$work/update.pgm" --model NOTE-1 --version 1.00 --target 1 --chunk 0x800 \
   --region 0:0x8000 --image-size 0x8000 >/dev/null || fail "tamblet-pgm"
@@ -32,6 +32,7 @@ start() {
   "$devsim" --model NOTE-1 --flash-size 0x8000 --delay "$2" >"$work/devsim.log" &
   sim=$!
   for _ in $(seq 50); do grep -q '^ready' "$work/devsim.log" && break; sleep 0.1; done
+  grep -q '^ready' "$work/devsim.log" || fail "tamblet-devsim: $(cat "$work/devsim.log")"
 }
 slow='which runs without real-time scheduling'
 
