@@ -8,7 +8,7 @@
 set -u
 script=$1 state=$2 cli=$3 devsim=$4 pgm=$5
 work=$(mktemp -d)
-sim= first=
+sim='' first=''
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -16,10 +16,10 @@ fail() {
 stop_all() {
   [[ -n $first ]] && kill "$first" 2>/dev/null && wait "$first"
   [[ -n $sim ]] && kill "$sim" 2>/dev/null && wait "$sim"
-  first= sim=
+  first='' sim=''
   [[ -f $state ]] && "$script" stop "$state" >/dev/null
 }
-trap 'stop_all; [[ -n ${KEEP-} ]] || rm -rf "$work"' EXIT
+trap 'stop_all; rm -rf "$work"' EXIT
 export XDG_RUNTIME_DIR=$work  # the device locks of this test alone
 "$pgm" write "$work/update.pgm" --model NOTE-1 --version 1.00 --target 1 --chunk 0x800 \
   --region 0:0x8000 --image-size 0x8000 >/dev/null || fail "tamblet-pgm"
