@@ -7,7 +7,8 @@ namespace tamblet {
 namespace {
 
 // The run's events as the window shows them: status texts and progress-bar
-// messages as they come, and a notice as a message box once Load is done.
+// messages as they come, and a notice as a message box once Load is done, or
+// at once when it warns before the ports open.
 class WindowView final : public RunObserver {
  public:
   explicit WindowView(WindowLayer& window) : window_(window) {}
@@ -18,7 +19,13 @@ class WindowView final : public RunObserver {
                                 progress.bar.LParam());
   }
   void OnPorts(const std::string&, const std::string&) override {}  // shown since discovery
-  void OnNotice(const Notice& notice) override { notice_ = NoticeText(notice); }
+  void OnNotice(const Notice& notice) override {
+    if (notice.kind == Notice::Kind::kNotRealTime) {
+      window_.MessageBox(NoticeText(notice));
+    } else {
+      notice_ = NoticeText(notice);
+    }
+  }
 
   // A message box blocks this thread until it is closed: shown last.
   void ShowNotice() {

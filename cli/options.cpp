@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <CLI/CLI.hpp>
+#include <set>
 
 #include "cli/cli.h"
 
@@ -17,6 +18,54 @@ constexpr char kFooter[] =
 template <typename T>
 void Given(const CLI::Option* option, const T& value, std::optional<T>& into) {
   if (option->count() != 0) into = value;
+}
+
+// CLI11 takes the word after an option that needs a value whatever it looks
+// like (`--report --help` would write a report named "--help"), and takes a
+// flag given twice as once. Both are mistakes said here, before it parses;
+// words it does not know are left to it.
+std::string CheckWords(const std::vector<std::string>& args, const std::vector<CLI::App*>& apps) {
+  std::set<std::string> seen;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& word = args[i];
+    if (word == "--") break;  // only values from here on
+    if (!word.starts_with("--")) continue;
+    const size_t equals = word.find('=');
+    const std::string name = word.substr(0, equals);
+    const CLI::Option* option = nullptr;
+    for (const CLI::App* app : apps) {
+      if ((option = app->get_option_no_throw(name)) != nullptr) break;
+    }
+    if (option == nullptr) continue;
+    if (!seen.insert(name).second) return name + " is given more than once";
+    if (equals != std::string::npos || option->get_expected_max() == 0) continue;
+    if (i + 1 < args.size() && args[i + 1].starts_with("-"))
+      return name + " needs a value, not '" + args[i + 1] +
+             "'; a value that begins with '-' is "
+             "written " +
+             name + "=" + args[i + 1];
+  }
+  return {};
+}
+
+// CLI11 lists the words it did not expect last first; they are said here in
+// the order given.
+std::string Unexpected(const std::vector<CLI::App*>& apps) {
+  for (const CLI::App* app : apps) {
+    const std::vector<std::string> words = app->remaining();
+    if (words.empty()) continue;
+    std::string text = words.size() > 1 ? "The following arguments were not expected:"
+                                        : "The following argument was not expected:";
+    for (const std::string& word : words) text += " " + word;
+    return text;
+  }
+  return {};
+}
+
+ParseEnd UsageError(const std::string& what) {
+  return ParseEnd{
+      kExitUsage, "",
+      "tamblet-cli: " + what + "\nRun 'tamblet-cli --help' or 'tamblet-cli COMMAND --help'.\n"};
 }
 
 }  // namespace
@@ -87,6 +136,9 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
       ->excludes(serial_options[0])
       ->excludes(path_options[0]);
 
+  const std::vector<CLI::App*> apps = {&app, ports, update, watch};
+  if (const std::string mistake = CheckWords(args, apps); !mistake.empty())
+    return UsageError(mistake);
   std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
   try {
     app.parse(reversed);
@@ -94,10 +146,11 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
     return ParseEnd{kExitComplete, app.help(), ""};
   } catch (const CLI::CallForVersion& version) {
     return ParseEnd{kExitComplete, std::string(version.what()) + "\n", ""};
+  } catch (const CLI::ExtrasError& error) {
+    const std::string words = Unexpected(apps);
+    return UsageError(words.empty() ? error.what() : words);
   } catch (const CLI::ParseError& error) {
-    return ParseEnd{kExitUsage, "",
-                    std::string("tamblet-cli: ") + error.what() +
-                        "\nRun 'tamblet-cli --help' or 'tamblet-cli COMMAND --help'.\n"};
+    return UsageError(error.what());
   }
   if (!ports->parsed() && !update->parsed() && !watch->parsed())
     return ParseEnd{kExitUsage, "", "tamblet-cli: a command is needed: ports, update or watch\n"};

@@ -3,14 +3,20 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <utility>
+
+#include "midi/process_holder.h"
 
 namespace tamblet::midi {
 namespace {
@@ -19,6 +25,7 @@ constexpr size_t kLongestName = 200;  // well below the 255 bytes a file name ma
 
 // Per thread: each update of tamblet-cli --all opens its ports on a thread of its own.
 thread_local std::string last_problem;
+thread_local std::optional<PortHolder> last_holder;
 
 struct OpenedFolder {
   int fd;
@@ -70,7 +77,50 @@ int OpenRuntimeFolder(const char* runtime_dir) {
   return -1;
 }
 
+template <typename T>
+bool ParseField(std::string_view text, T& value, int base = 10) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// The holder of the flock on the open file `fd`, asked right after it refused us.
+std::optional<PortHolder> FindFlockHolder(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return std::nullopt;
+  std::ifstream file("/proc/locks");
+  if (!file) return std::nullopt;
+  std::ostringstream text;
+  text << file.rdbuf();
+  const auto pid = FlockHolderPid(text.str(), major(info.st_dev), minor(info.st_dev), info.st_ino);
+  return pid ? ProcessHolder(*pid) : std::nullopt;
+}
+
 }  // namespace
+
+std::optional<uint32_t> FlockHolderPid(std::string_view proc_locks, uint32_t major_number,
+                                       uint32_t minor_number, uint64_t inode) {
+  // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; a waiter's line has
+  // "->" after the number, and a holder in a namespace we cannot see, pid 0 or -1.
+  while (!proc_locks.empty()) {
+    const size_t end = proc_locks.find('\n');
+    std::istringstream line(std::string(proc_locks.substr(0, end)));
+    proc_locks = end == std::string_view::npos ? std::string_view() : proc_locks.substr(end + 1);
+    std::string number, type, mode, access, pid_text, file;
+    if (!(line >> number >> type >> mode >> access >> pid_text >> file) || type != "FLOCK")
+      continue;
+    const size_t first = file.find(':'), second = file.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    uint32_t pid = 0, file_major = 0, file_minor = 0;
+    uint64_t file_inode = 0;
+    if (ParseField(pid_text, pid) && pid != 0 &&
+        ParseField(std::string_view(file).substr(0, first), file_major, 16) &&
+        ParseField(std::string_view(file).substr(first + 1, second - first - 1), file_minor, 16) &&
+        ParseField(std::string_view(file).substr(second + 1), file_inode) &&
+        file_major == major_number && file_minor == minor_number && file_inode == inode)
+      return pid;
+  }
+  return std::nullopt;
+}
 
 LockFolder LockFolder::OpenDefault() {
   return Open(std::getenv("XDG_RUNTIME_DIR"), "/tmp/tamblet-" + std::to_string(geteuid()));
@@ -135,6 +185,7 @@ std::string DeviceLockFileName(std::string_view port) {
 }
 
 std::string DeviceLockProblem() { return last_problem; }
+std::optional<PortHolder> DeviceLockHolder() { return last_holder; }
 
 DeviceLock::~DeviceLock() { Release(); }
 
@@ -160,6 +211,7 @@ DeviceLock::Result DeviceLock::Take(std::string_view port) {
 DeviceLock::Result DeviceLock::Take(LockFolder folder, std::string_view port) {
   Release();
   last_problem.clear();
+  last_holder.reset();
   if (!folder.trusted()) {
     last_problem = folder.problem();
     return Result::kNoLock;
@@ -181,6 +233,7 @@ DeviceLock::Result DeviceLock::Take(LockFolder folder, std::string_view port) {
     // conflicts as one in another program does.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
+      if (error == EWOULDBLOCK) last_holder = FindFlockHolder(fd);
       close(fd);
       if (error == EWOULDBLOCK) return Result::kHeld;
       return fail(std::string("cannot be locked: ") + std::strerror(error));

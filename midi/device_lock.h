@@ -5,6 +5,8 @@
 // windows drive one device at once; the kernel refuses a second rawmidi open,
 // but not one over another path to the same port.
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -71,12 +73,20 @@ class DeviceLock {
 // What an open answers for a Take's result: MMSYSERR_NOERROR when taken.
 inline MMRESULT LockResult(DeviceLock::Result result) {
   return result == DeviceLock::Result::kTaken  ? MMSYSERR_NOERROR
-         : result == DeviceLock::Result::kHeld ? MMSYSERR_ALLOCATED
+         : result == DeviceLock::Result::kHeld ? TAMBLET_ERR_LOCKED
                                                : TAMBLET_ERR_NOLOCK;
 }
 
 // Why the last Take on this thread ended in kNoLock, as a sentence for people.
 std::string DeviceLockProblem();
+// Who held the lock when the last Take on this thread ended in kHeld; none
+// when the system did not name a process that is still there.
+std::optional<PortHolder> DeviceLockHolder();
+
+// The process holding an flock on the file of device major:minor and `inode`,
+// as the text of /proc/locks names it; none when no process does.
+std::optional<uint32_t> FlockHolderPid(std::string_view proc_locks, uint32_t major, uint32_t minor,
+                                       uint64_t inode);
 
 // A file name for `port`: letters, digits, '.', '_' and '-' kept, every other
 // byte as %XX; a long name is cut and ends in a hash of the whole.

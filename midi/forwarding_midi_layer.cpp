@@ -30,6 +30,16 @@ std::optional<PortHolder> ForwardingMidiLayer::InGetHolder(uint32_t index) {
   return target ? target->layer->InGetHolder(target->index) : std::nullopt;
 }
 
+std::optional<std::string> ForwardingMidiLayer::OutGetNonRealTimeServer(uint32_t index) {
+  const auto target = Locate(kOut, index);
+  return target ? target->layer->OutGetNonRealTimeServer(target->index) : std::nullopt;
+}
+
+std::optional<std::string> ForwardingMidiLayer::InGetNonRealTimeServer(uint32_t index) {
+  const auto target = Locate(kIn, index);
+  return target ? target->layer->InGetNonRealTimeServer(target->index) : std::nullopt;
+}
+
 MMRESULT ForwardingMidiLayer::Open(PortDirection direction, PortHandle* port, uint32_t index,
                                    MidiCallback callback, uintptr_t instance) {
   if (port == nullptr) return MMSYSERR_INVALPARAM;

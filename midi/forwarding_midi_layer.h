@@ -38,6 +38,8 @@ class ForwardingMidiLayer : public MidiLayer {
   MMRESULT InClose(PortHandle port) override;
   std::optional<PortHolder> OutGetHolder(uint32_t index) override;
   std::optional<PortHolder> InGetHolder(uint32_t index) override;
+  std::optional<std::string> OutGetNonRealTimeServer(uint32_t index) override;
+  std::optional<std::string> InGetNonRealTimeServer(uint32_t index) override;
 
  protected:
   struct Target {

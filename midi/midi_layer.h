@@ -24,6 +24,9 @@ inline constexpr MMRESULT MIDIERR_NOTREADY = 67;
 // Ours alone: no safe place for the lock that keeps a second update off the
 // device (see DeviceLockProblem), so the port was not opened.
 inline constexpr MMRESULT TAMBLET_ERR_NOLOCK = 0x1000;
+// Ours alone: the device's lock is held by another open of it, which is
+// another update (see DeviceLockHolder for who).
+inline constexpr MMRESULT TAMBLET_ERR_LOCKED = 0x1001;
 
 // Callback messages keep their numbers.
 inline constexpr uint32_t MIM_OPEN = 961;
@@ -119,6 +122,12 @@ class MidiLayer {
   // so that a layer that wraps another cannot leave them out and lose the name.
   virtual std::optional<PortHolder> OutGetHolder(uint32_t index) = 0;
   virtual std::optional<PortHolder> InGetHolder(uint32_t index) = 0;
+
+  // The server that carries the port, named for people, when it runs without
+  // real-time scheduling: a busy machine then makes it miss cycles and lose
+  // messages. Nothing where no server stands between or it runs in real time.
+  virtual std::optional<std::string> OutGetNonRealTimeServer(uint32_t index) = 0;
+  virtual std::optional<std::string> InGetNonRealTimeServer(uint32_t index) = 0;
 };
 
 }  // namespace tamblet::midi

@@ -382,6 +382,16 @@ std::optional<PortHolder> SimulatedMidi::InGetHolder(uint32_t index) {
   return index < ports_->in.size() ? ports_->in[index].faults.holder : std::nullopt;
 }
 
+std::optional<std::string> SimulatedMidi::OutGetNonRealTimeServer(uint32_t index) {
+  auto lock = Enter("OutGetNonRealTimeServer", index);
+  return index < ports_->out.size() ? ports_->out[index].faults.non_realtime_server : std::nullopt;
+}
+
+std::optional<std::string> SimulatedMidi::InGetNonRealTimeServer(uint32_t index) {
+  auto lock = Enter("InGetNonRealTimeServer", index);
+  return index < ports_->in.size() ? ports_->in[index].faults.non_realtime_server : std::nullopt;
+}
+
 uint32_t SimulatedMidi::InGetNumDevs() {
   auto lock = Enter("InGetNumDevs");
   return static_cast<uint32_t>(ports_->in.size());

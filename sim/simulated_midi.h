@@ -75,6 +75,7 @@ struct OutPortFaults {
   Fault prepare;
   Fault long_msg;
   bool withhold_done = false;  // sends are accepted but never read: no MOM_DONE until OutReset
+  std::optional<std::string> non_realtime_server;  // named by OutGetNonRealTimeServer
 };
 
 struct InPortFaults {
@@ -85,6 +86,7 @@ struct InPortFaults {
   Fault prepare;
   Fault add_buffer;
   Fault start;
+  std::optional<std::string> non_realtime_server;  // named by InGetNonRealTimeServer
 };
 
 // Driver faults that a message can be delivered with.
@@ -163,6 +165,8 @@ class SimulatedMidi final : public MidiLayer {
   MMRESULT InClose(PortHandle port) override;
   std::optional<PortHolder> OutGetHolder(uint32_t index) override;
   std::optional<PortHolder> InGetHolder(uint32_t index) override;
+  std::optional<std::string> OutGetNonRealTimeServer(uint32_t index) override;
+  std::optional<std::string> InGetNonRealTimeServer(uint32_t index) override;
 
  private:
   struct Port;

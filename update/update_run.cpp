@@ -52,6 +52,9 @@ class Run final : private UpdateTarget, private LoadDisplay {
   bool Open(uint32_t out_index, uint32_t in_index) override {
     observer_.OnPorts(ports_.output_name, ports_.input_name);
     if (stop_.forced()) return false;
+    auto slow = midi_.OutGetNonRealTimeServer(out_index);
+    if (!slow) slow = midi_.InGetNonRealTimeServer(in_index);
+    if (slow) observer_.OnNotice(Notice{Notice::Kind::kNotRealTime, {}, *slow});
     if (port_pair_.Open(out_index, in_index)) return true;
     // Asked at once, while the program that made the open fail still holds the port.
     const auto& failure = port_pair_.open_failure();
@@ -60,6 +63,9 @@ class Run final : private UpdateTarget, private LoadDisplay {
                               ? midi_.OutGetHolder(out_index)
                               : midi_.InGetHolder(in_index);
       if (holder) notice_ = Notice{Notice::Kind::kPortBusy, *holder, {}};
+    } else if (failure && failure->result == midi::TAMBLET_ERR_LOCKED) {
+      notice_ = Notice{
+          Notice::Kind::kLockHeld, midi::DeviceLockHolder().value_or(midi::PortHolder{}), {}};
     } else if (failure && failure->result == midi::TAMBLET_ERR_NOLOCK) {
       notice_ = Notice{Notice::Kind::kNoLock, {}, midi::DeviceLockProblem()};
     }
@@ -126,9 +132,32 @@ std::string NoLockText(const std::string& problem, std::string_view again) {
          std::string(again) + ".";
 }
 
+std::string LockHeldText(const midi::PortHolder& holder) {
+  const std::string who = holder.pid == 0
+                              ? "another program"
+                              : holder.name + " (process " + std::to_string(holder.pid) + ")";
+  return "The instrument is being updated by " + who + ": wait until that update has ended";
+}
+
+std::string NotRealTimeText(const std::string& server) {
+  return "The instrument's ports are on the " + server +
+         ", which runs without real-time scheduling: while the machine is busy it can lose the "
+         "instrument's replies, and the update then fails at a time-out. Start the server with "
+         "real-time scheduling to be safe, or keep the machine idle during the update.";
+}
+
 std::string NoticeText(const Notice& notice, std::string_view again) {
-  return notice.kind == Notice::Kind::kPortBusy ? BusyPortText(notice.holder, again)
-                                                : NoLockText(notice.problem, again);
+  switch (notice.kind) {
+    case Notice::Kind::kPortBusy:
+      return BusyPortText(notice.holder, again);
+    case Notice::Kind::kNoLock:
+      return NoLockText(notice.problem, again);
+    case Notice::Kind::kLockHeld:
+      return LockHeldText(notice.holder) + ", then " + std::string(again) + ".";
+    case Notice::Kind::kNotRealTime:
+      return NotRealTimeText(notice.problem);
+  }
+  return {};
 }
 
 std::optional<LoadOutcome> ReadUpdateFile(const std::string& path, FileBytes& bytes,

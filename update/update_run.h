@@ -35,12 +35,19 @@ struct RunProgress {
   uint64_t bytes_total = 0;  // 0 until the file is checked
 };
 
-// Why the port pair did not open, beyond the status text.
+// Why the port pair did not open, beyond the status text; or, told before the
+// open, what may make the update fail.
 struct Notice {
-  enum class Kind { kPortBusy, kNoLock };
+  enum class Kind {
+    kPortBusy,
+    kNoLock,
+    kLockHeld,     // another update runs on the instrument
+    kNotRealTime,  // told before the open; the update goes on
+  };
   Kind kind = Kind::kPortBusy;
-  midi::PortHolder holder;  // kPortBusy: who holds the port
-  std::string problem;      // kNoLock: why the lock cannot be kept safely
+  midi::PortHolder holder;  // kPortBusy, kLockHeld: who holds it (pid 0: not known)
+  std::string problem;      // kNoLock: why the lock cannot be kept safely;
+                            // kNotRealTime: the server, named for people
 };
 
 // What the user does to try again, ending the texts below: the window's button
@@ -51,6 +58,12 @@ inline constexpr std::string_view kPressLoadAgain = "press Load again";
 std::string BusyPortText(const midi::PortHolder& holder, std::string_view again = kPressLoadAgain);
 // Tells why the device's port was not opened without its lock, and what to do.
 std::string NoLockText(const std::string& problem, std::string_view again = kPressLoadAgain);
+// Tells who runs the update that keeps this one off the instrument, and to
+// wait for its end.
+std::string LockHeldText(const midi::PortHolder& holder);
+// Tells that the server runs without real-time scheduling and what follows.
+std::string NotRealTimeText(const std::string& server);
+// A notice, ending with what the user does to try again.
 std::string NoticeText(const Notice& notice, std::string_view again = kPressLoadAgain);
 
 class RunObserver {
@@ -62,7 +75,8 @@ class RunObserver {
   virtual void OnProgress(const RunProgress& progress) = 0;
   // The two ports about to be opened, by name.
   virtual void OnPorts(const std::string& output, const std::string& input) = 0;
-  // Told after the status text that it explains.
+  // Told after the status text that it explains; kNotRealTime before the
+  // ports open, and the run goes on once this returns.
   virtual void OnNotice(const Notice& notice) = 0;
 };
 

@@ -50,7 +50,7 @@ class CUpdateApp {
     QObject::connect(&follow, &QTimer::timeout, [&] { follower.Tick(window.IsRunning()); });
     follow.start(PortFollower::kTickMs);
     if (!ending.received()) window.exec();
-    return 0;
+    return ending.exit_status();
   }
 
  private:

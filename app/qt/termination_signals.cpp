@@ -51,9 +51,9 @@ TerminationSignals::~TerminationSignals() {
 
 void TerminationSignals::OnReadable() {
   char bytes[16];
-  while (read(pipe_[0], bytes, sizeof bytes) > 0) {
+  for (ssize_t n; (n = read(pipe_[0], bytes, sizeof bytes)) > 0;) {
+    if (first_ == 0) first_ = static_cast<unsigned char>(bytes[0]);
   }
-  received_ = true;
   window_.CloseOnSignal();
 }
 

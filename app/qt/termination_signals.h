@@ -22,7 +22,11 @@ class TerminationSignals : public QObject {
   ~TerminationSignals() override;  // the signals' former handling comes back
 
   // A signal has come: a window not yet shown is not to be shown.
-  bool received() const { return received_; }
+  bool received() const { return first_ != 0; }
+  // 128 plus the first signal's number, as a shell reports a program the
+  // signal ended, so that a service manager can tell a stop from an end; 0
+  // when none came.
+  int exit_status() const { return first_ == 0 ? 0 : 128 + first_; }
 
  private:
   void OnReadable();
@@ -31,7 +35,7 @@ class TerminationSignals : public QObject {
   int pipe_[2] = {-1, -1};
   QSocketNotifier* notifier_ = nullptr;
   struct sigaction previous_[3] = {};
-  bool received_ = false;
+  int first_ = 0;  // the first signal's number
 };
 
 }  // namespace tamblet

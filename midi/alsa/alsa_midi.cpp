@@ -33,7 +33,7 @@ stream::StreamPort Port(const alsa::RawmidiPort& port, PortDirection direction, 
         return shared(address, stream) == MMSYSERR_NOERROR ? MMSYSERR_NOERROR : result;
       },
       [address = port.address, direction] { return alsa::FindRawmidiHolder(address, direction); },
-      port.lock};
+      port.lock, std::nullopt};  // the kernel's own driver: no server between
 }
 
 std::unique_ptr<MidiLayer> LayerOf(alsa::RawmidiPortList found) {

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include "midi/process_holder.h"
+
 namespace tamblet::midi::alsa {
 namespace {
 
@@ -71,12 +73,8 @@ std::optional<PortHolder> FindRawmidiHolder(const RawmidiAddress& address,
                                             PortDirection direction) {
   const auto state = ReadRawmidiState(address, direction);
   // A holder of 0 is the kernel itself; a process that has gone cannot be named.
-  if (!state || !state->owner_pid || *state->owner_pid == 0) return std::nullopt;
-  auto name = ReadText("/proc/" + std::to_string(*state->owner_pid) + "/comm");
-  if (!name) return std::nullopt;
-  while (!name->empty() && (name->back() == '\n' || name->back() == ' ')) name->pop_back();
-  if (name->empty()) return std::nullopt;
-  return PortHolder{*state->owner_pid, *name};
+  if (!state || !state->owner_pid) return std::nullopt;
+  return ProcessHolder(*state->owner_pid);
 }
 
 }  // namespace tamblet::midi::alsa

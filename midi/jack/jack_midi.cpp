@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 
 #include "midi/jack/jack_port_names.h"
 #include "midi/jack/jack_session.h"
@@ -49,11 +50,20 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
     Session* session = EnsureSession();
     if (session == nullptr) return;
     auto infos = std::make_shared<std::vector<JackPortInfo>>();
-    if (!session->calls.Run([infos, session] { *infos = jack::ListPorts(*session); },
-                            jack::kServerWait)) {
+    auto realtime = std::make_shared<bool>(true);
+    if (!session->calls.Run(
+            [infos, realtime, session] {
+              *infos = jack::ListPorts(*session);
+              *realtime = jack_is_realtime(session->client) != 0;
+            },
+            jack::kServerWait)) {
       session->MarkDead();
       return;
     }
+    // Without real-time scheduling a busy machine makes the server miss
+    // cycles, and each missed cycle may lose a reply: the user is told.
+    const std::optional<std::string> slow =
+        *realtime ? std::nullopt : std::optional<std::string>("JACK server \"" + server_ + "\"");
     const JackEndpoints endpoints = NameJackPorts(*infos);
     for (const PortDirection direction : kPortDirections) {
       const bool output = direction == PortDirection::kOutput;
@@ -65,7 +75,8 @@ class JackClient : public std::enable_shared_from_this<JackClient> {
                            return self->Open(direction, target, stream);
                          },
                          {},
-                         "jack " + server_ + " " + endpoint.jack_name});
+                         "jack " + server_ + " " + endpoint.jack_name,
+                         slow});
       }
     }
   }

@@ -234,4 +234,12 @@ std::optional<PortHolder> StreamMidiLayer::InGetHolder(uint32_t index) {
   return HolderOf(Inputs(), index);
 }
 
+std::optional<std::string> StreamMidiLayer::OutGetNonRealTimeServer(uint32_t index) {
+  return index < Outputs().size() ? Outputs()[index].non_realtime_server : std::nullopt;
+}
+
+std::optional<std::string> StreamMidiLayer::InGetNonRealTimeServer(uint32_t index) {
+  return index < Inputs().size() ? Inputs()[index].non_realtime_server : std::nullopt;
+}
+
 }  // namespace tamblet::midi::stream

@@ -27,6 +27,8 @@ struct StreamPort {
   std::function<std::optional<PortHolder>()> holder;
   // Names the port for a DeviceLock held while it is open; empty: no lock.
   std::string lock;
+  // The server that carries it, when that runs without real-time scheduling.
+  std::optional<std::string> non_realtime_server;
 };
 
 // Fills the two lists of ports: outputs, inputs.
@@ -65,6 +67,8 @@ class StreamMidiLayer : public MidiLayer {
   MMRESULT InClose(PortHandle port) override;
   std::optional<PortHolder> OutGetHolder(uint32_t index) override;
   std::optional<PortHolder> InGetHolder(uint32_t index) override;
+  std::optional<std::string> OutGetNonRealTimeServer(uint32_t index) override;
+  std::optional<std::string> InGetNonRealTimeServer(uint32_t index) override;
 
  private:
   template <typename Engine>

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -269,6 +270,46 @@ TEST(Load, FailuresBeforeTheDeviceNeverOpenIt) {
     EXPECT_EQ(rig.dlg.last_outcome(), (LoadOutcome{c.step, rig.window.GetWindowText(IDC_STATUS)}));
     EXPECT_TRUE(rig.device.log().empty());
     EXPECT_TRUE(rig.Closed());
+  }
+}
+
+// Kept off by another update's lock: the box names who runs it, once Load is
+// done. On a server without real-time scheduling the box comes before the
+// ports open, and the update goes on.
+TEST(Load, AnotherUpdateAndAServerWithoutRealTimeAreSaid) {
+  const std::string file = TestFile({0, 0x1000}, {0, 0}), folder = test::TempPath();
+  midi::DeviceLock first, second;  // as a backend's open leaves the holder on this thread
+  ASSERT_EQ(first.Take(midi::LockFolder::Open(nullptr, folder), "p"),
+            midi::DeviceLock::Result::kTaken);
+  ASSERT_EQ(second.Take(midi::LockFolder::Open(nullptr, folder), "p"),
+            midi::DeviceLock::Result::kHeld);
+  const midi::PortHolder us = midi::DeviceLockHolder().value_or(midi::PortHolder{});
+  ASSERT_EQ(us.pid, static_cast<uint32_t>(::getpid()));
+  {
+    LoadRig rig;
+    midi::OutPortFaults locked;
+    locked.open = midi::TAMBLET_ERR_LOCKED;
+    rig.midi.SetOutFaults(rig.out, locked);
+    EXPECT_EQ(rig.Load(file), "Device open failed!!");
+    EXPECT_TRUE(rig.window.Trace().ends_with(
+        "[Device open failed!!]{The instrument is being updated by " + us.name + " (process " +
+        std::to_string(us.pid) + "): wait until that update has ended, then press Load again.}"))
+        << rig.window.Trace();
+    EXPECT_TRUE(rig.device.log().empty());
+  }
+  {
+    LoadRig rig;
+    midi::InPortFaults slow;
+    slow.non_realtime_server = "JACK server \"x\"";
+    rig.midi.SetInFaults(rig.in, slow);
+    EXPECT_EQ(rig.Load(file), "Complete!");
+    const std::string trace = rig.window.Trace();
+    const size_t box = trace.find("{" + NotRealTimeText("JACK server \"x\"") + "}");
+    EXPECT_GT(box, trace.find("[Device open....]")) << trace;
+    EXPECT_EQ(trace.find('{', box + 1), std::string::npos) << trace;  // said once
+    EXPECT_FALSE(rig.device.log().empty());
+    EXPECT_LT(box, trace.find(" P1", trace.find("[Device open....]")))
+        << "before the wait: " << trace;
   }
 }
 

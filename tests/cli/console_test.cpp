@@ -122,25 +122,38 @@ std::string Drain(int fd) {
   return text;
 }
 
-// A notice (who holds a busy port) is shown on the error stream once, and in
-// JSON also as an object. No port found: the driver text goes to the error
-// stream once and is not repeated as a status line.
+// A notice (who holds a busy port or runs another update, a server without
+// real-time scheduling) is shown on the error stream once, and in JSON also as
+// an object; the terminal program has no Load button to speak of. No port
+// found: the driver text goes to the error stream once and is not repeated as
+// a status line.
 TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
   // The terminal has no Load button: it says what it has.
   const std::string busy =
       "The device's MIDI port is in use by amidi (process 4242): close that program or "
       "disconnect its MIDI connections, then run the update again.";
+  const std::string slow = NotRealTimeText("S");
   const std::string none = "tamblet-cli: P: QELMAR USB Driver not found!!\n";
+  const std::string held =
+      "The instrument is being updated by tamblet-cli (process 77): wait until that update has "
+      "ended, then run the update again.";
+  using K = Notice::Kind;
   struct Case {
     Console::Mode mode;
-    bool found;  // else no port: discovery's own message
+    std::optional<Notice> notice;  // none: no port, discovery's own message
     std::string out, err;
   } cases[] = {
-      {Console::Mode::kPlain, true, "", "tamblet-cli: P: " + busy + "\n"},
-      {Console::Mode::kJson, true,
+      {Console::Mode::kPlain, Notice{K::kPortBusy, {4242, "amidi"}, {}}, "",
+       "tamblet-cli: P: " + busy + "\n"},
+      {Console::Mode::kJson, Notice{K::kPortBusy, {4242, "amidi"}, {}},
        Json{{"type", "message"}, {"t", 1.25}, {"port", "P"}, {"message", busy}}.dump() + "\n",
        "tamblet-cli: P: " + busy + "\n"},
-      {Console::Mode::kPlain, false, "", none},
+      {Console::Mode::kJson, Notice{K::kLockHeld, {77, "tamblet-cli"}, {}},
+       Json{{"type", "message"}, {"t", 1.25}, {"port", "P"}, {"message", held}}.dump() + "\n",
+       "tamblet-cli: P: " + held + "\n"},
+      {Console::Mode::kPlain, Notice{K::kNotRealTime, {}, "S"}, "",
+       "tamblet-cli: P: " + slow + "\n"},
+      {Console::Mode::kPlain, std::nullopt, "", none},
   };
   for (const Case& c : cases) {
     int out[2], err[2];
@@ -151,8 +164,8 @@ TEST(InstrumentView, ShowsANoticeOnceAndNoStatusTwice) {
       InstrumentView view(*console, console->AddSlot("P"), kRunAgain);
       view.OnStatus(kDeviceOpenFailedText);
       Drain(out[0]);
-      if (c.found) {
-        view.OnNotice({Notice::Kind::kPortBusy, {4242, "amidi"}, {}});
+      if (c.notice) {
+        view.OnNotice(*c.notice);
       } else {
         midi::SimulatedMidi no_ports;
         DiscoverPortPair(no_ports, view);

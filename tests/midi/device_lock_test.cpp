@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -123,6 +125,68 @@ TEST(DeviceLock, LockFileIsNeverFollowedNorTruncated) {
   lock.Release();
   EXPECT_EQ(fs::file_size(target), 4u);
   fs::remove_all(base);
+}
+
+// Who keeps a second update off: the kernel's list of locks names the process
+// by the lock file's device and inode; only a granted flock counts.
+TEST(DeviceLock, TheHolderIsNamedByTheKernelsListOfLocks) {
+  const std::string locks =
+      "1: POSIX  ADVISORY  WRITE 11 00:1a:77 0 EOF\n"
+      "2: FLOCK  ADVISORY  WRITE 22 00:1b:77 0 EOF\n"
+      "3: FLOCK  ADVISORY  WRITE 33 00:1a:78 0 EOF\n"
+      "3: -> FLOCK  ADVISORY  WRITE 44 00:1a:77 0 EOF\n"
+      "4: FLOCK  ADVISORY  WRITE 55 fd:10:77 0 EOF\n"
+      "5: FLOCK  ADVISORY  WRITE -1 00:1c:77 0 EOF\n"
+      "6: FLOCK  ADVISORY  WRITE 66 00:1a:77 0 EOF";
+  const struct {
+    uint32_t major, minor;
+    uint64_t inode;
+    std::optional<uint32_t> pid;
+  } cases[] = {
+      {0, 0x1a, 77, 66}, {0, 0x1b, 77, 22}, {0xfd, 0x10, 77, 55},
+      {0, 0x1a, 79, {}}, {0, 0x1c, 77, {}},  // a holder this namespace cannot see
+  };
+  for (const auto& c : cases) EXPECT_EQ(FlockHolderPid(locks, c.major, c.minor, c.inode), c.pid);
+
+  // The real thing: a process of another name, then this one, then none.
+  char base_name[] = "/tmp/tamblet-lock-test-XXXXXX";
+  ASSERT_NE(mkdtemp(base_name), nullptr);
+  const std::string folder = std::string(base_name) + "/locks", port = "jack default X:in";
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(done[1]);
+    prctl(PR_SET_NAME, "lock-holder");
+    DeviceLock held;
+    const char taken = held.Take(LockFolder::Open(nullptr, folder), port) == R::kTaken;
+    char byte;
+    if (write(ready[1], &taken, 1) == 1) {
+      [[maybe_unused]] const ssize_t n = read(done[0], &byte, 1);  // until the test lets go
+    }
+    _exit(0);
+  }
+  close(done[0]);
+  char taken = 0;
+  ASSERT_EQ(read(ready[0], &taken, 1), 1);
+  ASSERT_TRUE(taken);
+  DeviceLock lock;
+  EXPECT_EQ(lock.Take(LockFolder::Open(nullptr, folder), port), R::kHeld);
+  EXPECT_EQ(DeviceLockHolder(), (PortHolder{static_cast<uint32_t>(child), "lock-holder"}));
+  close(done[1]);
+  waitpid(child, nullptr, 0);
+  DeviceLock first;
+  ASSERT_EQ(first.Take(LockFolder::Open(nullptr, folder), port), R::kTaken);
+  EXPECT_EQ(DeviceLockHolder(), std::nullopt);
+  EXPECT_EQ(lock.Take(LockFolder::Open(nullptr, folder), port), R::kHeld);
+  char name[17] = "";
+  prctl(PR_GET_NAME, name);
+  EXPECT_EQ(DeviceLockHolder(), (PortHolder{static_cast<uint32_t>(getpid()), name}));
+  close(ready[0]);
+  close(ready[1]);
+  fs::remove_all(base_name);
 }
 
 TEST(DeviceLock, AnyPortNameMakesOneSafeFileName) {

@@ -83,6 +83,12 @@ struct Recorder final : MidiLayer {
   std::optional<PortHolder> InGetHolder(uint32_t i) override {
     return PortHolder{Log("InGetHolder", i), ""};
   }
+  std::optional<std::string> OutGetNonRealTimeServer(uint32_t i) override {
+    return std::to_string(Log("OutGetNonRealTimeServer", i));
+  }
+  std::optional<std::string> InGetNonRealTimeServer(uint32_t i) override {
+    return std::to_string(Log("InGetNonRealTimeServer", i));
+  }
 };
 
 // The operations, by how each is routed (the other handle calls take the same
@@ -123,6 +129,11 @@ TEST(ForwardingMidiLayer, EveryOperationReachesItsLayerAndReturnsItsResult) {
   check(midi.OutGetHolder(1).value_or(PortHolder{}).pid, kR, "B OutGetHolder 0;");
   check(midi.InGetHolder(2).value_or(PortHolder{}).pid, kR, "B InGetHolder 1;");
   check(midi.InGetHolder(3).value_or(PortHolder{}).pid, 0, "");
+  check(std::stoul(midi.OutGetNonRealTimeServer(0).value_or("0")), kR,
+        "A OutGetNonRealTimeServer 0;");
+  check(std::stoul(midi.InGetNonRealTimeServer(1).value_or("0")), kR,
+        "B InGetNonRealTimeServer 0;");
+  check(std::stoul(midi.OutGetNonRealTimeServer(3).value_or("0")), 0, "");
   check(midi.InOpen(&other, 2, Callback, 9), kR, "B InOpen 1 instance 9;");
   // B hands out 16 for an output again: refused and closed, not misrouted.
   rb->result = MMSYSERR_NOERROR;

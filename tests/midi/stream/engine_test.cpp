@@ -67,14 +67,14 @@ struct Sockets {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, out) || socketpair(AF_UNIX, SOCK_STREAM, 0, in))
       abort();
     auto port = [&](int fd) {
-      return std::vector<StreamPort>{
-          {{},
-           [fd](std::unique_ptr<ByteStream>* stream) {
-             *stream = std::make_unique<SocketStream>(dup(fd));
-             return MMSYSERR_NOERROR;
-           },
-           {},
-           lock.empty() ? lock : lock + (fd == out[0] ? " out" : " in")}};
+      return std::vector<StreamPort>{{{},
+                                      [fd](std::unique_ptr<ByteStream>* stream) {
+                                        *stream = std::make_unique<SocketStream>(dup(fd));
+                                        return MMSYSERR_NOERROR;
+                                      },
+                                      {},
+                                      lock.empty() ? lock : lock + (fd == out[0] ? " out" : " in"),
+                                      {}}};
     };
     layer = std::make_unique<StreamMidiLayer>(port(out[0]), port(in[0]), write_stall_ms);
   }
@@ -281,7 +281,11 @@ TEST(PortPairOverSockets, NoPortWithoutALockNoOneElseCanTouch) {
     CSysExPort first(*locked.layer, waits), second(*again.layer, waits);
     EXPECT_EQ(first.Open(0, 0), c.opens);
     if (c.opens) {
+      // Said as another update's lock, whose holder (here, this process) is named.
       EXPECT_FALSE(second.Open(0, 0));
+      ASSERT_TRUE(second.open_failure().has_value());
+      EXPECT_EQ(second.open_failure()->result, TAMBLET_ERR_LOCKED);
+      EXPECT_EQ(DeviceLockHolder().value_or(PortHolder{}).pid, static_cast<uint32_t>(getpid()));
       first.Close();
       EXPECT_TRUE(second.Open(0, 0));
     } else {
