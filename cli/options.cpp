@@ -66,6 +66,10 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
       ->excludes(out_option)
       ->excludes(in_option)
       ->excludes(number_option);
+  update->add_flag("--skip-done", o.skip_done,
+                   "leave alone each instrument whose last update with FILE in REPORT completed");
+  update->add_flag("--dry-run", o.dry_run,
+                   "only list what would be updated, opening no port and writing nothing");
 
   std::vector<std::string> reversed(args.rbegin(), args.rend());  // as CLI11 takes them
   try {
@@ -91,6 +95,8 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   Given(out_option, output, o.output);
   Given(in_option, input, o.input);
   Given(number_option, number, o.instrument);
+  if (o.skip_done && !o.report)
+    return ParseEnd{kExitUsage, "", "tamblet-cli: --skip-done needs --report\n"};
   return std::nullopt;
 }
 

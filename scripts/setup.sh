@@ -38,6 +38,8 @@ if [[ ${1:-} == --test ]]; then
     qemu-system-x86 busybox-static kmod cpio alsa-utils pipewire wireplumber
     # the packages checked, and installed into a bare Debian 12 root
     lintian debootstrap
+    # many hosts from one place: Ansible over SSH to hosts in network namespaces
+    ansible-core ansible-lint openssh-server python3-apt
   )
 fi
 
