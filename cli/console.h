@@ -98,6 +98,9 @@ class Console {
   // `watch`: an instrument plugged in, and its update's end.
   virtual void Plugged(size_t slot, const CardIdentity& identity, const std::string& card) = 0;
   virtual void Ended(size_t slot, const Outcome& outcome) = 0;
+  // --skip-done and --dry-run: whether the instrument known as `instrument` is
+  // (or, in a dry run, would be) updated, or left alone as its report shows it done.
+  virtual void Planned(size_t slot, const std::string& instrument, bool update, bool dry_run) = 0;
   // The command's exit status.
   virtual void Exit(int status) = 0;
 

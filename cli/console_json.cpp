@@ -91,6 +91,12 @@ class JsonConsole final : public Console {
 
   void Ended(size_t, const Outcome&) override {}
 
+  void Planned(size_t slot, const std::string& instrument, bool update, bool dry_run) override {
+    Object(
+        slot, "plan",
+        {{"instrument", instrument}, {"action", update ? "update" : "skip"}, {"dry_run", dry_run}});
+  }
+
   void Exit(int status) override { Object(kNoSlot, "exit", {{"exit", status}}); }
 
  private:

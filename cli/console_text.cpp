@@ -103,6 +103,13 @@ class PlainConsole : public Console {
          ")");
   }
 
+  void Planned(size_t slot, const std::string&, bool update, bool dry_run) override {
+    if (!update)
+      Line(label(slot) + ": already updated with this file; left alone");
+    else if (dry_run)
+      Line(label(slot) + ": would be updated");
+  }
+
   void Exit(int) override {}
 };
 

@@ -135,6 +135,10 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
       ->excludes(number_option)
       ->excludes(serial_options[0])
       ->excludes(path_options[0]);
+  update->add_flag("--skip-done", o.skip_done,
+                   "leave alone each instrument whose last update with FILE in REPORT completed");
+  update->add_flag("--dry-run", o.dry_run,
+                   "only list what would be updated, opening no port and writing nothing");
 
   const std::vector<CLI::App*> apps = {&app, ports, update, watch};
   if (const std::string mistake = CheckWords(args, apps); !mistake.empty())
@@ -166,6 +170,8 @@ std::optional<ParseEnd> ParseArgs(const std::vector<std::string>& args, Options&
   Given(number_option, number, o.instrument);
   for (const CLI::Option* option : serial_options) Given(option, serial, o.serial);
   for (const CLI::Option* option : path_options) Given(option, usb_path, o.usb_path);
+  if (o.skip_done && !o.report)
+    return ParseEnd{kExitUsage, "", "tamblet-cli: --skip-done needs --report\n"};
   return std::nullopt;
 }
 

@@ -23,6 +23,9 @@ struct Options {
   std::optional<std::string> serial;
   std::optional<std::string> usb_path;
   bool all = false;
+  // Leave alone what the report shows done with this file; only tell what would run.
+  bool skip_done = false;
+  bool dry_run = false;
 };
 
 // The status to end with when the words ask for no run (help, version, a

@@ -3,8 +3,10 @@
 // the same bytes.
 
 #include <map>
+#include <set>
 #include <thread>
 
+#include "cli/done_records.h"
 #include "cli/instrument_run.h"
 #include "cli/options.h"
 #include "cli/safe_text.h"
@@ -106,14 +108,45 @@ int Update(Session& session, const Options& options) {
   // The report: what is recorded of the file, the card each instrument is.
   UpdateReport report;
   std::map<uint32_t, CardPorts> cards;
-  if (options.report) {
+  if (options.report && !options.dry_run) {
     if (const std::string why = report.Open(*options.report); !why.empty()) {
       console.Diagnostic(*options.report + ": " + why);
       return finish(kExitUsage);
     }
-    cards = card_map();
   }
-  const File file = ReadOnce(options.file, report.open());
+  if (options.report || options.dry_run) cards = card_map();
+  const File file = ReadOnce(options.file, options.report.has_value());
+  auto key_of = [&](const Job& job) {
+    const auto window = job.pair ? std::nullopt : WindowPair(ports);
+    if (!job.pair && !window) return std::string();
+    const uint32_t out = job.pair ? job.pair->out : window->output.index;
+    const auto card = cards.find(out);
+    return RecordKey(card == cards.end() ? CardIdentity{} : card->second.identity,
+                     job.pair ? job.pair->out_name : window->output.name);
+  };
+
+  // What the report shows done is left alone; a dry run tells and stops there.
+  if (options.skip_done || options.dry_run) {
+    if (file.failure) {
+      console.Diagnostic(options.file + ": " + file.failure->text);
+      return finish(ExitStatusOf(*file.failure));
+    }
+    const std::set<std::string> done =
+        options.skip_done ? CompletedInstruments(*options.report, file.facts.sha256)
+                          : std::set<std::string>{};
+    std::erase_if(jobs, [&](const Job& job) {
+      const std::string key = key_of(job);
+      const bool skip = !key.empty() && done.contains(key);
+      console.Planned(job.slot, key, !skip, options.dry_run);
+      return skip;
+    });
+    if (options.dry_run) {
+      for (const PortEntry& port : unpaired)
+        console.Diagnostic(PrintableText(port.name) +
+                           ": no partner port, so no instrument to update");
+      return finish(kExitComplete);
+    }
+  }
 
   std::vector<Outcome> outcomes(jobs.size());
   auto run = [&](size_t k) {
@@ -155,7 +188,7 @@ int Update(Session& session, const Options& options) {
   console.Finish();
 
   const int status = Conclude(console, outcomes, options.file);
-  if (options.all) console.Summary(outcomes);
+  if (options.all && !outcomes.empty()) console.Summary(outcomes);
   return finish(status);
 }
 

@@ -41,6 +41,8 @@ if [[ ${1:-} == --test ]]; then
     # the window on Wayland: headless compositors with and without a seat,
     # keys and pictures for the one with a seat, and Qt's Wayland platform
     sway wtype grim weston qt6-wayland
+    # many hosts from one place: Ansible over SSH to hosts in network namespaces
+    ansible-core ansible-lint openssh-server python3-apt
   )
 fi
 

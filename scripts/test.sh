@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: a normal build, the real kernel's USB
 # MIDI stack in a virtual machine, the Debian packages (lintian, and installed
-# into a bare Debian 12 root), the set-up and the normal tests on a fresh Debian
-# 12, the README's screenshots, the window on Wayland, a build under AddressSanitizer +
+# into a bare Debian 12 root), the Ansible role against three SSH hosts, the
+# set-up and the normal tests on a fresh Debian 12, the README's screenshots,
+# the window on Wayland, a build under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the threaded MIDI code under ThreadSanitizer, and
 # short fuzz runs.
-#   scripts/test.sh [STAGE...]   stages: normal vm package fresh screenshots wayland asan tsan
-#                                fuzz
+#   scripts/test.sh [STAGE...]   stages: normal vm package fleet fresh screenshots wayland
+#                                asan tsan fuzz
 #                                (default: all of them, in that order)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-all=(normal vm package fresh screenshots wayland asan tsan fuzz)
+all=(normal vm package fleet fresh screenshots wayland asan tsan fuzz)
 stages=("$@")
 ((${#stages[@]})) || stages=("${all[@]}")
 for stage in "${stages[@]}"; do
@@ -33,7 +34,7 @@ release() {
 normal() {
   step "normal build"
   release
-  ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600 -LE "vm|package|wayland"
+  ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600 -LE "vm|package|fleet|wayland"
 }
 
 vm() {
@@ -46,6 +47,12 @@ package() {
   step "Debian packages: lintian, and installed into a bare Debian 12 root"
   release >/dev/null
   ctest --test-dir build/release --output-on-failure --timeout 1800 -L package
+}
+
+fleet() {
+  step "many hosts: the Ansible role against three SSH hosts on this machine"
+  release >/dev/null
+  ctest --test-dir build/release --output-on-failure --timeout 900 -L fleet
 }
 
 fresh() {
@@ -84,7 +91,7 @@ asan() {
   cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAMBLET_SANITIZE="address;undefined" \
     -DTAMBLET_WITH_BENCH=OFF >/dev/null
   cmake --build build/asan -j "$jobs"
-  ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 900 -LE "vm|package|wayland"
+  ctest --test-dir build/asan --output-on-failure -j "$jobs" --timeout 900 -LE "vm|package|fleet|wayland"
 }
 
 tsan() {

@@ -714,5 +714,88 @@ TEST(CliPorts, NothingFoundSaysWhatCouldNotBeSeen) {
   EXPECT_EQ(why.back(), "no JACK server runs");
 }
 
+// --skip-done leaves alone each instrument whose last record for this very file
+// completed; --dry-run opens no port and writes no report. SIM1 has a serial
+// (its card), SIM2 is known by its output port, as a JACK instrument is.
+TEST(CliUpdate, SkipDoneAndDryRunFollowTheLastRecordOfThisFile) {
+  std::ifstream in(GoodFile(), std::ios::binary);
+  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  const std::string sha = Sha256Hex(bytes);
+  auto record = [&](const std::string& serial, const std::string& out, const std::string& hash,
+                    const std::string& final_text) {
+    return Json{{"serial", serial},
+                {"usb_path", serial.empty() ? "" : "usb 1-1"},
+                {"output_port", out},
+                {"sha256", hash},
+                {"final", final_text}}
+        .dump();
+  };
+  const std::string done1 = record("SER1", "QELMAR SIM1 OUT 1", sha, "Complete!");
+  const std::string done2 = record("", "QELMAR SIM2 OUT 1", sha, "Complete!");
+  struct Case {
+    const char* name;
+    std::vector<std::string> report;  // lines before the run
+    std::vector<std::string> flags;
+    int status;
+    std::vector<std::string> actions;  // each instrument's plan, in order
+    std::vector<bool> asked;           // whether its device saw a request
+    size_t records_after;
+  };
+  const std::vector<Case> cases = {
+      {"nothing recorded", {}, {"--skip-done"}, 0, {"update", "update"}, {true, true}, 2},
+      {"both done", {done1, done2}, {"--skip-done"}, 0, {"skip", "skip"}, {false, false}, 2},
+      {"done, then failed",
+       {done1, record("SER1", "QELMAR SIM1 OUT 1", sha, "Verify error!!"), done2},
+       {"--skip-done"},
+       0,
+       {"update", "skip"},
+       {true, false},
+       4},
+      {"done with another file",
+       {record("SER1", "x", std::string(64, '0'), "Complete!"), "not json", "{\"sha256\":5}",
+        done2},
+       {"--skip-done"},
+       0,
+       {"update", "skip"},
+       {true, false},
+       5},
+      {"dry run", {done1}, {"--skip-done", "--dry-run"}, 0, {"skip", "update"}, {false, false}, 1},
+      {"dry run, no report", {}, {"--dry-run"}, 0, {"update", "update"}, {false, false}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(2);
+    rig.alsa_cards_ = [] {
+      return std::vector<CardPorts>{
+          {0, {"", "devices/pci0000:00/0000:00:1f.3"}, {"Other synth"}, {}},
+          {1, {"SER1", "usb 1-1"}, {"QELMAR SIM1 OUT 1"}, {}}};
+    };
+    const std::string report = test::TempPath(".report");
+    if (!c.report.empty()) {
+      std::ofstream out(report);
+      for (const std::string& line : c.report) out << line << "\n";
+    }
+    std::vector<std::string> args = {"--json", "update", GoodFile(), "--all"};
+    if (!c.report.empty() || c.flags[0] == "--skip-done")
+      args.insert(args.end(), {"--report", report});
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    EXPECT_EQ(rig.Run(args), c.status);
+    std::vector<std::string> actions;
+    for (const Json& line : Objects(rig.Lines()))
+      if (line["type"] == "plan") actions.push_back(line["action"]);
+    EXPECT_EQ(actions, c.actions);
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(!rig[k].device.log().empty(), c.asked[k]) << k;
+    std::ifstream lines(report);
+    EXPECT_EQ(size_t(std::count(std::istreambuf_iterator<char>(lines), {}, '\n')), c.records_after);
+  }
+}
+
+TEST(CliUpdate, SkipDoneWithoutAReportIsAUsageError) {
+  Rig rig(1);
+  EXPECT_EQ(rig.Run({"update", GoodFile(), "--skip-done"}), kExitUsage);
+  EXPECT_EQ(rig.Run({"update", "/nonexistent.pgm", "--dry-run"}), kExitFileFailed);
+  EXPECT_TRUE(rig[0].device.log().empty());
+}
+
 }  // namespace
 }  // namespace tamblet::cli
