@@ -141,6 +141,6 @@ if [[ ${TAMBLET_FLEET_TIMES-} == 1 ]]; then
     time_play "one host, one instrument" --limit host1
     time_play "three hosts, six instruments"
   done
-  sed -n '/"msg": \[/,/\]/p' "$work/timed.out"
+  for out in run1 timed; do sed -n '/"msg": \[/,/\]/p' "$work/$out.out"; done
 fi
 echo "PASS: gathered report, host3 named, check mode sent nothing, second run left done instruments alone"

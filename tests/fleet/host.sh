@@ -13,8 +13,10 @@ mount -t overlay overlay -o "lowerdir=/,upperdir=$dir/upper,workdir=$dir/work" "
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
-for d in run tmp; do mount -t tmpfs tmpfs "$root/$d"; done
-chmod 1777 "$root/tmp"
+mount -t tmpfs tmpfs "$root/run"
+# The simulator from the build, wherever that is (a tmpfs /tmp is not in the overlay).
+touch "$root/usr/local/bin/tamblet-devsim"
+mount --bind "$devsim" "$root/usr/local/bin/tamblet-devsim"
 hostname "host$n"
 
 # The controller moves our end of a veth pair in, then says go.
@@ -26,7 +28,7 @@ ip link set eth0 up
 mkdir -p "$root/root/.ssh" "$root/run/sshd" "$root/etc/ssh/fleet"
 cp "$dir/../key.pub" "$root/root/.ssh/authorized_keys"
 cp "$dir/../hostkey" "$root/etc/ssh/fleet/hostkey"
-in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
+in_root() { chroot "$root" env -i PATH=/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
 
 mode=--no-realtime
 chrt -f 1 true 2>/dev/null && mode=--realtime
@@ -37,10 +39,11 @@ for fault in "$@"; do
   k=$((k + 1))
   args=(--name "QELMAR H${n}I$k" --model FLEET-1 --flash-size 0x10000)
   [[ $fault == - ]] || args+=(--fault "$fault")
-  in_root "$devsim" "${args[@]}" >"$dir/sim$k.log" 2>&1 &
+  in_root tamblet-devsim "${args[@]}" >"$dir/sim$k.log" 2>&1 &
 done
 for k in $(seq $#); do
   for _ in $(seq 100); do grep -q '^ready' "$dir/sim$k.log" && break; sleep 0.1; done
+  grep -q '^ready' "$dir/sim$k.log" || exit 1
 done
 in_root /usr/sbin/sshd -D -e -h /etc/ssh/fleet/hostkey -o "ListenAddress=10.77.$n.2" \
   -o UsePAM=no -o PermitRootLogin=prohibit-password >"$dir/sshd.log" 2>&1 &
