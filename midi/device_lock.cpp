@@ -1,5 +1,6 @@
 #include "midi/device_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -83,6 +84,21 @@ bool ParseField(std::string_view text, T& value, int base = 10) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
+// Whether process `pid` has the file `info` describes open.
+bool HasOpen(uint32_t pid, const struct stat& info) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* fds = opendir(folder.c_str());
+  if (fds == nullptr) return false;
+  bool found = false;
+  for (const dirent* entry; !found && (entry = readdir(fds)) != nullptr;) {
+    struct stat seen {};
+    found = entry->d_name[0] != '.' && stat((folder + "/" + entry->d_name).c_str(), &seen) == 0 &&
+            seen.st_dev == info.st_dev && seen.st_ino == info.st_ino;
+  }
+  closedir(fds);
+  return found;
+}
+
 // The holder of the flock on the open file `fd`, asked right after it refused us.
 std::optional<PortHolder> FindFlockHolder(int fd) {
   struct stat info {};
@@ -91,16 +107,22 @@ std::optional<PortHolder> FindFlockHolder(int fd) {
   if (!file) return std::nullopt;
   std::ostringstream text;
   text << file.rdbuf();
-  const auto pid = FlockHolderPid(text.str(), major(info.st_dev), minor(info.st_dev), info.st_ino);
-  return pid ? ProcessHolder(*pid) : std::nullopt;
+  if (const auto pid =
+          FlockHolderPid(text.str(), major(info.st_dev), minor(info.st_dev), info.st_ino))
+    return ProcessHolder(*pid);
+  // On an overlay (a container, a live system) the kernel's list names the
+  // layer's file, not the one we stat: ask each holder whether it has ours open.
+  for (const FlockLine& line : FlockLines(text.str()))
+    if (HasOpen(line.pid, info)) return ProcessHolder(line.pid);
+  return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<uint32_t> FlockHolderPid(std::string_view proc_locks, uint32_t major_number,
-                                       uint32_t minor_number, uint64_t inode) {
+std::vector<FlockLine> FlockLines(std::string_view proc_locks) {
   // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; a waiter's line has
   // "->" after the number, and a holder in a namespace we cannot see, pid 0 or -1.
+  std::vector<FlockLine> lines;
   while (!proc_locks.empty()) {
     const size_t end = proc_locks.find('\n');
     std::istringstream line(std::string(proc_locks.substr(0, end)));
@@ -110,15 +132,21 @@ std::optional<uint32_t> FlockHolderPid(std::string_view proc_locks, uint32_t maj
       continue;
     const size_t first = file.find(':'), second = file.find(':', first + 1);
     if (second == std::string::npos) continue;
-    uint32_t pid = 0, file_major = 0, file_minor = 0;
-    uint64_t file_inode = 0;
-    if (ParseField(pid_text, pid) && pid != 0 &&
-        ParseField(std::string_view(file).substr(0, first), file_major, 16) &&
-        ParseField(std::string_view(file).substr(first + 1, second - first - 1), file_minor, 16) &&
-        ParseField(std::string_view(file).substr(second + 1), file_inode) &&
-        file_major == major_number && file_minor == minor_number && file_inode == inode)
-      return pid;
+    FlockLine entry;
+    if (ParseField(pid_text, entry.pid) && entry.pid != 0 &&
+        ParseField(std::string_view(file).substr(0, first), entry.major, 16) &&
+        ParseField(std::string_view(file).substr(first + 1, second - first - 1), entry.minor, 16) &&
+        ParseField(std::string_view(file).substr(second + 1), entry.inode))
+      lines.push_back(entry);
   }
+  return lines;
+}
+
+std::optional<uint32_t> FlockHolderPid(std::string_view proc_locks, uint32_t major_number,
+                                       uint32_t minor_number, uint64_t inode) {
+  for (const FlockLine& line : FlockLines(proc_locks))
+    if (line.major == major_number && line.minor == minor_number && line.inode == inode)
+      return line.pid;
   return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "midi/midi_layer.h"
 
@@ -82,6 +83,14 @@ std::string DeviceLockProblem();
 // Who held the lock when the last Take on this thread ended in kHeld; none
 // when the system did not name a process that is still there.
 std::optional<PortHolder> DeviceLockHolder();
+
+// Each flock held, as /proc/locks lists it: by whom, on which device and inode.
+struct FlockLine {
+  uint32_t pid = 0;
+  uint32_t major = 0, minor = 0;
+  uint64_t inode = 0;
+};
+std::vector<FlockLine> FlockLines(std::string_view proc_locks);
 
 // The process holding an flock on the file of device major:minor and `inode`,
 // as the text of /proc/locks names it; none when no process does.

@@ -5,7 +5,7 @@
 # host named, check mode (no request reaches any instrument), a second run that
 # leaves done instruments alone, and times three hosts against one.
 #   fleet_test.sh DEB_DIR TAMBLET_PGM TAMBLET_DEVSIM     (as root)
-#   TAMBLET_FLEET_TIMES=1 also times three runs of one host against three
+#   TAMBLET_FLEET_TIMES=N also times N runs of one host against N of three
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
@@ -127,7 +127,7 @@ expect "requests to done instruments" "$done_before" "$(cat "$work"/h1/sim*.log 
 (($(requests) > before)) || fail "host3's failed instrument was not updated again"
 
 # Three hosts against one, every instrument updated again: measured on request
-# (TAMBLET_FLEET_TIMES=1), not on every run.
+# (TAMBLET_FLEET_TIMES=N runs each N times), not on every run.
 time_play() { # LABEL ARGS...
   local label=$1 started
   shift
@@ -136,8 +136,8 @@ time_play() { # LABEL ARGS...
   echo "fleet: $label: $(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.1f}')" \
     "$started" "$(date +%s.%N)") s"
 }
-if [[ ${TAMBLET_FLEET_TIMES-} == 1 ]]; then
-  for _ in 1 2 3; do
+if ((${TAMBLET_FLEET_TIMES:-0} > 0)); then
+  for _ in $(seq "$TAMBLET_FLEET_TIMES"); do
     time_play "one host, one instrument" --limit host1
     time_play "three hosts, six instruments"
   done
