@@ -63,7 +63,8 @@ play() { # OUT ARGS...: the play's output in OUT; its status
   shift
   local status=0
   ansible-playbook -i "$work/inventory.ini" "$src/deploy/ansible/update.yml" \
-    -e "tamblet_update_file=$work/update.pgm" -e "tamblet_update_deb=$deb" "$@" >"$out" 2>&1 ||
+    -e "tamblet_update_file=$work/update.pgm" -e "tamblet_update_deb=$deb" \
+    -e "tamblet_update_gathered=$work/gathered.jsonl" "$@" >"$out" 2>&1 ||
     status=$?
   return $status
 }
