@@ -9,9 +9,10 @@ namespace tamblet::cli {
 namespace {
 
 constexpr char kFooter[] =
-    "Exit status: 0 Complete!, 1 a device step failed, 2 bad usage, 3 the update file\n"
-    "failed, 4 no instrument or its ports did not open, 130 stopped by Ctrl-C, 143 by\n"
-    "SIGTERM. Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
+    "Exit status: 0 Complete!, 1 a device step failed, 2 bad usage or several\n"
+    "instruments and none chosen, 3 the update file failed, 4 no instrument or its\n"
+    "ports did not open, 130 stopped by Ctrl-C, 143 by SIGTERM.\n"
+    "Ctrl-C once warns; a second within 3 s stops every update at its step.\n"
     "SIGTERM stops every update before its next request; SIGHUP is ignored.";
 
 // Where the option's value lands, once it was given.

@@ -127,20 +127,22 @@ for n in 1 2; do grep -Eq "^host$n +: .*changed=0 " "$work/run2.out" || fail "ho
 expect "requests to done instruments" "$done_before" "$(cat "$work"/h1/sim*.log "$work"/h2/sim*.log | wc -l)"
 (($(requests) > before)) || fail "host3's failed instrument was not updated again"
 
-# Three hosts against one, every instrument updated again: measured on request
-# (TAMBLET_FLEET_TIMES=N runs each N times), not on every run.
+# Three hosts against one, every instrument updated again, and a run with
+# nothing left to do: measured on request (TAMBLET_FLEET_TIMES=N runs each N
+# times), not on every run.
 time_play() { # LABEL ARGS...
   local label=$1 started
   shift
   started=$(date +%s.%N)
-  play "$work/timed.out" -e tamblet_update_skip_done=false "$@" || fail "$label: $(tail -n 20 "$work/timed.out")"
+  play "$work/timed.out" "$@" || fail "$label: $(tail -n 20 "$work/timed.out")"
   echo "fleet: $label: $(python3 -c "import sys; print(f'{float(sys.argv[2]) - float(sys.argv[1]):.1f}')" \
     "$started" "$(date +%s.%N)") s"
 }
 if ((${TAMBLET_FLEET_TIMES:-0} > 0)); then
   for _ in $(seq "$TAMBLET_FLEET_TIMES"); do
-    time_play "one host, one instrument" --limit host1
-    time_play "three hosts, six instruments"
+    time_play "one host, one instrument" --limit host1 -e tamblet_update_skip_done=false
+    time_play "three hosts, six instruments" -e tamblet_update_skip_done=false
+    time_play "three hosts, nothing to update"
   done
   for out in run1 timed; do sed -n '/"msg": \[/,/\]/p' "$work/$out.out"; done
 fi
