@@ -9,41 +9,10 @@ tamblet=$1 devsim=$2 pgm=$3 jack_script=$4 work=$5
 here=$(cd "$(dirname "$0")" && pwd)
 limit=${TAMBLET_A11Y_LIMIT:-100}  # seconds for the part under X
 
-# Debian's own Python: the AT-SPI bindings are packaged for it, not for
-# another interpreter that may come first on PATH.
-python=/usr/bin/python3
-missing() { echo "FAIL: $1 missing (run scripts/setup.sh)" >&2; exit 1; }
-"$python" -c 'import pyatspi' 2>/dev/null || missing python3-pyatspi
-for tool in xvfb-run dbus-run-session xdotool jackd; do
-  command -v "$tool" >/dev/null || missing "$tool"
-done
-
-rm -rf "$work"
-mkdir -p "$work"
-state=$work/jack.state
-group=
-
-# The X server, the D-Bus daemons, the accessibility services and whatever the
-# test started all share the group of the session made below.
-stop_group() {
-  [[ -n $group ]] || return 0
-  kill -TERM -- "-$group" 2>/dev/null
-  timeout 3 bash -c "while kill -0 -- -$group 2>/dev/null; do sleep 0.1; done"
-  kill -KILL -- "-$group" 2>/dev/null
-  group=
-}
-cleanup() {
-  stop_group
-  [[ -f $state ]] && "$jack_script" stop "$state" >/dev/null
-}
-trap cleanup EXIT
-trap 'exit 143' INT TERM
-
-# The script tries a few times and fails loudly if no server comes up.
-"$jack_script" start "$state" || exit 1
-read -r server _ <"$state"
-export JACK_DEFAULT_SERVER=$server
-unset AT_SPI_BUS_ADDRESS  # the desktop's own accessibility bus, if any, is not ours
+# shellcheck source=tests/app/qt/session-lib.sh
+source "$here/session-lib.sh"
+need xvfb-run dbus-run-session xdotool jackd
+start_session "$work" "$jack_script"
 
 # xvfb-run -a can lose a race for a display number to a parallel run; a session
 # whose test never started is tried again.
