@@ -47,12 +47,16 @@ package() {
   step "Debian packages: lintian, and installed into a bare Debian 12 root"
   release >/dev/null
   ctest --test-dir build/release --output-on-failure --timeout 1800 -L package
+  packaged=1
 }
 
 fleet() {
   step "many hosts: the Ansible role against three SSH hosts on this machine"
   release >/dev/null
-  ctest --test-dir build/release --output-on-failure --timeout 900 -L fleet
+  # The packages the package stage just built, when it ran: not built twice.
+  local reuse=()
+  [[ -z ${packaged-} ]] || reuse=(-FS debs)
+  ctest --test-dir build/release --output-on-failure --timeout 900 -L fleet "${reuse[@]}"
 }
 
 fresh() {
