@@ -43,6 +43,8 @@ if [[ ${1:-} == --test ]]; then
     sway wtype grim weston qt6-wayland
     # many hosts from one place: Ansible over SSH to hosts in network namespaces
     ansible-core ansible-lint openssh-server python3-apt
+    # the test command's four builds skip what an earlier run compiled
+    ccache
   )
 fi
 
