@@ -18,11 +18,5 @@ need sway swaymsg wtype grim weston dbus-run-session jackd setpriv
 start_session "$work" "$jack_script"
 unset DISPLAY WAYLAND_DISPLAY SWAYSOCK
 
-setsid timeout -k 5 "$limit" dbus-run-session -- \
-  "$python" "$here/a11y_test.py" --wayland "$tamblet" "$devsim" "$pgm" "$work" &
-group=$!
-wait "$group"
-rc=$?
-stop_group
-((rc != 124)) || echo "FAIL: the session did not end within $limit s" >&2
-exit "$rc"
+run_session "$limit" dbus-run-session -- \
+  "$python" "$here/a11y_test.py" --wayland "$tamblet" "$devsim" "$pgm" "$work"

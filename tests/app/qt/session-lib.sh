@@ -1,8 +1,7 @@
 # shellcheck shell=bash
 # What run_a11y_test.sh and run_wayland_test.sh share: the check of what a
 # session needs, a private JACK server, and the process group of the session,
-# both stopped on every way out. The caller sets group to the session's
-# process group while it runs.
+# both stopped on every way out.
 
 # Debian's own Python: the AT-SPI bindings are packaged for it, not for
 # another interpreter that may come first on PATH.
@@ -42,4 +41,18 @@ start_session() { # WORK_DIR JACK_SCRIPT
   read -r server _ <"$state"
   export JACK_DEFAULT_SERVER=$server
   unset AT_SPI_BUS_ADDRESS  # the desktop's own accessibility bus, if any, is not ours
+}
+
+# Runs COMMAND as the session, in a process group of its own, for at most
+# LIMIT seconds; everything it started is stopped with it. Its status.
+run_session() { # LIMIT COMMAND...
+  local limit=$1 rc
+  shift
+  setsid timeout -k 5 "$limit" "$@" &
+  group=$!
+  wait "$group"
+  rc=$?
+  stop_group
+  ((rc != 124)) || echo "FAIL: the session did not end within $limit s" >&2
+  return "$rc"
 }
